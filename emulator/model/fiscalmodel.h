@@ -1,0 +1,39 @@
+#pragma once
+
+#include <QByteArray>
+#include <QJsonObject>
+#include <QString>
+#include <QStringList>
+
+// The register's command semantics and state, without any wire or timing concerns:
+// one command code and payload in, one result code and payload out.
+class FiscalModel
+{
+public:
+    struct Result
+    {
+        quint8 code = 0;
+        QByteArray payload;
+    };
+
+    FiscalModel();
+    ~FiscalModel();
+
+    // "fresh": no factory number, not activated. "ready": factory number set, registered
+    // with five taxes, shift closed, cashier 20 with all rights.
+    static bool isPreset(const QString &name);
+    void applyPreset(const QString &name);
+
+    Result execute(quint8 command, const QByteArray &payload);
+
+    // Whole state as JSON (for --state FILE) and back; fromJson returns false on a document it cannot use.
+    QJsonObject toJson() const;
+    bool fromJson(const QJsonObject &json);
+
+    // Lines printed since the last call (the virtual paper), in the paper width.
+    QStringList takePrinted();
+
+private:
+    struct State;
+    State *d;
+};

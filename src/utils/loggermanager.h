@@ -1,0 +1,96 @@
+#pragma once
+
+#include <QByteArray>
+#include <QDate>
+#include <QDebug>
+#include <QFile>
+#include <QMap>
+#include <QScopedPointer>
+#include <QSharedPointer>
+#include <QString>
+#include <QStringList>
+#include <QTextStream>
+
+#include <functional>
+
+// Hex dump of a byte array with its text beside it, for log entries and the log pane.
+// The codec name "System" means the platform's local 8-bit code page.
+class HexDump
+{
+public:
+    explicit HexDump(const QByteArray &bytes, const QString &codecName = QStringLiteral("System"))
+        : bytes_(bytes), codec_(codecName)
+    {}
+    explicit HexDump(const char *zeroTerminated, const QString &codecName = QStringLiteral("System"))
+        : bytes_(zeroTerminated), codec_(codecName)
+    {}
+    const QByteArray &bytes() const { return bytes_; }
+    const QString &codecName() const { return codec_; }
+
+private:
+    QByteArray bytes_;
+    QString codec_;
+};
+
+QTextStream &operator<<(QTextStream &s, const HexDump &dump);
+QDebug operator<<(QDebug d, const HexDump &dump);
+
+// New line (with flush), then 15 spaces: continuation text lines up under the time stamp.
+QTextStream &indent(QTextStream &s);
+QDebug indent(QDebug d);
+
+// Process-wide logging into dated files; one instance of the class is one log writer.
+class LoggerManager
+{
+public:
+    using CategoryHandler = std::function<void(QtMsgType, const QMessageLogContext &, const QString &)>;
+
+    explicit LoggerManager(const QString &name);
+    virtual ~LoggerManager();
+
+    static bool initLog(const QString &folder, unsigned keepDays, bool dailyFiles, QtMsgType minLevel);
+    static bool initLog(const QString &folder, unsigned keepDays, QtMsgType minLevel);
+    static void releaseLog();
+
+    static void setLogFlags(unsigned flags);
+    static unsigned logFlags();
+    static void setKeepFilesOpen(bool keep);
+    static bool keepFilesOpen();
+    static void setLogName(const QString &name);
+    static QString logName();
+    static void setCleanupFilters(const QStringList &filters);
+    static QStringList cleanupFilters();
+    static void setCleanSubfolders(bool clean);
+    static bool cleanSubfolders();
+    static QString logFolder();
+    static unsigned keepDays();
+    static bool dailyFiles();
+
+    static void addCategoryHandler(const QString &category, const CategoryHandler &handler);
+    static void removeCategoryHandler(const QString &category);
+    static QMap<QString, CategoryHandler> categoryHandlers();
+    static void setCategoryHandlers(const QMap<QString, CategoryHandler> &handlers);
+
+    static void muteLog();
+
+    // Deletes old dated files of the log folder; runs on the global thread pool.
+    static void cleanOldLogs();
+    static void sweepFolder(const QString &folder);
+
+    // Tests fix "today" here; an invalid date means the real local date.
+    static void setTodayForTests(const QDate &today);
+
+    void reopen();
+    void closeFile();
+    QTextStream *stream() const { return stream_.data(); }
+    QString fileName() const;
+
+private:
+    QString name_;
+    QScopedPointer<QFile> file_;
+    QScopedPointer<QTextStream> stream_;
+};
+
+// Creates every missing level of the folder and sets its permissions; an existing
+// folder is left as it is. Returns whether the folder exists afterwards.
+bool createDirectory(const QString &path, QFileDevice::Permissions permissions);

@@ -1,0 +1,10 @@
+#!/usr/bin/env bash
+# Sets up, builds (warnings as errors) and runs the whole test suite in build/.
+set -euo pipefail
+cd "$(dirname "$0")"
+scripts/setup-deps.sh
+jobs=$(nproc 2>/dev/null || echo 2)
+cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVIRTA_WERROR=ON >/dev/null
+cmake --build build -j"$jobs"
+cd build
+QT_QPA_PLATFORM=offscreen ctest --output-on-failure -j"$jobs" "$@"

@@ -1,0 +1,2 @@
+#pragma once
+// placeholder: the emulator fixture arrives with the emulator

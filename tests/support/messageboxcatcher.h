@@ -1,0 +1,2 @@
+#pragma once
+// placeholder: the message-box catcher arrives with the window
