@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QByteArray>
+#include <QDateTime>
 #include <QJsonObject>
 #include <QString>
 #include <QStringList>
@@ -30,8 +31,19 @@ public:
     QJsonObject toJson() const;
     bool fromJson(const QJsonObject &json);
 
+    // Atomic save (write to a temporary file, then rename) and load of the JSON state.
+    bool saveToFile(const QString &path, QString *error = nullptr) const;
+    bool loadFromFile(const QString &path, QString *error = nullptr);
+
     // Lines printed since the last call (the virtual paper), in the paper width.
     QStringList takePrinted();
+
+    // Printing commands answer this code instead of printing (53 printer not answering,
+    // 54 out of paper); 0 clears the fault.
+    void setPrinterFault(quint8 code);
+
+    // The register's clock runs at an offset from this source; tests fix it.
+    void setHostClock(QDateTime (*now)());
 
 private:
     struct State;
