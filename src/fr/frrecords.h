@@ -8,6 +8,18 @@
 #include "fixnumber.h"
 #include "tlv.h"
 
+class QTextCodec;
+
+// Text conversions shared by the records and the commands: the register speaks CP866.
+namespace frtext {
+QTextCodec *cp866();
+QByteArray toCp866(const QString &text);
+QString fromCp866(const QByteArray &bytes);
+// The bytes of a fixed-width field up to its first zero byte (all of them when there is none).
+QByteArray untilZero(const char *field, int width);
+QByteArray untilZero(const QByteArray &bytes);
+} // namespace frtext
+
 // Reply of 0x30; the payload must be exactly 31 bytes.
 struct FrStatus
 {

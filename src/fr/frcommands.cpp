@@ -1,0 +1,653 @@
+// The command operations of FsWrapper: one request per operation, built on exec().
+// The exchange itself (exec, open, close) lives in frwrapper.cpp.
+
+#include <QDataStream>
+#include <QDebug>
+
+#include "frwrapper.h"
+#include "loggermanager.h"
+
+using CoreApiConst::ErrorCode;
+
+namespace {
+
+enum Command : quint8 {
+    ReadCatalog = 0x01,
+    WriteCatalog = 0x02,
+    ReadDt = 0x03,
+    WriteDt = 0x04,
+    CancelDoc = 0x06,
+    SendDocData = 0x07,
+    StartRegistration = 0x08,
+    CompleteRegistration = 0x09,
+    GetCycleStatus = 0x10,
+    StartCycleOpening = 0x11,
+    CompleteCycleOpening = 0x12,
+    StartCycleClosing = 0x13,
+    CompleteCycleClosing = 0x14,
+    StartReceipt = 0x15,
+    CompleteReceipt = 0x16,
+    StartArchiveClosing = 0x18,
+    CompleteArchiveClosing = 0x19,
+    PreprintRegistration = 0x20,
+    GetFrStatus = 0x30,
+    GetSerial = 0x31,
+    GetFirmwareVersion = 0x33,
+    GetCycleCounters = 0x36,
+    GetFiscCounters = 0x37,
+    GetTotalCounters = 0x38,
+    GetSectionCounters = 0x39,
+    PrintControlTape = 0x3A,
+    WriteSerial = 0x3F,
+    ReadFrSettings = 0x40,
+    WriteFrSettings = 0x41,
+    ReadRegParam = 0x44,
+    StartIntroduction = 0xA2,
+    CompleteIntroduction = 0xA3,
+    StartPayout = 0xA4,
+    CompletePayout = 0xA5,
+    GetOpenDocData = 0xB0,
+    PrintReport = 0xB1,
+    PrintDocCopy = 0xB2,
+    ReadPrinterSettings = 0xC1,
+    WritePrinterSettings = 0xC2,
+    PrintLine = 0xC3,
+    SendPrinterCmd = 0xC4,
+    PrinterCut = 0xC5,
+};
+
+constexpr int NameFieldMax = 255;
+constexpr int InnWidth = 12;
+constexpr int RegNumberWidth = 16;
+constexpr int SerialDigits = 10;
+constexpr int FirmwareVersionSize = 3;
+constexpr int OpenDocDataSize = 14;
+constexpr quint8 ReceiptDocType = 3;
+
+// Request payloads are little-endian throughout.
+class Payload
+{
+public:
+    Payload() : s_(&bytes_, QIODevice::WriteOnly) { s_.setByteOrder(QDataStream::LittleEndian); }
+
+    Payload &u8(int v)
+    {
+        s_ << quint8(v);
+        return *this;
+    }
+    Payload &i32(qint32 v)
+    {
+        s_ << v;
+        return *this;
+    }
+    Payload &u32(quint32 v)
+    {
+        s_ << v;
+        return *this;
+    }
+    Payload &u16(quint16 v)
+    {
+        s_ << v;
+        return *this;
+    }
+    Payload &money(const FixNumber &sum)
+    {
+        // The register counts kopecks; a sum given with other decimals must not be sent
+        // as a raw value scaled wrongly.
+        s_ << qint64(sum.divisor() == 100 ? sum.raw() : sum.converted(100).raw());
+        return *this;
+    }
+    Payload &raw(const QByteArray &bytes)
+    {
+        s_.writeRawData(bytes.constData(), bytes.size());
+        return *this;
+    }
+    Payload &cashier(const FsWrapper &fr) { return u8(fr.cashier()).i32(fr.password()); }
+    // Length byte, then at most 255 CP866 bytes.
+    Payload &name(const QString &text)
+    {
+        const QByteArray bytes = frtext::toCp866(text).left(NameFieldMax);
+        return u8(bytes.size()).raw(bytes);
+    }
+    // Latin-1, cut to the width and padded with zero bytes to exactly the width.
+    Payload &identifier(const QString &text, int width)
+    {
+        QByteArray bytes = text.toLatin1().left(width);
+        bytes.append(QByteArray(width - bytes.size(), '\0'));
+        return raw(bytes);
+    }
+
+    const QByteArray &bytes() const { return bytes_; }
+
+private:
+    QByteArray bytes_;
+    QDataStream s_;
+};
+
+// Reply fields are read in order; a reply shorter than its fields reads zeros past its end.
+class Reply
+{
+public:
+    explicit Reply(const QByteArray &payload) : s_(payload) { s_.setByteOrder(QDataStream::LittleEndian); }
+
+    template <typename T> T get()
+    {
+        T v = 0;
+        s_ >> v;
+        if (s_.status() != QDataStream::Ok)
+            v = 0;
+        return v;
+    }
+    QDateTime dateTime() { return timeToDateTime(get<quint32>()); }
+    FixNumber money() { return FixNumber(100, get<qint64>()); }
+
+private:
+    QDataStream s_;
+};
+
+// The numbers every completed fiscal document comes back with.
+struct DocNumbers
+{
+    qint32 fd = 0;
+    qint32 fp = 0;
+    QDateTime dt;
+    qint16 cycle = 0;
+
+    void read(Reply &r, bool withCycle)
+    {
+        fd = r.get<qint32>();
+        fp = r.get<qint32>();
+        dt = r.dateTime();
+        if (withCycle)
+            cycle = r.get<qint16>();
+    }
+};
+
+} // namespace
+
+// ---------------------------------------------------------------------------------------------
+// Fiscal documents
+
+ErrorCode FsWrapper::cancelDoc()
+{
+    FsRep rep;
+    return exec(FsReq(CancelDoc), rep, FsTimeouts::Quick);
+}
+
+ErrorCode FsWrapper::sendDocData(const QByteArray &tlvBytes)
+{
+    FsRep rep;
+    return exec(FsReq(SendDocData, tlvBytes), rep, FsTimeouts::Normal);
+}
+
+ErrorCode FsWrapper::startRegistration(const QString &cashierName)
+{
+    FsRep rep;
+    return exec(FsReq(StartRegistration, Payload().cashier(*this).name(cashierName).bytes()), rep, FsTimeouts::Normal);
+}
+
+ErrorCode FsWrapper::completeRegistration(const QString &inn, const QString &regNumber, qint32 &fd, qint32 &fp,
+                                          QDateTime &dt)
+{
+    FsRep rep;
+    const QByteArray payload = Payload().identifier(inn, InnWidth).identifier(regNumber, RegNumberWidth).bytes();
+    const ErrorCode rc = exec(FsReq(CompleteRegistration, payload), rep, FsTimeouts::Normal);
+    if (rc != CoreApiConst::Success)
+        return rc;
+    Reply r(rep.data());
+    DocNumbers doc;
+    doc.read(r, false);
+    fd = doc.fd;
+    fp = doc.fp;
+    dt = doc.dt;
+    return rc;
+}
+
+ErrorCode FsWrapper::preprintRegistration(const QString &inn, const QString &regNumber)
+{
+    FsRep rep;
+    const QByteArray payload = Payload().identifier(inn, InnWidth).identifier(regNumber, RegNumberWidth).bytes();
+    return exec(FsReq(PreprintRegistration, payload), rep, FsTimeouts::Normal);
+}
+
+ErrorCode FsWrapper::startArchiveClosing(const QString &cashierName)
+{
+    FsRep rep;
+    return exec(FsReq(StartArchiveClosing, Payload().cashier(*this).name(cashierName).bytes()), rep,
+                FsTimeouts::Normal);
+}
+
+ErrorCode FsWrapper::completeArchiveClosing(qint32 &fd, qint32 &fp, QDateTime &dt)
+{
+    FsRep rep;
+    const ErrorCode rc = exec(FsReq(CompleteArchiveClosing), rep, FsTimeouts::Normal);
+    if (rc != CoreApiConst::Success)
+        return rc;
+    Reply r(rep.data());
+    DocNumbers doc;
+    doc.read(r, false);
+    fd = doc.fd;
+    fp = doc.fp;
+    dt = doc.dt;
+    return rc;
+}
+
+ErrorCode FsWrapper::startCycleOpening(const QString &cashierName)
+{
+    FsRep rep;
+    return exec(FsReq(StartCycleOpening, Payload().cashier(*this).name(cashierName).bytes()), rep, FsTimeouts::Normal);
+}
+
+ErrorCode FsWrapper::completeCycleOpening(qint16 &cycle, qint32 &fd, qint32 &fp, QDateTime &dt)
+{
+    FsRep rep;
+    const ErrorCode rc = exec(FsReq(CompleteCycleOpening), rep, FsTimeouts::Normal);
+    if (rc != CoreApiConst::Success)
+        return rc;
+    Reply r(rep.data());
+    DocNumbers doc;
+    doc.read(r, true);
+    cycle = doc.cycle;
+    fd = doc.fd;
+    fp = doc.fp;
+    dt = doc.dt;
+    return rc;
+}
+
+ErrorCode FsWrapper::startCycleClosing(const QString &cashierName)
+{
+    FsRep rep;
+    return exec(FsReq(StartCycleClosing, Payload().cashier(*this).name(cashierName).bytes()), rep, FsTimeouts::Normal);
+}
+
+ErrorCode FsWrapper::completeCycleClosing(qint16 &cycle, qint32 &fd, qint32 &fp, QDateTime &dt)
+{
+    FsRep rep;
+    const ErrorCode rc = exec(FsReq(CompleteCycleClosing), rep, FsTimeouts::Normal);
+    if (rc != CoreApiConst::Success)
+        return rc;
+    Reply r(rep.data());
+    DocNumbers doc;
+    doc.read(r, true);
+    cycle = doc.cycle;
+    fd = doc.fd;
+    fp = doc.fp;
+    dt = doc.dt;
+    return rc;
+}
+
+ErrorCode FsWrapper::startIntroduction(const QString &cashierName)
+{
+    FsRep rep;
+    return exec(FsReq(StartIntroduction, Payload().cashier(*this).name(cashierName).bytes()), rep, FsTimeouts::Normal);
+}
+
+ErrorCode FsWrapper::completeIntroduction(const FixNumber &sum, qint16 &cycle, qint32 &fd, qint32 &fp, QDateTime &dt,
+                                          FixNumber &cashInDrawer)
+{
+    FsRep rep;
+    const ErrorCode rc = exec(FsReq(CompleteIntroduction, Payload().money(sum).bytes()), rep, FsTimeouts::Normal);
+    if (rc != CoreApiConst::Success)
+        return rc;
+    Reply r(rep.data());
+    DocNumbers doc;
+    doc.read(r, true);
+    const FixNumber cash = r.money();
+    cycle = doc.cycle;
+    fd = doc.fd;
+    fp = doc.fp;
+    dt = doc.dt;
+    cashInDrawer = cash;
+    return rc;
+}
+
+ErrorCode FsWrapper::startPayout(const QString &cashierName)
+{
+    FsRep rep;
+    return exec(FsReq(StartPayout, Payload().cashier(*this).name(cashierName).bytes()), rep, FsTimeouts::Normal);
+}
+
+ErrorCode FsWrapper::completePayout(const FixNumber &sum, qint16 &cycle, qint32 &fd, qint32 &fp, QDateTime &dt,
+                                    FixNumber &cashInDrawer)
+{
+    FsRep rep;
+    const ErrorCode rc = exec(FsReq(CompletePayout, Payload().money(sum).bytes()), rep, FsTimeouts::Normal);
+    if (rc != CoreApiConst::Success)
+        return rc;
+    Reply r(rep.data());
+    DocNumbers doc;
+    doc.read(r, true);
+    const FixNumber cash = r.money();
+    cycle = doc.cycle;
+    fd = doc.fd;
+    fp = doc.fp;
+    dt = doc.dt;
+    cashInDrawer = cash;
+    return rc;
+}
+
+ErrorCode FsWrapper::startReceipt(int receiptType, const QString &cashierName)
+{
+    FsRep rep;
+    return exec(FsReq(StartReceipt, Payload().cashier(*this).u8(receiptType).name(cashierName).bytes()), rep,
+                FsTimeouts::Normal);
+}
+
+ErrorCode FsWrapper::completeReceipt(const FixNumber &payment1, const FixNumber &payment2, qint16 &cycle, qint32 &fd,
+                                     qint32 &fp, qint16 &receiptNumber, QDateTime &dt, FixNumber &total,
+                                     FixNumber &change)
+{
+    FsRep rep;
+    const ErrorCode rc =
+        exec(FsReq(CompleteReceipt, Payload().money(payment1).money(payment2).bytes()), rep, FsTimeouts::Normal);
+    if (rc != CoreApiConst::Success)
+        return rc;
+    Reply r(rep.data());
+    DocNumbers doc;
+    doc.read(r, true);
+    const qint16 number = r.get<qint16>();
+    const FixNumber sum = r.money();
+    const FixNumber rest = r.money();
+    cycle = doc.cycle;
+    fd = doc.fd;
+    fp = doc.fp;
+    dt = doc.dt;
+    receiptNumber = number;
+    total = sum;
+    change = rest;
+    return rc;
+}
+
+ErrorCode FsWrapper::getOpenDocData(quint8 &docType, qint8 &receiptType, qint16 &receiptNumber, qint16 &operations,
+                                    FixNumber &sum)
+{
+    FsRep rep;
+    const ErrorCode rc = exec(FsReq(GetOpenDocData), rep, FsTimeouts::Normal);
+    if (rc != CoreApiConst::Success)
+        return rc;
+    const QByteArray &payload = rep.data();
+    if (payload.isEmpty())
+        return CoreApiConst::ParseError;
+    Reply r(payload);
+    docType = r.get<quint8>();
+    receiptType = r.get<qint8>();
+    receiptNumber = r.get<qint16>();
+    operations = r.get<qint16>();
+    sum = r.money();
+    // Only a receipt has a layout to check; other documents carry whatever they carry.
+    if (docType == ReceiptDocType && payload.size() != OpenDocDataSize)
+        return CoreApiConst::ParseError;
+    return rc;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Device information
+
+ErrorCode FsWrapper::getFrStatus(FrStatus &st)
+{
+    FsRep rep;
+    const ErrorCode rc = exec(FsReq(GetFrStatus), rep, FsTimeouts::Quick);
+    if (rc != CoreApiConst::Success)
+        return rc;
+    return st.parse(rep.data()) ? rc : CoreApiConst::ParseError;
+}
+
+ErrorCode FsWrapper::getSerial(SerialInfo &info)
+{
+    info = SerialInfo();
+    FsRep rep;
+    const ErrorCode rc = exec(FsReq(GetSerial), rep, FsTimeouts::Quick);
+    if (rc != CoreApiConst::Success)
+        return rc;
+    return info.parse(rep.data()) ? rc : CoreApiConst::ParseError;
+}
+
+ErrorCode FsWrapper::getFirmwareVersion(QString &version)
+{
+    version.clear();
+    FsRep rep;
+    const ErrorCode rc = exec(FsReq(GetFirmwareVersion), rep, FsTimeouts::Quick);
+    if (rc != CoreApiConst::Success)
+        return rc;
+    const QByteArray &v = rep.data();
+    if (v.size() != FirmwareVersionSize)
+        return CoreApiConst::ParseError;
+    version = QStringLiteral("%1.%2.%3").arg(uint(quint8(v[0]))).arg(uint(quint8(v[1]))).arg(uint(quint8(v[2])));
+    return rc;
+}
+
+ErrorCode FsWrapper::writeSerial(const QString &serial)
+{
+    const QString text = serial.trimmed();
+    bool ok = false;
+    const qulonglong number = text.toULongLong(&ok);
+    if (!ok || number == 0 || text.size() > SerialDigits)
+        return CoreApiConst::WrongData;
+    const QByteArray digits = QStringLiteral("%1").arg(number, SerialDigits, 10, QLatin1Char('0')).toLatin1();
+    FsRep rep;
+    return exec(FsReq(WriteSerial, Payload().cashier(*this).raw(digits).bytes()), rep, FsTimeouts::Quick);
+}
+
+ErrorCode FsWrapper::getCycleStatus(CycleStatus &st)
+{
+    FsRep rep;
+    const ErrorCode rc = exec(FsReq(GetCycleStatus), rep, FsTimeouts::Quick);
+    qWarning().noquote() << "cycle status reply" << HexDump(rep.rawData(), QStringLiteral("UTF-8")) << "payload"
+                         << rep.data().size() << "result" << int(rc);
+    if (rc != CoreApiConst::Success)
+        return rc;
+    return st.parse(rep.data()) ? rc : CoreApiConst::ParseError;
+}
+
+ErrorCode FsWrapper::readRegParam(quint16 tag, Tlv &tlv)
+{
+    FsRep rep;
+    const ErrorCode rc = exec(FsReq(ReadRegParam, Payload().u16(tag).bytes()), rep, FsTimeouts::Normal);
+    if (rc != CoreApiConst::Success)
+        return rc;
+    // A malformed record still counts as an answer; its tag ends up 0 and nothing stores it.
+    tlv.setTag(tag);
+    tlv.setRawData(rep.data());
+    return rc;
+}
+
+ErrorCode FsWrapper::readRegData(RegData &data)
+{
+    static const quint16 tags[] = {11018, 11037, 11048, 11187, 11009, 11041, 11012, 13105, 13106, 13107, 13108, 13109};
+    data.reset();
+    for (quint16 tag : tags) {
+        Tlv tlv;
+        const ErrorCode rc = readRegParam(tag, tlv);
+        switch (rc) {
+        case CoreApiConst::Success:
+            data.store(tlv);
+            break;
+        case CoreApiConst::NotActivated:
+        case CoreApiConst::NoAnswer:
+        case CoreApiConst::ParseError:
+            // Not activated, or no readable answer at all: asking the remaining tags would only
+            // wait out their time-outs and report an empty registration as a success.
+            return rc;
+        default:
+            break; // a parameter the register refuses does not spoil the others
+        }
+    }
+    return CoreApiConst::Success;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Counters
+
+ErrorCode FsWrapper::getCycleCounters(Counters &c)
+{
+    c = Counters();
+    FsRep rep;
+    const ErrorCode rc = exec(FsReq(GetCycleCounters), rep, FsTimeouts::Normal);
+    if (rc != CoreApiConst::Success)
+        return rc;
+    return c.parse(rep.data()) ? rc : CoreApiConst::ParseError;
+}
+
+ErrorCode FsWrapper::getFiscCounters(Counters &c)
+{
+    c = Counters();
+    FsRep rep;
+    const ErrorCode rc = exec(FsReq(GetFiscCounters), rep, FsTimeouts::Normal);
+    if (rc != CoreApiConst::Success)
+        return rc;
+    return c.parse(rep.data()) ? rc : CoreApiConst::ParseError;
+}
+
+ErrorCode FsWrapper::getTotalCounters(TotalCounters &c)
+{
+    c = TotalCounters();
+    FsRep rep;
+    const ErrorCode rc = exec(FsReq(GetTotalCounters), rep, FsTimeouts::Normal);
+    if (rc != CoreApiConst::Success)
+        return rc;
+    return c.parse(rep.data()) ? rc : CoreApiConst::ParseError;
+}
+
+ErrorCode FsWrapper::getSectionCounters(SectionCounters &c)
+{
+    c.clear();
+    FsRep rep;
+    const ErrorCode rc = exec(FsReq(GetSectionCounters), rep, FsTimeouts::Normal);
+    if (rc != CoreApiConst::Success)
+        return rc;
+    if (rep.data().size() != SectionCountersSize)
+        return CoreApiConst::ParseError;
+    Reply r(rep.data());
+    for (int kind = 0; kind < 4; ++kind) {
+        QList<FixNumber> sums;
+        sums.reserve(20);
+        for (int section = 0; section < 20; ++section)
+            sums << r.money();
+        c << sums;
+    }
+    return rc;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Catalogues, clock and settings
+
+ErrorCode FsWrapper::readCatalog(int catalogType, int index, QByteArray &data)
+{
+    data.clear();
+    FsRep rep;
+    const ErrorCode rc =
+        exec(FsReq(ReadCatalog, Payload().cashier(*this).u8(catalogType).u8(index).bytes()), rep, FsTimeouts::Normal);
+    if (rc == CoreApiConst::Success)
+        data = rep.data();
+    return rc;
+}
+
+ErrorCode FsWrapper::writeCatalog(int catalogType, const QByteArray &data)
+{
+    FsRep rep;
+    return exec(FsReq(WriteCatalog, Payload().cashier(*this).u8(catalogType).raw(data).bytes()), rep,
+                FsTimeouts::Normal);
+}
+
+ErrorCode FsWrapper::readDt(QDateTime &dt)
+{
+    FsRep rep;
+    const ErrorCode rc = exec(FsReq(ReadDt), rep, FsTimeouts::Normal);
+    if (rc != CoreApiConst::Success)
+        return rc;
+    Reply r(rep.data());
+    dt = r.dateTime();
+    qWarning() << "register clock" << dt << dt.toString(Qt::ISODate) << dt.timeSpec();
+    return rc;
+}
+
+ErrorCode FsWrapper::writeDt(const QDateTime &dt)
+{
+    FsRep rep;
+    return exec(FsReq(WriteDt, Payload().cashier(*this).u32(dateTimeToTime(dt)).bytes()), rep, FsTimeouts::Normal);
+}
+
+ErrorCode FsWrapper::readPrinterSettings(int id, QByteArray &data)
+{
+    data.clear();
+    FsRep rep;
+    const ErrorCode rc =
+        exec(FsReq(ReadPrinterSettings, Payload().cashier(*this).u8(id).bytes()), rep, FsTimeouts::Normal);
+    if (rc == CoreApiConst::Success)
+        data = rep.data();
+    return rc;
+}
+
+ErrorCode FsWrapper::writePrinterSettings(int id, const QByteArray &data)
+{
+    FsRep rep;
+    return exec(FsReq(WritePrinterSettings, Payload().cashier(*this).u8(id).raw(data).bytes()), rep,
+                FsTimeouts::Normal);
+}
+
+ErrorCode FsWrapper::readFrSettings(int id, QByteArray &data)
+{
+    data.clear();
+    FsRep rep;
+    const ErrorCode rc = exec(FsReq(ReadFrSettings, Payload().cashier(*this).u8(id).bytes()), rep, FsTimeouts::Normal);
+    if (rc == CoreApiConst::Success)
+        data = rep.data();
+    return rc;
+}
+
+ErrorCode FsWrapper::writeFrSettings(int id, const QByteArray &data)
+{
+    FsRep rep;
+    return exec(FsReq(WriteFrSettings, Payload().cashier(*this).u8(id).raw(data).bytes()), rep, FsTimeouts::Normal);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Printer and reports
+
+ErrorCode FsWrapper::printLine(int attr0, int attr1, int attr2, int attr3, const QString &text)
+{
+    FsRep rep;
+    const QByteArray payload = Payload().u8(attr0).u8(attr1).u8(attr2).u8(attr3).raw(frtext::toCp866(text)).bytes();
+    return exec(FsReq(PrintLine, payload), rep, FsTimeouts::Normal);
+}
+
+ErrorCode FsWrapper::sendPrinterCmd(const QByteArray &cmd)
+{
+    FsRep rep;
+    return exec(FsReq(SendPrinterCmd, cmd), rep, FsTimeouts::Normal);
+}
+
+ErrorCode FsWrapper::printerCut()
+{
+    FsRep rep;
+    return exec(FsReq(PrinterCut), rep, FsTimeouts::Normal);
+}
+
+ErrorCode FsWrapper::printReport(int reportType, const QByteArray &params)
+{
+    FsRep rep;
+    return exec(FsReq(PrintReport, Payload().cashier(*this).u8(reportType).raw(params).bytes()), rep,
+                FsTimeouts::Normal);
+}
+
+ErrorCode FsWrapper::printDocCopy(int docNumber)
+{
+    FsRep rep;
+    return exec(FsReq(PrintDocCopy, Payload().cashier(*this).i32(docNumber).bytes()), rep, FsTimeouts::Normal);
+}
+
+ErrorCode FsWrapper::printControlTape(int fromDoc, int &next)
+{
+    next = 0;
+    Payload payload;
+    payload.cashier(*this);
+    if (fromDoc != 0)
+        payload.i32(fromDoc);
+    FsRep rep;
+    const ErrorCode rc = exec(FsReq(PrintControlTape, payload.bytes()), rep, FsTimeouts::Long);
+    // The register tells where it stopped also when it could not finish (out of paper, say);
+    // a reply that failed its checks says nothing trustworthy about that.
+    if (rep.parsingResult() == fs::Ok && rep.data().size() == 4)
+        next = Reply(rep.data()).get<qint32>();
+    return rc;
+}
