@@ -1,12 +1,157 @@
 #include "activatewidget.h"
 #include "ui_activatewidget.h"
 
+#include <QCoreApplication>
+#include <QList>
+#include <QMessageBox>
+#include <QStringList>
+#include <QThread>
+
+#include "edittaxwidget.h"
+#include "frwrapper.h"
+
+namespace {
+
+namespace RegTags {
+constexpr quint16 Organisation = 11048;
+constexpr quint16 OrganisationType = 11187;
+constexpr quint16 Address = 11009;
+} // namespace RegTags
+
+// The register needs a moment between registration records.
+constexpr unsigned long PauseBetweenRecordsMs = 100;
+
+QString documentText(qint32 fd, const QDateTime &dt, qint32 fp)
+{
+    const QStringList lines{QStringLiteral("ФД %1").arg(quint32(fd)),
+                            QStringLiteral("ДАТА %1").arg(dt.toString(Qt::ISODate)),
+                            QStringLiteral("ФП %1").arg(quint32(fp))};
+    return QStringLiteral("Успешно!\n") + lines.join(QLatin1Char('\n'));
+}
+
+} // namespace
+
 ActivateWidget::ActivateWidget(QWidget *parent) : QWidget(parent), ui(new Ui::ActivateWidget)
 {
     ui->setupUi(this);
+    const QList<EditTaxWidget *> editors{ui->wTax1, ui->wTax2, ui->wTax3, ui->wTax4, ui->wTax5};
+    for (int i = 0; i < editors.size(); ++i)
+        editors[i]->setIndex(i);
 }
 
 ActivateWidget::~ActivateWidget()
 {
     delete ui;
+}
+
+void ActivateWidget::on_pbStart_released()
+{
+    if (!fr_)
+        return;
+    const QString title = QStringLiteral("Старт регистрации/перерегистрации ККТ");
+    if (fr_->startRegistration(ui->leCashier->text()) == CoreApiConst::Success)
+        QMessageBox::information(this, title, QStringLiteral("Успешно!"));
+    else
+        QMessageBox::critical(this, title, QStringLiteral("Ошибка старта регистрации/перерегистрации ККТ"));
+}
+
+void ActivateWidget::on_pbSendData_released()
+{
+    if (!fr_)
+        return;
+    QList<Tlv> records{Tlv(RegTags::Organisation, ui->leName->text()),
+                       Tlv(RegTags::OrganisationType, ui->leType->text()),
+                       Tlv(RegTags::Address, ui->leAddress->text())};
+    for (EditTaxWidget *editor : {ui->wTax1, ui->wTax2, ui->wTax3, ui->wTax4, ui->wTax5}) {
+        if (editor->isChecked())
+            records << editor->toTlv();
+    }
+
+    const QString title = QStringLiteral("Отправка данных документа регистрации/перерегистрации ККТ");
+    for (const Tlv &record : qAsConst(records)) {
+        if (fr_->sendDocData(record.rawData()) != CoreApiConst::Success) {
+            QMessageBox::critical(this, title,
+                                  QStringLiteral("Ошибка отправки данных документа регистрации/перерегистрации ККТ"));
+            return;
+        }
+        QThread::msleep(PauseBetweenRecordsMs);
+        QCoreApplication::processEvents();
+    }
+    QMessageBox::information(this, title, QStringLiteral("Успешно!"));
+}
+
+void ActivateWidget::on_pbPreprint_released()
+{
+    if (!fr_)
+        return;
+    const QString title = QStringLiteral("Предварительная печать регистрации/перерегистрации ККТ");
+    if (fr_->preprintRegistration(ui->leInn->text(), ui->leRnm->text()) == CoreApiConst::Success)
+        QMessageBox::information(this, title, QStringLiteral("Успешно!\n"));
+    else
+        QMessageBox::critical(this, title,
+                              QStringLiteral("Ошибка предварительной печати регистрации/перерегистрации ККТ"));
+}
+
+void ActivateWidget::on_pbCommit_released()
+{
+    if (!fr_)
+        return;
+    qint32 fd = 0;
+    qint32 fp = 0;
+    QDateTime dt;
+    if (fr_->completeRegistration(ui->leInn->text(), ui->leRnm->text(), fd, fp, dt) != CoreApiConst::Success) {
+        QMessageBox::critical(this, QStringLiteral("Завершени регистрации/перерегистрации ККТ"),
+                              QStringLiteral("Ошибка завершения регистрации/перерегистрации ККТ"));
+        return;
+    }
+    QMessageBox::information(this, QStringLiteral("Завершение регистрации/перерегистрации ККТ"),
+                             documentText(fd, dt, fp));
+}
+
+void ActivateWidget::on_pbReadRegData_released()
+{
+    if (!fr_)
+        return;
+    RegData data;
+    if (fr_->readRegData(data) != CoreApiConst::Success) {
+        QMessageBox::critical(this, QStringLiteral("Запрос параметров регистрации/перерегистрации ККТ"),
+                              QStringLiteral("ККТ не активирована"));
+        return;
+    }
+    ui->leAddress->setText(data.addressText());
+    ui->leInn->setText(data.innText());
+    ui->leName->setText(data.organisationText());
+    ui->leRnm->setText(data.fiscalNumberText());
+    ui->leType->setText(data.organisationTypeText());
+    const QList<EditTaxWidget *> editors{ui->wTax1, ui->wTax2, ui->wTax3, ui->wTax4, ui->wTax5};
+    for (int i = 0; i < RegData::TaxCount; ++i) {
+        editors[i]->setTax(data.taxes[i]);
+        editors[i]->setChecked(data.taxes[i].isValid());
+    }
+}
+
+void ActivateWidget::on_pbStartArchiveClosing_released()
+{
+    if (!fr_)
+        return;
+    const QString title = QStringLiteral("Старт закрытия архива ККТ");
+    if (fr_->startArchiveClosing(ui->leCashier->text()) == CoreApiConst::Success)
+        QMessageBox::information(this, title, QStringLiteral("Успешно!"));
+    else
+        QMessageBox::critical(this, title, QStringLiteral("Ошибка старта закрытия архива ККТ"));
+}
+
+void ActivateWidget::on_pbCloseArchive_released()
+{
+    if (!fr_)
+        return;
+    qint32 fd = 0;
+    qint32 fp = 0;
+    QDateTime dt;
+    if (fr_->completeArchiveClosing(fd, fp, dt) != CoreApiConst::Success) {
+        QMessageBox::critical(this, QStringLiteral("Завершени закрытия архива ККТ"),
+                              QStringLiteral("Ошибка завершения закрытия архива ККТ"));
+        return;
+    }
+    QMessageBox::information(this, QStringLiteral("Завершение закрытия архива ККТ"), documentText(fd, dt, fp));
 }

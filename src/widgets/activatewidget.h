@@ -7,6 +7,8 @@ namespace Ui {
 class ActivateWidget;
 }
 
+// Registers or re-registers the register with its organisation data and taxes, reads the
+// registration back and closes the fiscal archive.
 class ActivateWidget : public QWidget
 {
     Q_OBJECT
@@ -15,6 +17,15 @@ public:
     ~ActivateWidget() override;
     void setFsWrapper(FsWrapper *fr) { fr_ = fr; }
     FsWrapper *fsWrapper() const { return fr_; }
+
+private slots:
+    void on_pbStart_released();
+    void on_pbSendData_released();
+    void on_pbCommit_released();
+    void on_pbReadRegData_released();
+    void on_pbStartArchiveClosing_released();
+    void on_pbCloseArchive_released();
+    void on_pbPreprint_released();
 
 private:
     Ui::ActivateWidget *ui;

@@ -7,6 +7,7 @@ namespace Ui {
 class CycleWidget;
 }
 
+// Opens and closes shifts and records cash deposits and payouts, each as a start and a completion.
 class CycleWidget : public QWidget
 {
     Q_OBJECT
@@ -16,7 +17,19 @@ public:
     void setFsWrapper(FsWrapper *fr) { fr_ = fr; }
     FsWrapper *fsWrapper() const { return fr_; }
 
+private slots:
+    void on_pbOpenCycleCommit_released();
+    void on_pbOpenCycle_released();
+    void on_pbStartIntroduction_released();
+    void on_pbCompleteIntroduction_released();
+    void on_pbStartPayout_released();
+    void on_pbCompletePayout_released();
+    void on_pbCloseCycle_released();
+    void on_pbCloseCycleCommit_released();
+
 private:
+    void reportStart(int result, const QString &title, const QString &error);
+
     Ui::CycleWidget *ui;
     FsWrapper *fr_ = nullptr;
 };

@@ -1,12 +1,252 @@
 #include "receuptwidget.h"
 #include "ui_receuptwidget.h"
 
+#include <QDebug>
+#include <QElapsedTimer>
+#include <QFontDatabase>
+#include <QMessageBox>
+#include <QStringList>
+
+#include "frwrapper.h"
+#include "receiptitem.h"
+
+namespace {
+
+const char *const AddTitle = "Добавление позиции в чек";
+const char *const AddError = "Ошибка добавления позиции в чек";
+const char *const CompleteTitle = "Завершение формирования чека";
+const char *const CompleteFailTitle = "Завершени формирования чека";
+const char *const CompleteError = "Ошибка формирования чека";
+const char *const StartFailTitle = "Начало формирования чека";
+const char *const StartError = "Ошибка начала формирования чека";
+const char *const OpenDataTitle = "Получение данных открытого чека";
+const char *const OpenDataError = "Ошибка получения данных открытого чека";
+
+const char *const TestCashier = "Кассирова Ольга Тестовна";
+const char *const TestReceiptText = "Это дополнительный параметр чека\n"
+                                    "Их может быть несколько в чеке.\n"
+                                    "Можно печатать перед позициями, после позиций и между позиций";
+constexpr int TestItemCount = 10;
+
+QString u(const char *text)
+{
+    return QString::fromUtf8(text);
+}
+
+ReceiptItem testItem()
+{
+    ReceiptItem item;
+    item.code = QStringLiteral("123456789");
+    item.barcode = QStringLiteral("12345678");
+    item.name = QStringLiteral("Универсальная ручка держателя крепителя основания");
+    item.unit = QStringLiteral("шт.");
+    item.price = FixNumber(100, qint64(12345));
+    item.quantity = FixNumber(100000, qint64(100000));
+    item.tax = 1;
+    item.section = 1;
+    item.discountNumber = 0;
+    item.discountSum = FixNumber(100, qint64(134));
+    item.textParam = QStringLiteral("Это дополнительный параметр предмета расчета");
+    return item;
+}
+
+// What the register answered to a completed receipt, one line per number.
+struct ReceiptNumbers
+{
+    qint16 cycle = 0;
+    qint32 fd = 0;
+    qint32 fp = 0;
+    qint16 receiptNumber = 0;
+    QDateTime dt;
+    FixNumber total{100};
+    FixNumber change{100};
+
+    QStringList lines() const
+    {
+        return {QStringLiteral("ФД %1").arg(quint32(fd)),
+                QStringLiteral("ДАТА %1").arg(dt.toString(Qt::TextDate)),
+                QStringLiteral("СМЕНА %1").arg(quint16(cycle)),
+                QStringLiteral("ЧЕК В СМЕНЕ %1").arg(quint16(receiptNumber)),
+                QStringLiteral("ФП %1").arg(quint32(fp)),
+                QStringLiteral("ИТОГ ПО ЧЕКУ %1").arg(total.toString()),
+                QStringLiteral("СДАЧА %1").arg(change.toString())};
+    }
+};
+
+CoreApiConst::ErrorCode complete(FsWrapper *fr, const FixNumber &cash, const FixNumber &card, ReceiptNumbers &n)
+{
+    return fr->completeReceipt(cash, card, n.cycle, n.fd, n.fp, n.receiptNumber, n.dt, n.total, n.change);
+}
+
+QString successText(const QStringList &lines)
+{
+    return QStringLiteral("Успешно!\n") + lines.join(QLatin1Char('\n'));
+}
+
+} // namespace
+
 ReceuptWidget::ReceuptWidget(QWidget *parent) : QWidget(parent), ui(new Ui::ReceuptWidget)
 {
     ui->setupUi(this);
+    setFixedPitchFont();
 }
 
 ReceuptWidget::~ReceuptWidget()
 {
     delete ui;
+}
+
+// Receipt texts are laid out for the register's fixed-width printer, so they are edited in a
+// fixed-pitch face that can show Cyrillic.
+void ReceuptWidget::setFixedPitchFont()
+{
+    QFontDatabase db;
+    const QStringList families = db.families(QFontDatabase::Cyrillic);
+    for (const QString &family : families) {
+        if (!db.isFixedPitch(family))
+            continue;
+        const QFont current = ui->pteItemTextParam->font();
+        const QFont font = db.font(family, db.styleString(current), current.pointSize());
+        ui->pteItemTextParam->setFont(font);
+        ui->pteReceiptParam->setFont(font);
+        return;
+    }
+}
+
+void ReceuptWidget::reportAdd(int result)
+{
+    if (result == CoreApiConst::Success)
+        QMessageBox::information(this, u(AddTitle), QStringLiteral("Успешно!"));
+    else
+        QMessageBox::critical(this, u(AddTitle), u(AddError));
+}
+
+void ReceuptWidget::on_pbStartReceipt_released()
+{
+    ui->lAmount->clear();
+    if (!fr_)
+        return;
+    const int type = quint8(ui->cbReceiptType->currentIndex());
+    if (fr_->startReceipt(type, ui->leCashier->text()) == CoreApiConst::Success)
+        QMessageBox::information(this, QStringLiteral("начало формирования чека"), QStringLiteral("Успешно!"));
+    else
+        QMessageBox::critical(this, u(StartFailTitle), u(StartError));
+}
+
+void ReceuptWidget::on_pbCompleteReceipt_released()
+{
+    if (!fr_)
+        return;
+    ReceiptNumbers n;
+    const FixNumber cash(100, ui->dsbCash->value());
+    const FixNumber card(100, ui->dsbCard->value());
+    if (complete(fr_, cash, card, n) != CoreApiConst::Success) {
+        QMessageBox::critical(this, u(CompleteFailTitle), u(CompleteError));
+        return;
+    }
+    QMessageBox::information(this, u(CompleteTitle), successText(n.lines()));
+}
+
+void ReceuptWidget::on_pbAddReceiptItem_released()
+{
+    if (!fr_)
+        return;
+    QElapsedTimer timer;
+    timer.start();
+
+    ReceiptItem item;
+    item.code = ui->leCode->text();
+    item.barcode = ui->leBarcode->text();
+    item.name = ui->leName->text();
+    item.unit = ui->leUnit->text();
+    item.price = FixNumber(100, ui->dsbPrice->value());
+    item.quantity = FixNumber(100000, ui->dsbQuantity->value());
+    item.tax = quint8(ui->sbTax->value());
+    item.section = quint8(ui->sbSection->value());
+    item.discountNumber = quint8(ui->sbDiscount->value());
+    item.discountSum = FixNumber(100, ui->dsbDiscount->value());
+    item.textParam = ui->pteItemTextParam->toPlainText().left(ReceiptTextMaxLength);
+
+    const int result = fr_->sendDocData(item.toTlv().rawData());
+    const qint64 elapsed = timer.elapsed();
+    qWarning() << elapsed << elapsed / 10;
+    reportAdd(result);
+}
+
+void ReceuptWidget::on_pbGetOpenDocData_released()
+{
+    ui->lAmount->clear();
+    if (!fr_)
+        return;
+    quint8 docType = 0;
+    qint8 receiptType = 15;
+    qint16 receiptNumber = 0;
+    qint16 operations = 0;
+    FixNumber sum(100);
+    const int result = fr_->getOpenDocData(docType, receiptType, receiptNumber, operations, sum);
+    if (result != CoreApiConst::Success)
+        QMessageBox::critical(this, u(OpenDataTitle), u(OpenDataError));
+    else if (docType != 3)
+        QMessageBox::warning(this, u(OpenDataTitle), QStringLiteral("Открытый документ не является чеком"));
+
+    static const char *const typeNames[] = {"ПРОДАЖА", "ПОКУПКА", "ВОЗВРАТ ПРОДАЖИ", "ВОЗВРАТ ПОКУПКИ"};
+    QStringList lines;
+    if (receiptType >= 0 && receiptType <= 3)
+        lines << u(typeNames[receiptType]);
+    lines << QStringLiteral("ЧЕК %1").arg(quint16(receiptNumber));
+    lines << QStringLiteral("ОПЕРАЦИЙ %1").arg(quint16(operations));
+    lines << QStringLiteral("НА СУММУ %1").arg(sum.toString());
+    ui->lAmount->setText(lines.join(QLatin1Char('\n')));
+}
+
+void ReceuptWidget::on_pbAddTextParam_released()
+{
+    if (!fr_)
+        return;
+    const QString text = ui->pteReceiptParam->toPlainText().left(ReceiptTextMaxLength);
+    reportAdd(fr_->sendDocData(receiptTextTlv(text).rawData()));
+}
+
+// A fixed sale of ten positions, each followed by a receipt text, paid in cash; the box
+// reports how long the register took from the first data record to the completion.
+void ReceuptWidget::on_pbTestReceipt_released()
+{
+    if (!fr_)
+        return;
+    if (fr_->startReceipt(0, u(TestCashier)) != CoreApiConst::Success) {
+        QMessageBox::critical(this, u(StartFailTitle), u(StartError));
+        return;
+    }
+    QElapsedTimer timer;
+    timer.start();
+
+    const QByteArray text = receiptTextTlv(u(TestReceiptText)).rawData();
+    const QByteArray item = testItem().toTlv().rawData();
+    bool sent = fr_->sendDocData(text) == CoreApiConst::Success;
+    for (int i = 0; sent && i < TestItemCount; ++i)
+        sent = fr_->sendDocData(item) == CoreApiConst::Success && fr_->sendDocData(text) == CoreApiConst::Success;
+    if (!sent) {
+        QMessageBox::critical(this, u(AddTitle), u(AddError));
+        return;
+    }
+
+    quint8 docType = 0;
+    qint8 receiptType = 15;
+    qint16 receiptNumber = 0;
+    qint16 operations = 0;
+    FixNumber sum(100);
+    if (fr_->getOpenDocData(docType, receiptType, receiptNumber, operations, sum) != CoreApiConst::Success) {
+        QMessageBox::critical(this, u(OpenDataTitle), u(OpenDataError));
+        return;
+    }
+
+    ReceiptNumbers n;
+    if (complete(fr_, sum, FixNumber(100), n) != CoreApiConst::Success) {
+        QMessageBox::critical(this, u(CompleteFailTitle), u(CompleteError));
+        return;
+    }
+    const qint64 elapsed = timer.elapsed();
+    QStringList lines = n.lines();
+    lines << QStringLiteral("ВРЕМЯ ВЫПОЛНЕНИЯ ТЕСТА %1 мс").arg(elapsed);
+    QMessageBox::information(this, u(CompleteTitle), successText(lines));
 }

@@ -1,0 +1,73 @@
+#include "edittaxwidget.h"
+#include "ui_edittaxwidget.h"
+
+#include "fixnumber.h"
+
+EditTaxWidget::EditTaxWidget(QWidget *parent) : QWidget(parent), ui(new Ui::EditTaxWidget)
+{
+    ui->setupUi(this);
+    // The form starts on "Не взимается", which has no rate.
+    on_cbType_currentIndexChanged(ui->cbType->currentIndex());
+}
+
+EditTaxWidget::~EditTaxWidget()
+{
+    delete ui;
+}
+
+void EditTaxWidget::setIndex(int index)
+{
+    index_ = index;
+    ui->groupBox->setTitle(QStringLiteral("Налог %1").arg(index + 1));
+}
+
+bool EditTaxWidget::isChecked() const
+{
+    return ui->groupBox->isChecked();
+}
+
+void EditTaxWidget::setChecked(bool checked)
+{
+    ui->groupBox->setChecked(checked);
+}
+
+TaxEntry EditTaxWidget::tax()
+{
+    TaxEntry entry;
+    entry.clear();
+    entry.setName(ui->leName->text());
+    entry.setType(quint8(ui->cbType->currentIndex()));
+    entry.setRate(quint16(FixNumber(100, ui->dsbRate->value()).raw()));
+    tax_ = entry;
+    return entry;
+}
+
+void EditTaxWidget::setTax(const TaxEntry &entry)
+{
+    tax_ = entry;
+    ui->leName->setText(entry.nameText());
+    // An unset entry (type 3) has no item in the list: the list then shows no current item.
+    ui->cbType->setCurrentIndex(entry.type() < ui->cbType->count() ? entry.type() : -1);
+    ui->dsbRate->setValue(entry.rateNumber().toDouble());
+    if (entry.type() != 0 && entry.type() < ui->cbType->count()) {
+        ui->dsbRate->setEnabled(true);
+    } else {
+        ui->dsbRate->setValue(0);
+        ui->dsbRate->setEnabled(false);
+    }
+}
+
+Tlv EditTaxWidget::toTlv()
+{
+    return tax().toTlv(index_);
+}
+
+void EditTaxWidget::on_cbType_currentIndexChanged(int index)
+{
+    if (index > 0) {
+        ui->dsbRate->setEnabled(true);
+    } else {
+        ui->dsbRate->setValue(0);
+        ui->dsbRate->setEnabled(false);
+    }
+}
