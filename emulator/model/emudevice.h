@@ -1,0 +1,192 @@
+#pragma once
+
+#include "frmsg.h"
+
+#include <QByteArray>
+#include <QHash>
+#include <QMutex>
+#include <QString>
+#include <QStringList>
+#include <QVector>
+
+#include <functional>
+#include <utility>
+
+class FiscalModel;
+
+// One piece of output and the pause before it; the front end writes the pieces in order.
+struct EmuChunk
+{
+    int delayMs = 0;
+    QByteArray bytes;
+};
+
+// What a device does with the bytes it receives: the register's wire and the firmware loader
+// both implement it, so the front end can serve either on a serial line. nowMs is a monotonic
+// clock in milliseconds, used only to forget a frame that stopped arriving half way.
+class EmuResponder
+{
+public:
+    virtual ~EmuResponder() = default;
+    virtual QVector<EmuChunk> receive(const QByteArray &bytes, qint64 nowMs) = 0;
+};
+
+namespace emu {
+
+// What lies at the front of the register's receive buffer. A pure function of the buffer, so that
+// it can be fuzzed and tested without a device.
+struct RequestScan
+{
+    enum Kind {
+        NeedMore, // nothing complete yet; drop `consumed` stray bytes and wait
+        Repeat,   // the single byte 0x05: send the last reply again
+        Request,  // a well-formed request frame
+        Rejected, // a complete frame the register refuses with `error`
+    };
+    Kind kind = NeedMore;
+    int consumed = 0; // bytes to remove from the front, stray bytes included
+    int skipped = 0;  // stray bytes before the start byte or the repeat byte
+    quint16 length = 0;
+    quint8 code = 0;
+    quint32 unique = 0;
+    QByteArray payload;
+    quint8 error = 0; // result code for Rejected: 9 CRC, 11 length, 1 unique 0, 2 command 0
+};
+
+// maxPayload: the largest payload the register accepts; a longer frame is read whole and refused
+// with 11, so its bytes never get mistaken for the start of another frame.
+RequestScan scanRequest(const QByteArray &buffer, int maxPayload);
+
+// A reply frame as the register sends it.
+QByteArray replyFrame(quint8 code, quint32 unique, const QByteArray &payload = QByteArray());
+
+} // namespace emu
+
+// A misbehaviour asked for by a test or by the user (--fault NAME[:N][=VALUE]).
+struct EmuFault
+{
+    enum Kind {
+        DropReply,           // the request is executed, its reply is not sent (0x05 recovers it)
+        IgnoreRequest,       // the request is neither executed nor answered
+        StaleRepeat,         // 0x05 is answered with an older reply of another exchange number
+        SplitReply,          // the reply goes out in two bursts, VALUE ms apart (default 50)
+        DelayReply,          // the first byte of the reply goes out after VALUE ms (default 500)
+        CorruptCrc,          // the reply's checksum is wrong
+        StrayPrefix,         // VALUE stray bytes (default 3) go out before the reply
+        Silent,              // nothing received is executed or answered, 0x05 included
+        TruncateReply,       // only the first VALUE bytes of the reply go out (default: all but the CRC)
+        PrinterNotAnswering, // printing commands answer 53
+        OutOfPaper,          // printing commands answer 54
+    };
+    Kind kind = DropReply;
+    // 0: every time; N: only the Nth time, counted from when the fault was added. What is counted:
+    // replies for the reply faults (answers to 0x05 included), request frames for IgnoreRequest and
+    // the printer faults, 0x05 bytes for StaleRepeat, frames and 0x05 bytes alike for Silent.
+    int nth = 0;
+    int value = -1; // milliseconds or bytes as noted above; -1 takes the default
+    int seen = 0;   // events counted so far (kept by the device)
+
+    EmuFault() = default;
+    EmuFault(Kind k, int n = 0, int v = -1) : kind(k), nth(n), value(v) {}
+
+    static QString name(Kind kind);
+    static QStringList names();
+    // "drop-reply", "drop-reply:3", "split-reply=150", "split-reply:2=150" (also "split-reply=150:2").
+    static bool parse(const QString &text, EmuFault *fault, QString *error = nullptr);
+    QString toString() const;
+    int valueOr(int fallback) const { return value < 0 ? fallback : value; }
+};
+
+// One request frame as the register received it, and what became of it.
+struct EmuRequestRecord
+{
+    FsReq request;         // code, unique and payload as received (also for refused frames)
+    QByteArray frame;      // the exact bytes of the frame
+    quint8 result = 0;     // result code of the reply
+    bool executed = false; // reached the model
+    bool repeated = false; // the same frame again: answered from memory, not executed twice
+    bool answered = false; // a reply left the register (faults may stop it)
+};
+
+// The register on the wire: collects request frames from a byte stream, answers each with exactly
+// one reply, repeats its last reply on 0x05 and misbehaves on demand. No I/O and no clock of its
+// own; the front end feeds it and writes out what it returns. Thread-safe: every public member
+// takes the device's lock, so tests may look at it while the front end serves it on another thread.
+class EmuDevice : public EmuResponder
+{
+public:
+    static constexpr int DefaultMaxPayload = 8192;
+    static constexpr int DefaultStallMs = 200;
+
+    explicit EmuDevice(FiscalModel *model); // not owned; must outlive the device
+    ~EmuDevice() override;
+
+    QVector<EmuChunk> receive(const QByteArray &bytes, qint64 nowMs) override;
+
+    void setMaxPayload(int bytes);
+    // A partial frame followed by this much silence is forgotten, so that a 0x05 sent after a
+    // cut-off request is taken as a repeat request and not as the rest of the frame.
+    void setStallTimeout(int ms);
+    // The same frame (code, exchange number, payload) as the last one answered is not executed
+    // again but answered from memory. On by default.
+    void setRepeatGuard(bool on);
+
+    void addFault(const EmuFault &fault);
+    void clearFaults();
+    QVector<EmuFault> faults() const;
+
+    int executionCount() const;               // model executions in all
+    int executionCount(quint32 unique) const; // model executions of the request with this number
+    int executionsOf(quint8 command) const;   // model executions of this command code
+    int repeatRequests() const;               // 0x05 bytes received
+    int strayBytes() const;                   // bytes skipped outside frames
+    int discardedFrames() const;              // partial frames forgotten after a stall
+    QVector<EmuRequestRecord> requests() const;
+    QByteArray lastReply() const; // the frame 0x05 would send; empty before any reply
+    void clearHistory();          // forget counts and records (not the last reply)
+
+    // One line per request (command, length, result) and per 0x05, for --verbose.
+    void setRequestLog(std::function<void(const QString &)> log);
+    // Runs after every model execution, with the device's lock held (state file, paper tape).
+    void setAfterExecute(std::function<void(FiscalModel &)> hook);
+
+    // Direct access to the model under the device's lock.
+    template <typename F> auto withModel(F &&f) -> decltype(f(std::declval<FiscalModel &>()))
+    {
+        QMutexLocker lock(&mutex_);
+        return f(*model_);
+    }
+    FiscalModel *model() const { return model_; }
+
+private:
+    QVector<EmuChunk> answerRequest(const emu::RequestScan &scan, const QByteArray &frame);
+    QVector<EmuChunk> answerRepeat();
+    QVector<EmuChunk> transmit(const QByteArray &reply);
+    bool takeFault(EmuFault::Kind kind, EmuFault *found = nullptr);
+    bool hasFault(EmuFault::Kind kind) const;
+    void log(const QString &line);
+
+    mutable QMutex mutex_;
+    FiscalModel *model_;
+    QByteArray buffer_;
+    qint64 lastByteMs_ = 0;
+    int maxPayload_ = DefaultMaxPayload;
+    int stallMs_ = DefaultStallMs;
+    bool repeatGuard_ = true;
+
+    QVector<EmuFault> faults_;
+    QByteArray lastReply_;
+    QByteArray lastFrame_;  // request frame that lastReply_ answers
+    QByteArray staleReply_; // the reply before lastReply_ with another exchange number
+
+    int executions_ = 0;
+    QHash<quint32, int> byUnique_;
+    QHash<quint8, int> byCommand_;
+    int repeats_ = 0;
+    int stray_ = 0;
+    int discarded_ = 0;
+    QVector<EmuRequestRecord> records_;
+
+    std::function<void(const QString &)> log_;
+    std::function<void(FiscalModel &)> afterExecute_;
+};
