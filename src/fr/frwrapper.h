@@ -2,6 +2,7 @@
 
 #include <QByteArray>
 #include <QDateTime>
+#include <QList>
 #include <QObject>
 #include <QPointer>
 #include <QString>
@@ -114,5 +115,16 @@ private:
     QPointer<FrApiThread> worker_;
     quint8 cashier_ = 0;
     qint32 password_ = 0;
-    // Private state of exec (the order in which waiting callers get replies) lives in the .cpp.
+
+    // Callers of exec waiting for their reply, oldest first. Each worker answers in request
+    // order, one reply per request, so a reply belongs to the oldest waiter of its worker.
+    struct Waiter;
+    QList<Waiter *> waiters_;
+    // Workers that were closed but may still be finishing their last exchange.
+    QList<QPointer<FrApiThread>> retired_;
+
+    bool workerAlive() const;
+    void startWorker(bool forwardProgress);
+    void deliver(FrApiThread *worker, const FsRep &rep);
+    void abandon(FrApiThread *worker);
 };

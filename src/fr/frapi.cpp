@@ -1,0 +1,174 @@
+#include "frapi.h"
+
+#include <QAtomicInt>
+#include <QCoreApplication>
+#include <QDebug>
+#include <QElapsedTimer>
+#include <QSerialPort>
+#include <QThread>
+
+#include "loggermanager.h"
+
+namespace {
+QAtomicInt liveApis;
+
+QString hexText(const QByteArray &bytes)
+{
+    return QString::fromLatin1(bytes.toHex());
+}
+} // namespace
+
+FsApi::FsApi(const QString &portName, QObject *parent) : QObject(parent), port_(new QSerialPort(portName, this))
+{
+    liveApis.ref();
+}
+
+FsApi::~FsApi()
+{
+    close();
+    liveApis.deref();
+}
+
+int FsApi::instances()
+{
+    return liveApis.loadAcquire();
+}
+
+bool FsApi::open()
+{
+    if (!port_->open(QIODevice::ReadWrite)) {
+        qWarning().noquote() << "Cannot open port" << port_->portName() << ":" << port_->errorString();
+        return false;
+    }
+    port_->clear();
+    port_->clearError();
+    port_->setBaudRate(BaudRate, QSerialPort::AllDirections);
+    port_->setDataBits(QSerialPort::Data8);
+    port_->setStopBits(QSerialPort::OneStop);
+    port_->setParity(QSerialPort::NoParity);
+    port_->setFlowControl(QSerialPort::NoFlowControl);
+    port_->setReadBufferSize(0);
+    port_->clear();
+    port_->clearError();
+    return true;
+}
+
+bool FsApi::isOpen() const
+{
+    return port_->isOpen();
+}
+
+void FsApi::close()
+{
+    if (port_->isOpen())
+        port_->close();
+}
+
+bool FsApi::exec(FsReq req, quint32 readTimeout, quint32 writeTimeout)
+{
+    if (busy_) {
+        pending_.append({req, readTimeout, writeTimeout});
+        return true;
+    }
+    busy_ = true;
+    bool result = exchange(req, readTimeout, writeTimeout);
+    while (!pending_.isEmpty()) {
+        const Pending next = pending_.takeFirst();
+        result = exchange(next.req, next.readTimeout, next.writeTimeout);
+    }
+    busy_ = false;
+    return result;
+}
+
+bool FsApi::writeFrame(const QByteArray &frame, int writeTimeout)
+{
+    port_->clear();
+    port_->clearError();
+    const qint64 written = port_->write(frame);
+    if (writeTimeout >= 0)
+        port_->waitForBytesWritten(writeTimeout);
+    qWarning().noquote() << " WROTE " << written;
+    return written == frame.size();
+}
+
+bool FsApi::exchange(FsReq req, quint32 readTimeout, quint32 writeTimeout)
+{
+    emit exchangeStarted();
+    req.newUnique();
+    FsRep rep;
+    rep.setCode(CoreApiConst::NoAnswer);
+
+    bool result = false;
+    close();
+    if (open() && req.isValid() && port_->isOpen()) {
+        port_->clearError();
+        port_->clear();
+
+        const QByteArray frame = req.rawData();
+        emit showLog(true, hexText(frame));
+        qWarning().noquote() << HexDump(frame, QStringLiteral("UTF-8"));
+        writeFrame(frame, int(writeTimeout));
+
+        result = read(rep, readTimeout);
+        if (!result) {
+            // One repeat request: the register answers 0x05 with its last reply, which tells
+            // whether the request was executed and only its reply went missing.
+            const QByteArray repeat(1, char(RepeatByte));
+            emit showLog(true, hexText(repeat));
+            port_->write(repeat);
+            qWarning().noquote() << HexDump(repeat, QStringLiteral("UTF-8"));
+            result = read(rep, readTimeout);
+            if (result && rep.unique() != req.unique()) {
+                // The repeated reply belongs to an earlier exchange: this request never arrived.
+                qWarning().noquote() << "Stale reply to the repeat request; sending again"
+                                     << HexDump(frame, QStringLiteral("UTF-8"));
+                emit showLog(true, hexText(frame));
+                port_->write(frame);
+                result = read(rep, readTimeout);
+            }
+        }
+    }
+
+    emit executed(rep);
+    emit exchangeFinished();
+    return result;
+}
+
+bool FsApi::read(FsRep &rep, quint32 readTimeout)
+{
+    QElapsedTimer elapsed;
+    elapsed.start();
+    port_->waitForReadyRead(int(readTimeout));
+    while (port_->bytesAvailable() <= 0) {
+        if (elapsed.elapsed() >= qint64(readTimeout))
+            break;
+        QThread::msleep(PollStepMs);
+        QCoreApplication::processEvents();
+    }
+
+    QByteArray frame;
+    bool complete = false;
+    int expected = -1;
+    for (;;) {
+        char byte = 0;
+        if (port_->read(&byte, 1) != 1)
+            break;
+        if (frame.isEmpty() && quint8(byte) != FsMsg::StartByte)
+            continue; // noise before the start of a frame
+        frame.append(byte);
+        if (frame.size() == 3)
+            expected = int(quint8(frame.at(1))) + (int(quint8(frame.at(2))) << 8) + 5;
+        if (expected >= 0 && frame.size() == expected) {
+            complete = true;
+            break;
+        }
+        if (port_->bytesAvailable() <= 0)
+            port_->waitForReadyRead(ByteGapMs);
+    }
+
+    emit showLog(false, hexText(frame));
+    indent(qWarning().noquote() << HexDump(frame, QStringLiteral("UTF-8"))) << (complete ? "true" : "false");
+    if (complete)
+        rep.setRawData(frame);
+    return complete;
+}

@@ -1,0 +1,60 @@
+#pragma once
+
+#include <QList>
+#include <QObject>
+#include <QString>
+
+#include "frmsg.h"
+
+class QSerialPort;
+
+// One request/reply exchange with the register over a serial port. Lives in the worker
+// thread that created it; every wait below blocks that thread only.
+class FsApi : public QObject
+{
+    Q_OBJECT
+public:
+    static constexpr quint8 RepeatByte = 0x05;
+    static constexpr int ByteGapMs = 100;
+    static constexpr int PollStepMs = 10;
+    static constexpr qint32 BaudRate = 115200;
+
+    explicit FsApi(const QString &portName, QObject *parent = nullptr);
+    ~FsApi() override;
+
+    bool open();
+    bool isOpen() const;
+    void close();
+
+    // Number of FsApi objects alive in the process (each one owns a port object).
+    static int instances();
+
+signals:
+    void showLog(bool out, QString txt);
+    void showLog(QString txt);
+    void executed(FsRep rep);
+    void exchangeStarted();
+    void exchangeFinished();
+
+public slots:
+    bool exec(FsReq req, quint32 readTimeout, quint32 writeTimeout);
+    bool read(FsRep &rep, quint32 readTimeout);
+
+private:
+    struct Pending
+    {
+        FsReq req;
+        quint32 readTimeout;
+        quint32 writeTimeout;
+    };
+
+    bool exchange(FsReq req, quint32 readTimeout, quint32 writeTimeout);
+    bool writeFrame(const QByteArray &frame, int writeTimeout);
+
+    QSerialPort *port_;
+    // The poll while waiting for a reply processes this thread's events, which may deliver the
+    // next request. It must not start inside the current exchange (it would reopen the port under
+    // the reply being read), so it waits here and runs once the current one is answered.
+    bool busy_ = false;
+    QList<Pending> pending_;
+};

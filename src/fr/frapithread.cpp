@@ -1,0 +1,109 @@
+#include "frapithread.h"
+
+#include <QAtomicInt>
+#include <QMutexLocker>
+
+#include "frapi.h"
+
+namespace {
+QAtomicInt liveThreads;
+// Slack on top of the time-outs: opening the port, the byte gaps of three replies.
+constexpr qint64 ExchangeSlackMs = 1000;
+} // namespace
+
+FrApiThread::FrApiThread(const QString &portName) : QThread(nullptr), portName_(portName)
+{
+    liveThreads.ref();
+    registerFsMetaTypes();
+    // Requests emitted before the worker's loop is ready are held, not lost.
+    connect(this, &FrApiThread::sedReq, this, &FrApiThread::passRequest, Qt::DirectConnection);
+    // finished() is emitted by the ending thread itself; the deferred delete runs in the owner's
+    // loop and the destructor waits out the last steps of the thread, so the object never dies
+    // under a thread that still runs.
+    connect(this, &QThread::finished, this, &QObject::deleteLater);
+}
+
+FrApiThread::~FrApiThread()
+{
+    wait();
+    liveThreads.deref();
+}
+
+int FrApiThread::instances()
+{
+    return liveThreads.loadAcquire();
+}
+
+qint64 FrApiThread::exchangeBudgetMs(quint32 readTimeout, quint32 writeTimeout)
+{
+    // First read, read after the repeat request, read after the resend.
+    return qint64(writeTimeout) + 3 * qint64(readTimeout) + ExchangeSlackMs;
+}
+
+qint64 FrApiThread::pendingBudgetMs() const
+{
+    QMutexLocker lock(&mutex_);
+    qint64 sum = 0;
+    for (qint64 b : budgets_)
+        sum += b;
+    return sum;
+}
+
+void FrApiThread::post(FsApi *api, const Held &request)
+{
+    QMetaObject::invokeMethod(
+        api, [api, request]() { api->exec(request.req, request.readTimeout, request.writeTimeout); },
+        Qt::QueuedConnection);
+}
+
+void FrApiThread::passRequest(const FsReq &req, quint32 readTimeout, quint32 writeTimeout)
+{
+    QMutexLocker lock(&mutex_);
+    budgets_.append(exchangeBudgetMs(readTimeout, writeTimeout));
+    const Held request{req, readTimeout, writeTimeout};
+    if (api_)
+        post(api_, request);
+    else
+        held_.append(request);
+}
+
+void FrApiThread::run()
+{
+    registerFsMetaTypes();
+    auto *api = new FsApi(portName_);
+    api->open();
+
+    connect(api, qOverload<bool, QString>(&FsApi::showLog), this, qOverload<bool, QString>(&FrApiThread::showLog),
+            Qt::QueuedConnection);
+    connect(api, qOverload<QString>(&FsApi::showLog), this, qOverload<QString>(&FrApiThread::showLog),
+            Qt::QueuedConnection);
+    connect(api, &FsApi::executed, this, &FrApiThread::executed, Qt::QueuedConnection);
+    connect(api, &FsApi::exchangeStarted, this, &FrApiThread::exchangeStarted, Qt::QueuedConnection);
+    connect(api, &FsApi::exchangeFinished, this, &FrApiThread::exchangeFinished, Qt::QueuedConnection);
+    connect(
+        api, &FsApi::executed, this,
+        [this]() {
+            QMutexLocker lock(&mutex_);
+            if (!budgets_.isEmpty())
+                budgets_.removeFirst();
+        },
+        Qt::DirectConnection);
+
+    {
+        QMutexLocker lock(&mutex_);
+        api_ = api;
+        for (const Held &request : qAsConst(held_))
+            post(api, request);
+        held_.clear();
+    }
+
+    exec();
+
+    {
+        QMutexLocker lock(&mutex_);
+        api_ = nullptr;
+    }
+    api->close();
+    api->blockSignals(true);
+    delete api;
+}

@@ -1,0 +1,61 @@
+#pragma once
+
+#include <QList>
+#include <QMutex>
+#include <QString>
+#include <QThread>
+
+#include "frmsg.h"
+
+class FsApi;
+
+// The worker thread of one port: creates the transport inside itself and relays its signals.
+// The object belongs to the thread that created it and deletes itself once its thread has ended.
+class FrApiThread : public QThread
+{
+    Q_OBJECT
+public:
+    explicit FrApiThread(const QString &portName);
+    ~FrApiThread() override;
+
+    QString portName() const { return portName_; }
+
+    // Upper bound, in ms, of the exchanges accepted but not yet answered (their time-outs with
+    // the repeat request and the resend); what a shutdown should be prepared to wait for.
+    qint64 pendingBudgetMs() const;
+    // Time an exchange with these time-outs may take at the most.
+    static qint64 exchangeBudgetMs(quint32 readTimeout, quint32 writeTimeout);
+
+    // Number of FrApiThread objects alive in the process.
+    static int instances();
+
+signals:
+    void showLog(bool out, QString txt);
+    void showLog(QString txt);
+    void executed(FsRep rep);
+    void sedReq(FsReq req, quint32 readTimeout, quint32 writeTimeout);
+    void exchangeStarted();
+    void exchangeFinished();
+
+protected:
+    void run() override;
+
+private:
+    struct Held
+    {
+        FsReq req;
+        quint32 readTimeout;
+        quint32 writeTimeout;
+    };
+
+    // Runs in the thread that emitted sedReq.
+    void passRequest(const FsReq &req, quint32 readTimeout, quint32 writeTimeout);
+    static void post(FsApi *api, const Held &request);
+
+    const QString portName_;
+    mutable QMutex mutex_;
+    // Set while the worker's loop accepts requests; before that they are held, in order.
+    FsApi *api_ = nullptr;
+    QList<Held> held_;
+    QList<qint64> budgets_;
+};
