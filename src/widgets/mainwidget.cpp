@@ -1,0 +1,110 @@
+#include "mainwidget.h"
+#include "ui_mainwidget.h"
+
+#include "frwrapper.h"
+#include "loggermanager.h"
+
+#include <QCoreApplication>
+#include <QMessageBox>
+#include <QTextStream>
+#include <QTimer>
+
+MainWidget::MainWidget(QWidget *parent)
+    : QWidget(parent), ui(new Ui::MainWidget), fr_(new FsWrapper(this)), progressTimer(new QTimer(this))
+{
+    ui->setupUi(this);
+    setWindowTitle(tr("ВИРТА СЕРВИС [%1]").arg(QCoreApplication::applicationVersion()));
+
+    connect(fr_, QOverload<bool, QString>::of(&FsWrapper::showLog), this,
+            QOverload<bool, QString>::of(&MainWidget::showLog));
+    connect(fr_, QOverload<QString>::of(&FsWrapper::showLog), this, QOverload<QString>::of(&MainWidget::showLog));
+    connect(fr_, &FsWrapper::exchangeStarted, this, &MainWidget::onExchangeStarted);
+    connect(fr_, &FsWrapper::exchangeFinished, this, &MainWidget::onExchangeFinished);
+
+    // The port form first: it pushes its cashier and password into the command layer, so
+    // that no tab can send a request before they are set.
+    ui->wPort->setFsWrapper(fr_);
+    ui->tabCatalogs->setFsWrapper(fr_);
+    ui->tabSettings->setFsWrapper(fr_);
+    ui->tabStatus->setFsWrapper(fr_);
+    ui->tabActivate->setFsWrapper(fr_);
+    ui->tabCycle->setFsWrapper(fr_);
+    ui->tabReceipt->setFsWrapper(fr_);
+    ui->tabReports->setFsWrapper(fr_);
+    ui->tabPrint->setFsWrapper(fr_);
+
+    connect(progressTimer, &QTimer::timeout, this, &MainWidget::progressTimeOut);
+    progressTimer->setInterval(1000);
+    ui->progressBar->hide();
+
+    connect(ui->tabWidget, &QTabWidget::currentChanged, this, &MainWidget::onTabChanged);
+}
+
+MainWidget::~MainWidget()
+{
+    delete ui;
+}
+
+void MainWidget::showLog(bool out, QString hex)
+{
+    const QByteArray bytes = QByteArray::fromHex(hex.toLatin1());
+    QString dump;
+    {
+        QTextStream s(&dump);
+        s << HexDump(bytes, QStringLiteral("UTF-8"));
+    }
+    // The text column carries whatever the register sent; escaped, so that a "<" in a
+    // frame is shown as such instead of being taken for markup by the log pane.
+    ui->tbLog->append(QStringLiteral("<p> <font color=\"%1\"><pre>%2</pre></font></p>\n")
+                          .arg(out ? QStringLiteral("blue") : QStringLiteral("red"), dump.toHtmlEscaped()));
+    ui->tbLog->moveCursor(QTextCursor::End, QTextCursor::MoveAnchor);
+}
+
+void MainWidget::showLog(QString text)
+{
+    ui->tbLog->append(text);
+}
+
+void MainWidget::onExchangeStarted()
+{
+    ui->tabWidget->setEnabled(false);
+    ui->wPort->setEnabled(false);
+    ui->pbCancelDoc->setEnabled(false);
+    ui->progressBar->show();
+    ui->progressBar->setValue(0);
+    progressTimer->start();
+}
+
+void MainWidget::onExchangeFinished()
+{
+    ui->tabWidget->setEnabled(true);
+    ui->wPort->setEnabled(true);
+    ui->pbCancelDoc->setEnabled(true);
+    ui->progressBar->hide();
+    progressTimer->stop();
+}
+
+void MainWidget::progressTimeOut()
+{
+    // Past the maximum the bar refuses the value and stays full.
+    ui->progressBar->setValue(ui->progressBar->value() + 1);
+}
+
+void MainWidget::on_pbCancelDoc_released()
+{
+    if (!fr_)
+        return;
+    const QString title = tr("Отмена открытого документа");
+    if (fr_->cancelDoc() == CoreApiConst::Success)
+        QMessageBox::information(this, title, tr("Успешно!"), QMessageBox::Ok);
+    else
+        QMessageBox::critical(this, title, tr("Ошибка отмены открытого документа"), QMessageBox::Ok);
+}
+
+void MainWidget::onTabChanged(int index)
+{
+    // The firmware tab, the last one, needs the whole window.
+    const bool visible = index + 1 != ui->tabWidget->count();
+    ui->frame->setVisible(visible);
+    ui->tbLog->setVisible(visible);
+}
