@@ -162,8 +162,6 @@ private:
     QVector<EmuChunk> answerRequest(const emu::RequestScan &scan, const QByteArray &frame);
     QVector<EmuChunk> answerRepeat();
     QVector<EmuChunk> transmit(const QByteArray &reply);
-    bool takeFault(EmuFault::Kind kind, EmuFault *found = nullptr);
-    bool hasFault(EmuFault::Kind kind) const;
     void log(const QString &line);
 
     mutable QMutex mutex_;

@@ -44,6 +44,17 @@ public:
 
     // The register's clock runs at an offset from this source; tests fix it.
     void setHostClock(QDateTime (*now)());
+    // The register's own clock now (host clock plus the offset set by 0x04).
+    QDateTime registerClock() const;
+
+    // Grows with every change of the saved state: save when it differs from the last saved value.
+    quint64 revision() const;
+    // How many times a command was executed (refusals included), and all commands together.
+    quint64 executedCount(quint8 command) const;
+    quint64 executedTotal() const;
+
+    // Documents printed by one control tape request before it stops and answers where to go on.
+    void setControlTapePageLimit(int documents);
 
 private:
     struct State;

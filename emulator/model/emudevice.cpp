@@ -1,0 +1,517 @@
+#include "emudevice.h"
+
+#include "fiscalmodel.h"
+
+#include <QRegularExpression>
+
+namespace {
+
+constexpr char StartByte = 0x04;
+constexpr char RepeatByte = 0x05;
+
+// Result codes the wire itself gives, before the model sees anything.
+constexpr quint8 NoUnique = 1;
+constexpr quint8 NoCommand = 2;
+constexpr quint8 BadCrc = 9;
+constexpr quint8 BadLength = 11;
+constexpr quint8 Garbage = 12;
+
+quint16 le16(const char *p)
+{
+    return quint16(quint8(p[0]) | (quint8(p[1]) << 8));
+}
+
+quint32 le32(const char *p)
+{
+    return quint32(quint8(p[0])) | (quint32(quint8(p[1])) << 8) | (quint32(quint8(p[2])) << 16) |
+           (quint32(quint8(p[3])) << 24);
+}
+
+const Crc16 &crc16()
+{
+    static const Crc16 crc;
+    return crc;
+}
+
+quint32 frameUnique(const QByteArray &frame)
+{
+    return frame.size() >= 8 ? le32(frame.constData() + 4) : 0;
+}
+
+QString hex2(quint8 v)
+{
+    return QStringLiteral("0x%1").arg(v, 2, 16, QLatin1Char('0'));
+}
+
+QString hex8(quint32 v)
+{
+    return QStringLiteral("0x%1").arg(v, 8, 16, QLatin1Char('0'));
+}
+
+// Which events a fault counts.
+enum class Event { Request, Repeat, Reply };
+
+bool countsEvent(EmuFault::Kind kind, Event event)
+{
+    switch (kind) {
+    case EmuFault::IgnoreRequest:
+    case EmuFault::PrinterNotAnswering:
+    case EmuFault::OutOfPaper:
+        return event == Event::Request;
+    case EmuFault::StaleRepeat:
+        return event == Event::Repeat;
+    case EmuFault::Silent:
+        return event == Event::Request || event == Event::Repeat;
+    case EmuFault::DropReply:
+    case EmuFault::SplitReply:
+    case EmuFault::DelayReply:
+    case EmuFault::CorruptCrc:
+    case EmuFault::StrayPrefix:
+    case EmuFault::TruncateReply:
+        return event == Event::Reply;
+    }
+    return false;
+}
+
+struct Fired
+{
+    quint32 mask = 0;
+    int value[32] = {};
+    bool has(EmuFault::Kind k) const { return mask & (1u << k); }
+    int valueOr(EmuFault::Kind k, int fallback) const { return value[k] < 0 ? fallback : value[k]; }
+};
+
+Fired fire(QVector<EmuFault> &faults, Event event)
+{
+    Fired fired;
+    for (EmuFault &f : faults) {
+        if (!countsEvent(f.kind, event))
+            continue;
+        ++f.seen;
+        if (f.nth == 0 || f.seen == f.nth) {
+            fired.mask |= 1u << f.kind;
+            fired.value[f.kind] = f.value;
+        }
+    }
+    return fired;
+}
+
+const struct
+{
+    EmuFault::Kind kind;
+    const char *name;
+    bool takesValue;
+} FaultNames[] = {
+    {EmuFault::DropReply, "drop-reply", false},        {EmuFault::IgnoreRequest, "ignore-request", false},
+    {EmuFault::StaleRepeat, "stale-repeat", false},    {EmuFault::SplitReply, "split-reply", true},
+    {EmuFault::DelayReply, "delay-reply", true},       {EmuFault::CorruptCrc, "corrupt-crc", false},
+    {EmuFault::StrayPrefix, "stray-prefix", true},     {EmuFault::Silent, "silent", false},
+    {EmuFault::TruncateReply, "truncate-reply", true}, {EmuFault::PrinterNotAnswering, "printer-not-answering", false},
+    {EmuFault::OutOfPaper, "out-of-paper", false},
+};
+
+} // namespace
+
+namespace emu {
+
+RequestScan scanRequest(const QByteArray &buffer, int maxPayload)
+{
+    RequestScan r;
+    const int n = buffer.size();
+    const char *b = buffer.constData();
+    int i = 0;
+    while (i < n && b[i] != StartByte && b[i] != RepeatByte)
+        ++i;
+    r.skipped = i;
+    r.consumed = i;
+    if (i == n)
+        return r;
+    if (b[i] == RepeatByte) {
+        r.kind = RequestScan::Repeat;
+        r.consumed = i + 1;
+        return r;
+    }
+    if (n - i < 3)
+        return r;
+    const char *f = b + i;
+    const quint16 length = le16(f + 1);
+    const int total = int(length) + 5;
+    if (n - i < total)
+        return r;
+
+    r.consumed = i + total;
+    r.length = length;
+    if (length >= 1)
+        r.code = quint8(f[3]);
+    if (length >= 5) {
+        r.unique = le32(f + 4);
+        r.payload = QByteArray(f + 8, length - 5);
+    }
+    const quint16 computed = crc16().calc(f + 1, length + 2);
+    const quint16 received = le16(f + 3 + length);
+    r.kind = RequestScan::Rejected;
+    if (computed != received)
+        r.error = BadCrc;
+    else if (length < 5 || int(length) - 5 > maxPayload)
+        r.error = BadLength;
+    else if (r.unique == 0)
+        r.error = NoUnique;
+    else if (r.code == 0)
+        r.error = NoCommand;
+    else
+        r.kind = RequestScan::Request;
+    return r;
+}
+
+QByteArray replyFrame(quint8 code, quint32 unique, const QByteArray &payload)
+{
+    FsRep rep;
+    rep.setCode(code);
+    rep.setUnique(unique);
+    rep.setData(payload);
+    return rep.rawData();
+}
+
+} // namespace emu
+
+QString EmuFault::name(Kind kind)
+{
+    for (const auto &n : FaultNames)
+        if (n.kind == kind)
+            return QString::fromLatin1(n.name);
+    return QString();
+}
+
+QStringList EmuFault::names()
+{
+    QStringList list;
+    for (const auto &n : FaultNames)
+        list << QString::fromLatin1(n.name);
+    return list;
+}
+
+bool EmuFault::parse(const QString &text, EmuFault *fault, QString *error)
+{
+    static const QRegularExpression re(QStringLiteral("^([a-z-]+)(?::(\\d{1,9}))?(?:=(\\d{1,9}))?(?::(\\d{1,9}))?$"));
+    const auto fail = [&](const QString &why) {
+        if (error)
+            *error = why;
+        return false;
+    };
+    const QRegularExpressionMatch m = re.match(text.trimmed());
+    if (!m.hasMatch())
+        return fail(QStringLiteral("fault \"%1\" is not NAME[:N][=VALUE]").arg(text));
+    if (!m.captured(2).isEmpty() && !m.captured(4).isEmpty())
+        return fail(QStringLiteral("fault \"%1\" gives N twice").arg(text));
+    for (const auto &n : FaultNames) {
+        if (m.captured(1) != QLatin1String(n.name))
+            continue;
+        EmuFault f(n.kind);
+        const QString nth = m.captured(2).isEmpty() ? m.captured(4) : m.captured(2);
+        f.nth = nth.isEmpty() ? 0 : nth.toInt();
+        if (!m.captured(3).isEmpty()) {
+            if (!n.takesValue)
+                return fail(QStringLiteral("fault %1 takes no value").arg(m.captured(1)));
+            f.value = m.captured(3).toInt();
+            if (f.value > 600000)
+                return fail(QStringLiteral("fault %1: value %2 is too large").arg(m.captured(1)).arg(f.value));
+        }
+        if (fault)
+            *fault = f;
+        return true;
+    }
+    return fail(
+        QStringLiteral("unknown fault \"%1\"; known: %2").arg(m.captured(1), names().join(QLatin1String(", "))));
+}
+
+QString EmuFault::toString() const
+{
+    QString s = name(kind);
+    if (nth > 0)
+        s += QStringLiteral(":%1").arg(nth);
+    if (value >= 0)
+        s += QStringLiteral("=%1").arg(value);
+    return s;
+}
+
+EmuDevice::EmuDevice(FiscalModel *model) : model_(model)
+{}
+
+EmuDevice::~EmuDevice() = default;
+
+QVector<EmuChunk> EmuDevice::receive(const QByteArray &bytes, qint64 nowMs)
+{
+    QMutexLocker lock(&mutex_);
+    if (!buffer_.isEmpty() && nowMs - lastByteMs_ > stallMs_) {
+        ++discarded_;
+        log(QStringLiteral("partial frame of %1 bytes forgotten after %2 ms of silence")
+                .arg(buffer_.size())
+                .arg(nowMs - lastByteMs_));
+        buffer_.clear();
+    }
+    if (!bytes.isEmpty()) {
+        buffer_.append(bytes);
+        lastByteMs_ = nowMs;
+    }
+
+    QVector<EmuChunk> out;
+    for (;;) {
+        const emu::RequestScan scan = emu::scanRequest(buffer_, maxPayload_);
+        stray_ += scan.skipped;
+        const QByteArray frame = buffer_.mid(scan.skipped, scan.consumed - scan.skipped);
+        buffer_.remove(0, scan.consumed);
+        if (scan.kind == emu::RequestScan::NeedMore)
+            break;
+        if (scan.kind == emu::RequestScan::Repeat)
+            out += answerRepeat();
+        else
+            out += answerRequest(scan, frame);
+    }
+    return out;
+}
+
+QVector<EmuChunk> EmuDevice::answerRequest(const emu::RequestScan &scan, const QByteArray &frame)
+{
+    EmuRequestRecord rec;
+    rec.request = FsReq(scan.code, scan.payload);
+    rec.request.setUnique(scan.unique);
+    rec.frame = frame;
+    QString line = QStringLiteral("cmd=%1 len=%2 unique=%3")
+                       .arg(hex2(scan.code))
+                       .arg(scan.length >= 5 ? scan.length - 5 : 0)
+                       .arg(hex8(scan.unique));
+
+    const Fired fired = fire(faults_, Event::Request);
+    if (fired.has(EmuFault::Silent) || fired.has(EmuFault::IgnoreRequest)) {
+        records_.append(rec);
+        log(line + QStringLiteral(" ignored (fault %1)")
+                       .arg(EmuFault::name(fired.has(EmuFault::Silent) ? EmuFault::Silent : EmuFault::IgnoreRequest)));
+        return {};
+    }
+
+    if (repeatGuard_ && !lastFrame_.isEmpty() && frame == lastFrame_) {
+        // The host missed our reply and sent the same request again: answering from memory keeps
+        // a receipt or a shift from being made twice.
+        rec.repeated = true;
+        rec.result = lastReply_.size() > 3 ? quint8(lastReply_.at(3)) : 0;
+        const QVector<EmuChunk> out = transmit(lastReply_);
+        rec.answered = !out.isEmpty();
+        records_.append(rec);
+        log(line + QStringLiteral(" -> %1 (same request again: not executed twice)").arg(rec.result));
+        return out;
+    }
+
+    quint8 result = scan.error;
+    QByteArray payload;
+    if (scan.kind == emu::RequestScan::Request) {
+        quint8 printerFault = 0;
+        if (fired.has(EmuFault::PrinterNotAnswering))
+            printerFault = 53;
+        else if (fired.has(EmuFault::OutOfPaper))
+            printerFault = 54;
+        if (printerFault)
+            model_->setPrinterFault(printerFault);
+        const FiscalModel::Result r = model_->execute(scan.code, scan.payload);
+        if (printerFault)
+            model_->setPrinterFault(0);
+        ++executions_;
+        ++byUnique_[scan.unique];
+        ++byCommand_[scan.code];
+        rec.executed = true;
+        result = r.code;
+        payload = r.payload;
+        if (afterExecute_)
+            afterExecute_(*model_);
+    }
+
+    const QByteArray reply = emu::replyFrame(result, scan.unique, payload);
+    if (!lastReply_.isEmpty() && frameUnique(lastReply_) != scan.unique)
+        staleReply_ = lastReply_;
+    lastReply_ = reply;
+    lastFrame_ = frame;
+
+    rec.result = result;
+    const QVector<EmuChunk> out = transmit(reply);
+    rec.answered = !out.isEmpty();
+    records_.append(rec);
+    log(line + QStringLiteral(" -> %1 (reply %2 bytes%3)")
+                   .arg(result)
+                   .arg(reply.size())
+                   .arg(rec.answered ? QString() : QStringLiteral(", not sent")));
+    return out;
+}
+
+QVector<EmuChunk> EmuDevice::answerRepeat()
+{
+    ++repeats_;
+    const Fired fired = fire(faults_, Event::Repeat);
+    if (fired.has(EmuFault::Silent)) {
+        log(QStringLiteral("0x05 ignored (fault silent)"));
+        return {};
+    }
+    QByteArray reply = lastReply_;
+    QString what = QStringLiteral("last reply");
+    if (fired.has(EmuFault::StaleRepeat)) {
+        reply = staleReply_;
+        if (reply.isEmpty()) {
+            quint32 other = frameUnique(lastReply_) ^ 0x5A5A5A5Au;
+            reply = emu::replyFrame(0, other ? other : 1);
+        }
+        what = QStringLiteral("stale reply");
+    } else if (reply.isEmpty()) {
+        // Nothing answered yet, so the request the host is waiting for never arrived whole. A reply
+        // with another exchange number makes it send the request again.
+        reply = emu::replyFrame(Garbage, 0);
+        what = QStringLiteral("no reply yet");
+    }
+    const QVector<EmuChunk> out = transmit(reply);
+    log(QStringLiteral("0x05 -> %1 unique=%2 result=%3%4")
+            .arg(what, hex8(frameUnique(reply)))
+            .arg(reply.size() > 3 ? quint8(reply.at(3)) : 0)
+            .arg(out.isEmpty() ? QStringLiteral(" (not sent)") : QString()));
+    return out;
+}
+
+QVector<EmuChunk> EmuDevice::transmit(const QByteArray &reply)
+{
+    const Fired fired = fire(faults_, Event::Reply);
+    if (fired.has(EmuFault::DropReply))
+        return {};
+    QByteArray bytes = reply;
+    if (fired.has(EmuFault::CorruptCrc) && !bytes.isEmpty())
+        bytes[bytes.size() - 1] = char(bytes.at(bytes.size() - 1) ^ 0xFF);
+    if (fired.has(EmuFault::TruncateReply)) {
+        const int keep = fired.valueOr(EmuFault::TruncateReply, bytes.size() - 2);
+        bytes.truncate(qBound(1, keep, bytes.size() - 1));
+    }
+    if (fired.has(EmuFault::StrayPrefix)) {
+        static const char pattern[] = {char(0xFF), char(0x00), char(0x55), char(0xAA), char(0x7E), char(0x13)};
+        const int count = fired.valueOr(EmuFault::StrayPrefix, 3);
+        QByteArray prefix;
+        for (int i = 0; i < count; ++i)
+            prefix.append(pattern[i % int(sizeof pattern)]);
+        bytes.prepend(prefix);
+    }
+    const int delay = fired.has(EmuFault::DelayReply) ? fired.valueOr(EmuFault::DelayReply, 500) : 0;
+    if (fired.has(EmuFault::SplitReply) && bytes.size() > 1) {
+        const int half = bytes.size() / 2;
+        return {{delay, bytes.left(half)}, {fired.valueOr(EmuFault::SplitReply, 50), bytes.mid(half)}};
+    }
+    return {{delay, bytes}};
+}
+
+void EmuDevice::log(const QString &line)
+{
+    if (log_)
+        log_(line);
+}
+
+void EmuDevice::setMaxPayload(int bytes)
+{
+    QMutexLocker lock(&mutex_);
+    maxPayload_ = qBound(0, bytes, int(FsMsg::MaxPayloadSize));
+}
+
+void EmuDevice::setStallTimeout(int ms)
+{
+    QMutexLocker lock(&mutex_);
+    stallMs_ = qMax(1, ms);
+}
+
+void EmuDevice::setRepeatGuard(bool on)
+{
+    QMutexLocker lock(&mutex_);
+    repeatGuard_ = on;
+}
+
+void EmuDevice::addFault(const EmuFault &fault)
+{
+    QMutexLocker lock(&mutex_);
+    EmuFault f = fault;
+    f.seen = 0;
+    faults_.append(f);
+}
+
+void EmuDevice::clearFaults()
+{
+    QMutexLocker lock(&mutex_);
+    faults_.clear();
+}
+
+QVector<EmuFault> EmuDevice::faults() const
+{
+    QMutexLocker lock(&mutex_);
+    return faults_;
+}
+
+int EmuDevice::executionCount() const
+{
+    QMutexLocker lock(&mutex_);
+    return executions_;
+}
+
+int EmuDevice::executionCount(quint32 unique) const
+{
+    QMutexLocker lock(&mutex_);
+    return byUnique_.value(unique);
+}
+
+int EmuDevice::executionsOf(quint8 command) const
+{
+    QMutexLocker lock(&mutex_);
+    return byCommand_.value(command);
+}
+
+int EmuDevice::repeatRequests() const
+{
+    QMutexLocker lock(&mutex_);
+    return repeats_;
+}
+
+int EmuDevice::strayBytes() const
+{
+    QMutexLocker lock(&mutex_);
+    return stray_;
+}
+
+int EmuDevice::discardedFrames() const
+{
+    QMutexLocker lock(&mutex_);
+    return discarded_;
+}
+
+QVector<EmuRequestRecord> EmuDevice::requests() const
+{
+    QMutexLocker lock(&mutex_);
+    return records_;
+}
+
+QByteArray EmuDevice::lastReply() const
+{
+    QMutexLocker lock(&mutex_);
+    return lastReply_;
+}
+
+void EmuDevice::clearHistory()
+{
+    QMutexLocker lock(&mutex_);
+    executions_ = 0;
+    byUnique_.clear();
+    byCommand_.clear();
+    repeats_ = 0;
+    stray_ = 0;
+    discarded_ = 0;
+    records_.clear();
+}
+
+void EmuDevice::setRequestLog(std::function<void(const QString &)> log)
+{
+    QMutexLocker lock(&mutex_);
+    log_ = std::move(log);
+}
+
+void EmuDevice::setAfterExecute(std::function<void(FiscalModel &)> hook)
+{
+    QMutexLocker lock(&mutex_);
+    afterExecute_ = std::move(hook);
+}
