@@ -40,6 +40,9 @@ QTextStream &indent(QTextStream &s);
 QDebug indent(QDebug d);
 
 // Process-wide logging into dated files; one instance of the class is one log writer.
+// All settings share one mutex. A Qt message raised in a thread while that thread is inside the
+// logging code (a codec or file operation, a category handler logging into its own category) does
+// not wait for the mutex again: it goes straight to standard error.
 class LoggerManager
 {
 public:
@@ -80,6 +83,8 @@ public:
     // Tests fix "today" here; an invalid date means the real local date.
     static void setTodayForTests(const QDate &today);
 
+    // Writers are made and reopened with the logging mutex held (inside the message handler,
+    // initLog and releaseLog); reopen switches to the file of the current date.
     void reopen();
     void closeFile();
     QTextStream *stream() const { return stream_.data(); }
@@ -89,6 +94,7 @@ private:
     QString name_;
     QScopedPointer<QFile> file_;
     QScopedPointer<QTextStream> stream_;
+    QString fileName_; // the file is opened by descriptor, so QFile does not know its name
 };
 
 // Creates every missing level of the folder and sets its permissions; an existing
