@@ -1,1 +1,263 @@
-int main() { return 0; }
+// virta-emulator: the substitute register. Serves the register's protocol (and the firmware
+// loader's) on pseudo-terminals or a serial device until SIGINT or SIGTERM.
+
+#include "emuserver.h"
+
+#include <QCommandLineParser>
+#include <QCoreApplication>
+#include <QFile>
+#include <QFileInfo>
+#include <QTextStream>
+
+#include <csignal>
+#include <cstdio>
+#include <pthread.h>
+
+namespace {
+
+const char Description[] =
+    "The substitute register of VIRTA SERVICE: a fiscal register and its firmware loader on serial\n"
+    "lines, for training, rehearsing a procedure and reproducing faults without hardware.\n"
+    "\n"
+    "It prints the register's device path (\"register: PATH\") and the loader's (\"loader: PATH\");\n"
+    "type that path into the application's port box. It serves until SIGINT or SIGTERM (Ctrl+C),\n"
+    "then removes its links.\n"
+    "\n"
+    "Faults (--fault NAME[:N][=VALUE], repeatable; without :N every time, with :N only the Nth\n"
+    "time):\n"
+    "  drop-reply            the request is executed, its reply is not sent (0x05 recovers it)\n"
+    "  ignore-request        the request is neither executed nor answered\n"
+    "  stale-repeat          0x05 is answered with an older reply of another exchange number\n"
+    "  split-reply=MS        the reply is sent in two bursts MS ms apart (default 50)\n"
+    "  delay-reply=MS        the first byte of the reply waits MS ms (default 500)\n"
+    "  corrupt-crc           the reply's checksum is wrong\n"
+    "  stray-prefix=COUNT    COUNT stray bytes precede the reply (default 3)\n"
+    "  silent                nothing is executed or answered, 0x05 included\n"
+    "  truncate-reply=BYTES  only the first BYTES bytes of the reply are sent (default: all but the CRC)\n"
+    "  printer-not-answering printing commands answer 53\n"
+    "  out-of-paper          printing commands answer 54\n"
+    "N counts replies for the reply faults (answers to 0x05 included), request frames for\n"
+    "ignore-request and the printer faults, 0x05 bytes for stale-repeat, both for silent.\n"
+    "Example: --fault drop-reply:3 --fault split-reply=150";
+
+QTextStream &err()
+{
+    static QTextStream s(stderr);
+    return s;
+}
+
+bool signImage(const QString &in, const QString &out)
+{
+    QFile source(in);
+    if (!source.open(QIODevice::ReadOnly)) {
+        err() << "virta-emulator: cannot read " << in << ": " << source.errorString() << Qt::endl;
+        return false;
+    }
+    const QByteArray body = source.readAll();
+    if (body.size() > LoaderModel::MaxImageSize - emu::signedimage::HeaderSize - emu::signedimage::DigestSize) {
+        err() << "virta-emulator: " << in << " is too large for the loader" << Qt::endl;
+        return false;
+    }
+    QFile target(out);
+    const QByteArray image = emu::signedimage::sign(body);
+    if (!target.open(QIODevice::WriteOnly | QIODevice::Truncate) || target.write(image) != image.size()) {
+        err() << "virta-emulator: cannot write " << out << ": " << target.errorString() << Qt::endl;
+        return false;
+    }
+    QTextStream(stdout) << "signed image " << out << " (" << image.size() << " bytes)" << Qt::endl;
+    return true;
+}
+
+} // namespace
+
+int main(int argc, char *argv[])
+{
+    QCoreApplication app(argc, argv);
+    QCoreApplication::setApplicationName(QStringLiteral("virta-emulator"));
+    QCoreApplication::setApplicationVersion(QStringLiteral("0.1.0"));
+
+    QCommandLineParser parser;
+    parser.setApplicationDescription(QString::fromUtf8(Description));
+    parser.addHelpOption();
+    parser.addVersionOption();
+    const QCommandLineOption linkOpt(QStringLiteral("link"),
+                                     QStringLiteral("Also make a symbolic link to the register's pseudo-terminal "
+                                                    "at <path> (an old link there is replaced)."),
+                                     QStringLiteral("path"));
+    const QCommandLineOption loaderLinkOpt(
+        QStringLiteral("loader-link"),
+        QStringLiteral("Also make a symbolic link to the firmware loader's pseudo-terminal at <path>."),
+        QStringLiteral("path"));
+    const QCommandLineOption deviceOpt(
+        QStringLiteral("device"),
+        QStringLiteral("Serve the register on this serial device (e.g. /dev/ttyUSB0, 115200 8N1, for a "
+                       "null-modem cable to another PC) instead of a new pseudo-terminal."),
+        QStringLiteral("device"));
+    const QCommandLineOption stateOpt(
+        QStringLiteral("state"),
+        QStringLiteral("Keep the register's state in this JSON file: loaded at start when it exists "
+                       "(--preset is then ignored), saved after every executed command."),
+        QStringLiteral("file"));
+    const QCommandLineOption presetOpt(
+        QStringLiteral("preset"),
+        QStringLiteral("Starting state: \"fresh\" (no factory number, not activated) or \"ready\" (factory number "
+                       "set, registered, shift closed, cashier 20). Default: ready."),
+        QStringLiteral("name"), QStringLiteral("ready"));
+    const QCommandLineOption tapeOpt(QStringLiteral("tape"),
+                                     QStringLiteral("Append every printed line (the register's paper) to this file."),
+                                     QStringLiteral("file"));
+    const QCommandLineOption imagesOpt(
+        QStringLiteral("images"),
+        QStringLiteral("Write firmware images received by the loader into this folder (received-NNN.signed.img, "
+                       "rejected-NNN.img, installed.signed.img)."),
+        QStringLiteral("dir"));
+    const QCommandLineOption faultOpt(
+        QStringLiteral("fault"), QStringLiteral("Misbehave on purpose (repeatable); see the list of faults above."),
+        QStringLiteral("NAME[:N][=VALUE]"));
+    const QCommandLineOption installOpt(QStringLiteral("install-seconds"),
+                                        QStringLiteral("How long the loader takes to install an image. Default: 3."),
+                                        QStringLiteral("seconds"), QStringLiteral("3"));
+    const QCommandLineOption verboseOpt(
+        QStringLiteral("verbose"),
+        QStringLiteral("Log one line per request (command, length, result) and per 0x05 on standard error."));
+    const QCommandLineOption signOpt(
+        QStringLiteral("sign-image"),
+        QStringLiteral("Make a signed firmware image from file <in> (given as the option's value) into the file "
+                       "named by the single positional argument, then exit: --sign-image IN OUT."),
+        QStringLiteral("in"));
+    parser.addOptions({linkOpt, loaderLinkOpt, deviceOpt, stateOpt, presetOpt, tapeOpt, imagesOpt, faultOpt, installOpt,
+                       verboseOpt, signOpt});
+    parser.addPositionalArgument(QStringLiteral("out"), QStringLiteral("Output file of --sign-image."),
+                                 QStringLiteral("[out]"));
+    parser.process(app);
+
+    if (parser.isSet(signOpt)) {
+        if (parser.positionalArguments().size() != 1) {
+            err() << "virta-emulator: --sign-image IN OUT needs exactly one output file" << Qt::endl;
+            return 2;
+        }
+        return signImage(parser.value(signOpt), parser.positionalArguments().first()) ? 0 : 1;
+    }
+    if (!parser.positionalArguments().isEmpty()) {
+        err() << "virta-emulator: unexpected argument " << parser.positionalArguments().first() << " (see --help)"
+              << Qt::endl;
+        return 2;
+    }
+
+    const QString preset = parser.value(presetOpt);
+    if (!FiscalModel::isPreset(preset)) {
+        err() << "virta-emulator: unknown preset \"" << preset << "\" (fresh or ready)" << Qt::endl;
+        return 2;
+    }
+    bool ok = false;
+    const int installSeconds = parser.value(installOpt).toInt(&ok);
+    if (!ok || installSeconds < 0 || installSeconds > 3600) {
+        err() << "virta-emulator: --install-seconds takes 0 to 3600" << Qt::endl;
+        return 2;
+    }
+    QVector<EmuFault> faults;
+    for (const QString &text : parser.values(faultOpt)) {
+        EmuFault f;
+        QString why;
+        if (!EmuFault::parse(text, &f, &why)) {
+            err() << "virta-emulator: " << why << Qt::endl;
+            return 2;
+        }
+        faults.append(f);
+    }
+
+    EmuServer server;
+    const bool verbose = parser.isSet(verboseOpt);
+    const QString statePath = parser.value(stateOpt);
+    const QString tapePath = parser.value(tapeOpt);
+
+    if (!statePath.isEmpty() && QFileInfo::exists(statePath)) {
+        QString why;
+        // A file we cannot read is the user's data: refuse to start rather than overwrite it.
+        if (!server.model().loadFromFile(statePath, &why)) {
+            err() << "virta-emulator: cannot load state " << statePath << ": " << why << Qt::endl;
+            return 1;
+        }
+        if (parser.isSet(presetOpt))
+            err() << "virta-emulator: state loaded from " << statePath << "; --preset ignored" << Qt::endl;
+    } else {
+        server.model().applyPreset(preset);
+        QString why;
+        if (!statePath.isEmpty() && !server.model().saveToFile(statePath, &why)) {
+            err() << "virta-emulator: cannot write state " << statePath << ": " << why << Qt::endl;
+            return 1;
+        }
+    }
+
+    auto log = [](const QString &line) {
+        err() << line << Qt::endl;
+    };
+    if (verbose) {
+        server.device().setRequestLog(log);
+        server.loader().setRequestLog(log);
+    }
+    bool stateErrorShown = false;
+    server.device().setAfterExecute([=, &stateErrorShown](FiscalModel &model) mutable {
+        const QStringList printed = model.takePrinted();
+        if (!printed.isEmpty() && !tapePath.isEmpty()) {
+            QFile tape(tapePath);
+            if (tape.open(QIODevice::WriteOnly | QIODevice::Append)) {
+                QTextStream out(&tape);
+                out.setCodec("UTF-8");
+                for (const QString &line : printed)
+                    out << line << '\n';
+            } else {
+                log(QStringLiteral("cannot write tape %1: %2").arg(tapePath, tape.errorString()));
+            }
+        } else if (verbose) {
+            for (const QString &line : printed)
+                log(QStringLiteral("tape: ") + line);
+        }
+        QString why;
+        if (!statePath.isEmpty() && !model.saveToFile(statePath, &why) && !stateErrorShown) {
+            stateErrorShown = true;
+            log(QStringLiteral("cannot save state %1: %2").arg(statePath, why));
+        }
+    });
+    server.loader().setInstallSeconds(installSeconds);
+    server.loader().setImagesDir(parser.value(imagesOpt));
+    for (const EmuFault &f : faults)
+        server.device().addFault(f);
+
+    // The serving threads inherit this mask, so the signals arrive at sigwait below only.
+    sigset_t stopSignals;
+    sigemptyset(&stopSignals);
+    sigaddset(&stopSignals, SIGINT);
+    sigaddset(&stopSignals, SIGTERM);
+    sigaddset(&stopSignals, SIGHUP);
+    pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
+    std::signal(SIGPIPE, SIG_IGN);
+
+    EmuServer::Config config;
+    config.device = parser.value(deviceOpt);
+    config.link = parser.value(linkOpt);
+    config.loaderLink = parser.value(loaderLinkOpt);
+    QString why;
+    if (!server.start(config, &why)) {
+        err() << "virta-emulator: " << why << Qt::endl;
+        return 1;
+    }
+
+    QTextStream out(stdout);
+    out << "register: " << server.devicePath() << Qt::endl;
+    out << "loader: " << server.loaderPath() << Qt::endl;
+    if (!config.link.isEmpty())
+        err() << "virta-emulator: register also at " << config.link << Qt::endl;
+    if (!config.loaderLink.isEmpty())
+        err() << "virta-emulator: loader also at " << config.loaderLink << Qt::endl;
+    for (const EmuFault &f : faults)
+        err() << "virta-emulator: fault " << f.toString() << Qt::endl;
+    err() << "virta-emulator: serving; stop with Ctrl+C" << Qt::endl;
+
+    int received = 0;
+    while (sigwait(&stopSignals, &received) != 0) {
+    }
+    server.stop();
+    err() << "virta-emulator: stopped" << Qt::endl;
+    return 0;
+}
