@@ -1,0 +1,148 @@
+// Time per status exchange through the command layer (FsWrapper::exec: queued hop to the worker,
+// port reopened and configured, byte-by-byte read, reply hopped back) against the floor: a bare
+// QSerialPort loop that keeps the port open and reads whole chunks, on the same emulator in the
+// same run.
+//
+//     bench_exchange [N]      (default N = 2000 exchanges per side)
+#include <QCoreApplication>
+#include <QElapsedTimer>
+#include <QSerialPort>
+#include <QTextStream>
+
+#include <algorithm>
+#include <cstdio>
+#include <vector>
+
+#include "emulatorfixture.h"
+#include "frwrapper.h"
+
+namespace {
+constexpr quint8 StatusCmd = 0x30;
+constexpr int Rounds = 4; // the sides alternate, so drift of the machine hits both alike
+
+// The transport logs every frame; what it costs to format is part of the exchange, printing it is not.
+void dropMessages(QtMsgType, const QMessageLogContext &, const QString &)
+{}
+
+struct Stats
+{
+    double median = 0;
+    double p99 = 0;
+    double mean = 0;
+};
+
+Stats stats(std::vector<qint64> ns)
+{
+    Stats s;
+    if (ns.empty())
+        return s;
+    std::sort(ns.begin(), ns.end());
+    const auto at = [&ns](double q) {
+        return ns[std::min(ns.size() - 1, size_t(q * double(ns.size() - 1) + 0.5))];
+    };
+    s.median = double(at(0.5)) / 1000.0;
+    s.p99 = double(at(0.99)) / 1000.0;
+    double sum = 0;
+    for (qint64 v : ns)
+        sum += double(v);
+    s.mean = sum / double(ns.size()) / 1000.0;
+    return s;
+}
+
+bool floorRound(const QString &path, int n, std::vector<qint64> &out)
+{
+    QSerialPort port(path);
+    if (!port.open(QIODevice::ReadWrite))
+        return false;
+    port.setBaudRate(115200);
+    port.setDataBits(QSerialPort::Data8);
+    port.setStopBits(QSerialPort::OneStop);
+    port.setParity(QSerialPort::NoParity);
+    port.setFlowControl(QSerialPort::NoFlowControl);
+    port.clear();
+    QElapsedTimer t;
+    for (int i = 0; i < n; ++i) {
+        FsReq req(StatusCmd);
+        t.start();
+        req.newUnique();
+        port.write(req.rawData());
+        port.waitForBytesWritten(1000);
+        QByteArray reply;
+        int expected = -1;
+        while (expected < 0 || reply.size() < expected) {
+            if (port.bytesAvailable() <= 0 && !port.waitForReadyRead(2000))
+                return false;
+            reply += port.readAll();
+            if (expected < 0 && reply.size() >= 3)
+                expected = int(quint8(reply.at(1))) + (int(quint8(reply.at(2))) << 8) + 5;
+        }
+        FsRep rep;
+        if (rep.setRawData(reply) != fs::Ok || rep.code() != 0)
+            return false;
+        out.push_back(t.nsecsElapsed());
+    }
+    return true;
+}
+
+bool wrapperRound(const QString &path, int n, std::vector<qint64> &out)
+{
+    FsWrapper fr;
+    fr.open(path);
+    QElapsedTimer t;
+    for (int i = 0; i < n; ++i) {
+        FsRep rep;
+        t.start();
+        if (fr.exec(FsReq(StatusCmd), rep, FsTimeouts::Quick) != CoreApiConst::Success)
+            return false;
+        out.push_back(t.nsecsElapsed());
+    }
+    return true;
+}
+} // namespace
+
+int main(int argc, char *argv[])
+{
+    QCoreApplication app(argc, argv);
+    registerFsMetaTypes();
+    const int n = argc > 1 ? std::max(Rounds, QString::fromLocal8Bit(argv[1]).toInt()) : 2000;
+    qInstallMessageHandler(dropMessages);
+
+    EmulatorFixture emu;
+    if (!emu.start()) {
+        fprintf(stderr, "emulator: %s\n", qPrintable(emu.lastError()));
+        return 1;
+    }
+    const QString path = emu.devicePath();
+
+    std::vector<qint64> floorNs;
+    std::vector<qint64> execNs;
+    std::vector<qint64> warm;
+    if (!floorRound(path, 50, warm) || !wrapperRound(path, 50, warm)) {
+        fprintf(stderr, "warm-up exchange failed\n");
+        return 1;
+    }
+    for (int r = 0; r < Rounds; ++r) {
+        if (!floorRound(path, n / Rounds, floorNs) || !wrapperRound(path, n / Rounds, execNs)) {
+            fprintf(stderr, "exchange failed in round %d\n", r);
+            return 1;
+        }
+    }
+
+    const Stats f = stats(floorNs);
+    const Stats e = stats(execNs);
+    QTextStream out(stdout);
+    out << "status exchanges (0x30, 31-byte reply) per side: " << floorNs.size() << " / " << execNs.size() << "\n";
+    out << QStringLiteral("%1 %2 %3 %4\n").arg("", -26).arg("median us", 10).arg("p99 us", 10).arg("mean us", 10);
+    out << QStringLiteral("%1 %2 %3 %4\n")
+               .arg("bare QSerialPort (floor)", -26)
+               .arg(f.median, 10, 'f', 1)
+               .arg(f.p99, 10, 'f', 1)
+               .arg(f.mean, 10, 'f', 1);
+    out << QStringLiteral("%1 %2 %3 %4\n")
+               .arg("FsWrapper::exec", -26)
+               .arg(e.median, 10, 'f', 1)
+               .arg(e.p99, 10, 'f', 1)
+               .arg(e.mean, 10, 'f', 1);
+    out << QStringLiteral("median ratio exec/floor: %1 (target <= 1.5)\n").arg(e.median / f.median, 0, 'f', 2);
+    return 0;
+}

@@ -1,0 +1,498 @@
+// The serial exchange end to end: FsWrapper -> FrApiThread -> FsApi -> pseudo-terminal -> the
+// substitute register (with its faults), and back.
+#include <QElapsedTimer>
+#include <QSignalSpy>
+#include <QTimer>
+#include <QtTest>
+
+#include <atomic>
+
+#include "emulatorfixture.h"
+#include "frapi.h"
+#include "frapithread.h"
+#include "frwrapper.h"
+
+Q_DECLARE_METATYPE(EmuFault)
+
+namespace {
+constexpr quint8 StatusCmd = 0x30;
+constexpr quint8 VersionCmd = 0x33;
+constexpr quint8 UnknownCmd = 0x7E;
+constexpr int StatusSize = 31;
+constexpr int VersionSize = 3;
+
+// Short read time-outs: the faults below cost one to three of them each.
+constexpr FsRwTimeout Short{400, 500};
+
+// Messages with a bit pattern of their own would be noise here: the transport logs every frame.
+void quietHandler(QtMsgType type, const QMessageLogContext &, const QString &msg)
+{
+    if (type == QtFatalMsg || type == QtCriticalMsg)
+        fprintf(stderr, "%s\n", qPrintable(msg));
+}
+
+QStringList texts(const QSignalSpy &spy)
+{
+    QStringList out;
+    for (const QList<QVariant> &args : spy)
+        out << args.last().toString();
+    return out;
+}
+
+int countOut(const QSignalSpy &spy, bool out)
+{
+    int n = 0;
+    for (const QList<QVariant> &args : spy)
+        n += args.first().toBool() == out ? 1 : 0;
+    return n;
+}
+} // namespace
+
+class TstTransport : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void cleanup();
+
+    void exchange_data();
+    void exchange();
+    void longGapTriggersRepeatRequest();
+    void deviceRefusal();
+    void noDevice();
+    void portCannotBeOpened();
+    void frameShorterThanTenBytes();
+    void requestRightAfterStartIsNotLost();
+    void execWithoutOpenStartsWorker();
+    void quitDuringExchangeLetsItFinish();
+    void closeThenOpenAnotherPort();
+    void nestedExecGetsOwnReplies();
+    void closeWithRequestQueuedDoesNotHang();
+    void destructionLetsExchangeFinish();
+    void nothingLeftAfterDestruction();
+};
+
+void TstTransport::initTestCase()
+{
+    registerFsMetaTypes();
+    qInstallMessageHandler(quietHandler);
+}
+
+void TstTransport::cleanup()
+{
+    // Every test disposes of its workers; one left behind would leak into the next.
+    QTRY_COMPARE(FrApiThread::instances(), 0);
+    QCOMPARE(FsApi::instances(), 0);
+}
+
+// Warm the register up with two exchanges, so that it has a last and an older reply for the
+// repeat faults, then forget the history.
+static void warmUp(EmulatorFixture &emu, FsWrapper &fr)
+{
+    FsRep rep;
+    QCOMPARE(fr.exec(FsReq(VersionCmd), rep, Short), CoreApiConst::Success);
+    QCOMPARE(fr.exec(FsReq(VersionCmd), rep, Short), CoreApiConst::Success);
+    emu.clearHistory();
+}
+
+void TstTransport::exchange_data()
+{
+    QTest::addColumn<QVector<EmuFault>>("faults");
+    QTest::addColumn<int>("result");
+    QTest::addColumn<int>("parsing");
+    QTest::addColumn<int>("repeats");   // 0x05 bytes the register received
+    QTest::addColumn<int>("frames");    // request frames the register received
+    QTest::addColumn<int>("reads");     // frames sent and reads made, as the log pane shows them
+    QTest::addColumn<bool>("hasReply"); // the caller got the register's last reply
+
+    using F = EmuFault;
+    QTest::newRow("success") << QVector<F>{} << 0 << int(fs::Ok) << 0 << 1 << 1 << true;
+    QTest::newRow("lost reply recovered by 0x05")
+        << QVector<F>{F(F::DropReply, 1)} << 0 << int(fs::Ok) << 1 << 1 << 2 << true;
+    QTest::newRow("request lost, 0x05 answers the previous exchange: resend")
+        << QVector<F>{F(F::IgnoreRequest, 1)} << 0 << int(fs::Ok) << 1 << 2 << 3 << true;
+    QTest::newRow("stale reply to 0x05: resend, third read")
+        << QVector<F>{F(F::DropReply, 1), F(F::StaleRepeat, 1)} << 0 << int(fs::Ok) << 1 << 2 << 3 << true;
+    QTest::newRow("reply split 50 ms apart")
+        << QVector<F>{F(F::SplitReply, 1, 50)} << 0 << int(fs::Ok) << 0 << 1 << 1 << true;
+    QTest::newRow("stray bytes before the frame")
+        << QVector<F>{F(F::StrayPrefix, 1, 3)} << 0 << int(fs::Ok) << 0 << 1 << 1 << true;
+    QTest::newRow("frame cut short: 0x05")
+        << QVector<F>{F(F::TruncateReply, 1, 6)} << 0 << int(fs::Ok) << 1 << 1 << 2 << true;
+    QTest::newRow("corrupted CRC: no retry")
+        << QVector<F>{F(F::CorruptCrc, 1)} << 252 << int(fs::WrongCrc) << 0 << 1 << 1 << false;
+}
+
+void TstTransport::exchange()
+{
+    QFETCH(QVector<EmuFault>, faults);
+    QFETCH(int, result);
+    QFETCH(int, parsing);
+    QFETCH(int, repeats);
+    QFETCH(int, frames);
+    QFETCH(int, reads);
+    QFETCH(bool, hasReply);
+
+    EmulatorFixture emu;
+    QVERIFY2(emu.start(), qPrintable(emu.lastError()));
+    FsWrapper fr;
+    QVERIFY(fr.open(emu.devicePath()));
+    warmUp(emu, fr);
+    for (const EmuFault &f : faults)
+        emu.addFault(f);
+
+    QSignalSpy frames_(&fr, qOverload<bool, QString>(&FsWrapper::showLog));
+    QSignalSpy lines(&fr, qOverload<QString>(&FsWrapper::showLog));
+    QSignalSpy started(&fr, &FsWrapper::exchangeStarted);
+    QSignalSpy finished(&fr, &FsWrapper::exchangeFinished);
+
+    FsRep rep;
+    QCOMPARE(int(fr.exec(FsReq(StatusCmd), rep, Short)), result);
+    QCOMPARE(int(rep.parsingResult()), parsing);
+    QCOMPARE(emu.repeatRequests(), repeats);
+    QCOMPARE(emu.requests().size(), frames);
+    const quint32 unique = emu.lastRequest().request.unique();
+    QCOMPARE(emu.executionCount(unique), 1); // never executed twice, also when sent twice
+    QCOMPARE(emu.lastRequest().request.code(), StatusCmd);
+    QCOMPARE(rep.unique(), unique);
+    if (hasReply) {
+        QCOMPARE(rep.rawData(), emu.lastReply());
+        QCOMPARE(rep.data().size(), StatusSize);
+    }
+
+    QTRY_COMPARE(finished.count(), 1);
+    QCOMPARE(started.count(), 1);
+    QCOMPARE(countOut(frames_, true), reads);
+    QCOMPARE(countOut(frames_, false), reads);
+    if (repeats > 0)
+        QCOMPARE(frames_.at(2), (QList<QVariant>{true, QStringLiteral("05")}));
+    if (hasReply)
+        QCOMPARE(frames_.last().last().toString(), QString::fromLatin1(emu.lastReply().toHex()));
+    QCOMPARE(lines.count(), result == 0 ? 0 : 1);
+}
+
+void TstTransport::longGapTriggersRepeatRequest()
+{
+    EmulatorFixture emu;
+    QVERIFY2(emu.start(), qPrintable(emu.lastError()));
+    FsWrapper fr;
+    QVERIFY(fr.open(emu.devicePath()));
+    warmUp(emu, fr);
+    emu.addFault(EmuFault::SplitReply, 1, 250);
+
+    QSignalSpy frames(&fr, qOverload<bool, QString>(&FsWrapper::showLog));
+    FsRep rep;
+    const CoreApiConst::ErrorCode code = fr.exec(FsReq(UnknownCmd), rep, Short);
+    // The first read gives up after the 100 ms gap; the repeat request asks for the reply again.
+    QCOMPARE(emu.repeatRequests(), 1);
+    QCOMPARE(frames.at(1).first().toBool(), false);
+    QCOMPARE(frames.at(2), (QList<QVariant>{true, QStringLiteral("05")}));
+    QCOMPARE(emu.executionCount(emu.requests().first().request.unique()), 1);
+    // The late second half of the first reply arrives ahead of the repeated one and is skipped as
+    // noise, unless its random exchange number or checksum happens to contain a start byte.
+    const QByteArray reply = emu.lastReply();
+    if (!reply.mid(1).contains(char(FsMsg::StartByte))) {
+        QCOMPARE(code, CoreApiConst::UnsupportedCommand);
+        QCOMPARE(rep.rawData(), reply);
+    }
+}
+
+void TstTransport::deviceRefusal()
+{
+    EmulatorFixture emu;
+    QVERIFY2(emu.start(), qPrintable(emu.lastError()));
+    FsWrapper fr;
+    QVERIFY(fr.open(emu.devicePath()));
+    QSignalSpy lines(&fr, qOverload<QString>(&FsWrapper::showLog));
+
+    FsRep rep;
+    QCOMPARE(fr.exec(FsReq(UnknownCmd), rep, Short), CoreApiConst::UnsupportedCommand);
+    QCOMPARE(rep.parsingResult(), fs::Ok);
+    QCOMPARE(texts(lines), QStringList{QStringLiteral("Команда не поддерживается")});
+}
+
+void TstTransport::noDevice()
+{
+    EmulatorFixture emu;
+    QVERIFY2(emu.start(), qPrintable(emu.lastError()));
+    emu.addFault(EmuFault::Silent);
+    FsWrapper fr;
+    QVERIFY(fr.open(emu.devicePath()));
+    QSignalSpy lines(&fr, qOverload<QString>(&FsWrapper::showLog));
+    QSignalSpy frames(&fr, qOverload<bool, QString>(&FsWrapper::showLog));
+
+    QElapsedTimer clock;
+    clock.start();
+    FsRep rep;
+    QCOMPARE(fr.exec(FsReq(StatusCmd), rep, Short), CoreApiConst::ParseError);
+    // The first read and the read after the repeat request each wait out the whole time-out.
+    QVERIFY(clock.elapsed() >= 2 * Short.readTimeout - 20);
+    QCOMPARE(rep.code(), quint8(CoreApiConst::NoAnswer));
+    QCOMPARE(rep.parsingResult(), fs::NotParsed);
+    QCOMPARE(emu.requests().size(), 1); // no resend without a reply to compare
+    QCOMPARE(emu.repeatRequests(), 1);
+    QCOMPARE(texts(lines), QStringList{QStringLiteral("ФР не отвечает")});
+    // Nothing received is still shown, as an empty line.
+    QTRY_COMPARE(frames.count(), 4);
+    QCOMPARE(frames.at(1), (QList<QVariant>{false, QString()}));
+    QCOMPARE(frames.at(3), (QList<QVariant>{false, QString()}));
+}
+
+void TstTransport::portCannotBeOpened()
+{
+    FsWrapper fr;
+    QVERIFY(fr.open(QStringLiteral("/dev/virta-no-such-port")));
+    QSignalSpy lines(&fr, qOverload<QString>(&FsWrapper::showLog));
+    QSignalSpy frames(&fr, qOverload<bool, QString>(&FsWrapper::showLog));
+    QSignalSpy finished(&fr, &FsWrapper::exchangeFinished);
+
+    FsRep rep;
+    QCOMPARE(fr.exec(FsReq(StatusCmd), rep, FsTimeouts::Long), CoreApiConst::ParseError);
+    QCOMPARE(rep.code(), quint8(CoreApiConst::NoAnswer));
+    QCOMPARE(rep.parsingResult(), fs::NotParsed);
+    QCOMPARE(texts(lines), QStringList{QStringLiteral("ФР не отвечает")});
+    QTRY_COMPARE(finished.count(), 1);
+    QCOMPARE(frames.count(), 0); // nothing was sent or read
+}
+
+namespace {
+// A register that answers every request frame with bytes chosen by the test.
+class ScriptedDevice : public EmuResponder
+{
+public:
+    explicit ScriptedDevice(const QByteArray &answer) : answer_(answer) {}
+    QVector<EmuChunk> receive(const QByteArray &bytes, qint64) override
+    {
+        buffer_ += bytes;
+        QVector<EmuChunk> out;
+        for (;;) {
+            const emu::RequestScan scan = emu::scanRequest(buffer_, 8192);
+            buffer_.remove(0, scan.consumed);
+            if (scan.kind == emu::RequestScan::Repeat)
+                ++repeats;
+            else if (scan.kind == emu::RequestScan::Request) {
+                ++requests;
+                out.append(EmuChunk{0, answer_});
+            }
+            if (scan.kind == emu::RequestScan::NeedMore)
+                return out;
+        }
+    }
+    std::atomic<int> requests{0};
+    std::atomic<int> repeats{0};
+
+private:
+    QByteArray answer_;
+    QByteArray buffer_;
+};
+} // namespace
+
+void TstTransport::frameShorterThanTenBytes()
+{
+    // Length field 2: the frame is complete after 7 bytes, and too short to be a reply.
+    ScriptedDevice device(QByteArray::fromHex("04020000112233"));
+    EmuPort port;
+    QString error;
+    QVERIFY2(port.openPty(&error), qPrintable(error));
+    EmuPortServer server(&device, &port);
+    QVERIFY2(server.start(&error), qPrintable(error));
+
+    FsWrapper fr;
+    QVERIFY(fr.open(port.path()));
+    QSignalSpy frames(&fr, qOverload<bool, QString>(&FsWrapper::showLog));
+    FsRep rep;
+    QCOMPARE(fr.exec(FsReq(StatusCmd), rep, Short), CoreApiConst::ParseError);
+    QCOMPARE(rep.parsingResult(), fs::TooShort);
+    QCOMPARE(rep.code(), quint8(CoreApiConst::NoAnswer));
+    QCOMPARE(device.requests.load(), 1);
+    QCOMPARE(device.repeats.load(), 0); // collected whole: no repeat request
+    QTRY_COMPARE(frames.count(), 2);
+    QCOMPARE(frames.at(1), (QList<QVariant>{false, QStringLiteral("04020000112233")}));
+    fr.close();
+    QTRY_COMPARE(FrApiThread::instances(), 0);
+    server.stop();
+}
+
+void TstTransport::requestRightAfterStartIsNotLost()
+{
+    EmulatorFixture emu;
+    QVERIFY2(emu.start(), qPrintable(emu.lastError()));
+    // The request leaves while run() may not have wired the transport yet; repeat to hit that window.
+    for (int i = 0; i < 20; ++i) {
+        auto *t = new FrApiThread(emu.devicePath());
+        QSignalSpy replies(t, &FrApiThread::executed);
+        t->start();
+        emit t->sedReq(FsReq(VersionCmd), Short.readTimeout, Short.writeTimeout);
+        QVERIFY(replies.wait(5000));
+        const FsRep rep = replies.first().first().value<FsRep>();
+        QCOMPARE(rep.parsingResult(), fs::Ok);
+        QCOMPARE(rep.data().size(), VersionSize);
+        t->quit(); // deletes itself once its thread has ended
+        QTRY_COMPARE(FrApiThread::instances(), 0);
+    }
+    QCOMPARE(emu.executionsOf(VersionCmd), 20);
+
+    // The same through the command layer: the first request right after open.
+    FsWrapper fr;
+    QVERIFY(fr.open(emu.devicePath()));
+    FsRep rep;
+    QCOMPARE(fr.exec(FsReq(StatusCmd), rep, Short), CoreApiConst::Success);
+    QCOMPARE(rep.data().size(), StatusSize);
+}
+
+void TstTransport::execWithoutOpenStartsWorker()
+{
+    EmulatorFixture emu;
+    QVERIFY2(emu.start(), qPrintable(emu.lastError()));
+    FsWrapper fr;
+    QVERIFY(fr.open(emu.devicePath()));
+    fr.close();
+    QVERIFY(!fr.isOpen());
+    QSignalSpy started(&fr, &FsWrapper::exchangeStarted);
+
+    FsRep rep;
+    QCOMPARE(fr.exec(FsReq(StatusCmd), rep, Short), CoreApiConst::Success);
+    QVERIFY(fr.isOpen());
+    // The progress notices of a worker that the port form did not open are not forwarded.
+    QCOMPARE(started.count(), 0);
+    QCOMPARE(emu.executionsOf(StatusCmd), 1);
+}
+
+void TstTransport::quitDuringExchangeLetsItFinish()
+{
+    EmulatorFixture emu;
+    QVERIFY2(emu.start(), qPrintable(emu.lastError()));
+    emu.addFault(EmuFault::DelayReply, 1, 300);
+    FsWrapper fr;
+    QVERIFY(fr.open(emu.devicePath()));
+
+    QTimer::singleShot(100, &fr, [&fr] { fr.close(); });
+    FsRep rep;
+    QCOMPARE(fr.exec(FsReq(StatusCmd), rep, Short), CoreApiConst::Success);
+    QCOMPARE(rep.data().size(), StatusSize);
+    QCOMPARE(emu.repeatRequests(), 0);
+    QVERIFY(!fr.isOpen());
+    QTRY_COMPARE(FrApiThread::instances(), 0);
+    QCOMPARE(FsApi::instances(), 0);
+}
+
+void TstTransport::closeThenOpenAnotherPort()
+{
+    EmulatorFixture first;
+    EmulatorFixture second;
+    QVERIFY2(first.start(), qPrintable(first.lastError()));
+    QVERIFY2(second.start(), qPrintable(second.lastError()));
+
+    FsWrapper fr;
+    QVERIFY(fr.open(first.devicePath()));
+    QVERIFY(fr.open(second.devicePath())); // already open: keeps the first port
+    QCOMPARE(fr.portName(), first.devicePath());
+    FsRep rep;
+    QCOMPARE(fr.exec(FsReq(StatusCmd), rep, Short), CoreApiConst::Success);
+
+    fr.close();
+    QVERIFY(fr.open(second.devicePath()));
+    QCOMPARE(fr.portName(), second.devicePath());
+    QCOMPARE(fr.exec(FsReq(StatusCmd), rep, Short), CoreApiConst::Success);
+    QCOMPARE(fr.exec(FsReq(StatusCmd), rep, Short), CoreApiConst::Success);
+    QCOMPARE(first.executionCount(), 1);
+    QCOMPARE(second.executionCount(), 2);
+    QTRY_COMPARE(FrApiThread::instances(), 1); // the first worker has gone
+}
+
+void TstTransport::nestedExecGetsOwnReplies()
+{
+    EmulatorFixture emu;
+    QVERIFY2(emu.start(), qPrintable(emu.lastError()));
+    emu.addFault(EmuFault::DelayReply, 1, 300);
+    FsWrapper fr;
+    QVERIFY(fr.open(emu.devicePath()));
+
+    // Entered from the outer exec's loop while its reply is still on the way.
+    FsRep inner;
+    int innerCode = -1;
+    QTimer::singleShot(50, &fr, [&] { innerCode = fr.exec(FsReq(VersionCmd), inner, Short); });
+    FsRep outer;
+    QCOMPARE(fr.exec(FsReq(StatusCmd), outer, Short), CoreApiConst::Success);
+    QTRY_COMPARE(innerCode, 0);
+
+    const QVector<EmuRequestRecord> requests = emu.requests();
+    QCOMPARE(requests.size(), 2);
+    QCOMPARE(requests.at(0).request.code(), StatusCmd);
+    QCOMPARE(requests.at(1).request.code(), VersionCmd);
+    QCOMPARE(outer.unique(), requests.at(0).request.unique());
+    QCOMPARE(outer.data().size(), StatusSize);
+    QCOMPARE(inner.unique(), requests.at(1).request.unique());
+    QCOMPARE(inner.data().size(), VersionSize);
+    QCOMPARE(emu.executionCount(), 2);
+}
+
+void TstTransport::closeWithRequestQueuedDoesNotHang()
+{
+    EmulatorFixture emu;
+    QVERIFY2(emu.start(), qPrintable(emu.lastError()));
+    emu.addFault(EmuFault::DelayReply, 1, 300);
+    FsWrapper fr;
+    QVERIFY(fr.open(emu.devicePath()));
+
+    // A second request queued behind the exchange in flight, then the port is closed.
+    FsRep inner;
+    int innerCode = -1;
+    QTimer::singleShot(50, &fr, [&] {
+        QTimer::singleShot(50, &fr, [&fr] { fr.close(); });
+        innerCode = fr.exec(FsReq(VersionCmd), inner, Short);
+    });
+    FsRep outer;
+    QCOMPARE(fr.exec(FsReq(StatusCmd), outer, Short), CoreApiConst::Success);
+    QCOMPARE(outer.data().size(), StatusSize);
+    QTRY_VERIFY(innerCode >= 0);
+    // Whether it still ran or was dropped with the worker, its caller has its own answer.
+    if (innerCode == 0) {
+        QCOMPARE(inner.data().size(), VersionSize);
+    } else {
+        QCOMPARE(innerCode, int(CoreApiConst::ParseError));
+        QCOMPARE(inner.code(), quint8(CoreApiConst::NoAnswer));
+    }
+}
+
+void TstTransport::destructionLetsExchangeFinish()
+{
+    EmulatorFixture emu;
+    QVERIFY2(emu.start(), qPrintable(emu.lastError()));
+    emu.addFault(EmuFault::DelayReply, 1, 400);
+    auto *fr = new FsWrapper;
+    QVERIFY(fr->open(emu.devicePath()));
+    emit fr->sedReq(FsReq(StatusCmd), 2000, 1000);
+    QTRY_COMPARE(emu.requests().size(), 1); // in flight: the reply is 400 ms away
+
+    delete fr;
+    // The exchange ran to its end and the transport was closed and deleted in its own thread.
+    QCOMPARE(FrApiThread::instances(), 0);
+    QCOMPARE(FsApi::instances(), 0);
+    QVERIFY(emu.lastRequest().answered);
+    QCOMPARE(emu.repeatRequests(), 0);
+}
+
+void TstTransport::nothingLeftAfterDestruction()
+{
+    EmulatorFixture first;
+    EmulatorFixture second;
+    QVERIFY2(first.start(), qPrintable(first.lastError()));
+    QVERIFY2(second.start(), qPrintable(second.lastError()));
+    {
+        FsWrapper fr;
+        QVERIFY(fr.open(first.devicePath()));
+        FsRep rep;
+        QCOMPARE(fr.exec(FsReq(StatusCmd), rep, Short), CoreApiConst::Success);
+        fr.close(); // still ending when the wrapper goes
+        QVERIFY(fr.open(second.devicePath()));
+        QCOMPARE(fr.exec(FsReq(StatusCmd), rep, Short), CoreApiConst::Success);
+    }
+    // No event loop ran since: the destructor itself waited for both threads and deleted them.
+    QCOMPARE(FrApiThread::instances(), 0);
+    QCOMPARE(FsApi::instances(), 0);
+}
+
+QTEST_GUILESS_MAIN(TstTransport)
+#include "tst_transport.moc"
