@@ -710,27 +710,49 @@ FiscalModel::Result FiscalModel::State::execute(quint8 command, const QByteArray
     ++executed[command];
     printer.setColumns(paperColumns());
     Result r;
+    // clang-format off
     switch (command) {
-    case 0x06:
-        r = cancelDocument();
+    case 0x01: r = readCatalog(payload); break;
+    case 0x02: r = writeCatalog(payload); break;
+    case 0x03: r = readClock(); break;
+    case 0x04: r = writeClock(payload); break;
+    case 0x06: r = cancelDocument(); break;
+    case 0x07: r = documentData(payload); break;
+    case 0x08: case 0x11: case 0x13: case 0x15: case 0x18: case 0xA2: case 0xA4:
+        r = startDocument(command, payload);
         break;
-    case 0x10:
-        r = shiftState();
-        break;
-    case 0x30:
-        r = status();
-        break;
-    case 0x31:
-        r = identity();
-        break;
-    case 0x33:
-        r = firmwareVersion();
-        break;
-    default:
-        r.code = CoreApiConst::UnsupportedCommand;
-        break;
+    case 0x09: r = completeRegistration(payload, false); break;
+    case 0x10: r = shiftState(); break;
+    case 0x12: r = completeShiftOpening(payload); break;
+    case 0x14: r = completeShiftClosing(payload); break;
+    case 0x16: r = completeReceipt(payload); break;
+    case 0x19: r = completeArchiveClosing(payload); break;
+    case 0x20: r = completeRegistration(payload, true); break;
+    case 0x30: r = status(); break;
+    case 0x31: r = identity(); break;
+    case 0x33: r = firmwareVersion(); break;
+    case 0x36: r = counters(true); break;
+    case 0x37: r = counters(false); break;
+    case 0x38: r = totalCounters(); break;
+    case 0x39: r = sectionCounters(); break;
+    case 0x3A: r = controlTape(payload); break;
+    case 0x3F: r = writeSerial(payload); break;
+    case 0x40: r = readSettings(payload, false); break;
+    case 0x41: r = writeSettings(payload, false); break;
+    case 0x44: r = readRegParam(payload); break;
+    case 0xA3: r = completeCashMove(payload, true); break;
+    case 0xA5: r = completeCashMove(payload, false); break;
+    case 0xB0: r = openDocData(); break;
+    case 0xB1: r = report(payload); break;
+    case 0xB2: r = documentCopy(payload); break;
+    case 0xC1: r = readSettings(payload, true); break;
+    case 0xC2: r = writeSettings(payload, true); break;
+    case 0xC3: r = printLine(payload); break;
+    case 0xC4: r = printerCommand(payload); break;
+    case 0xC5: r = cut(); break;
+    default: r.code = CoreApiConst::UnsupportedCommand; break;
     }
-    Q_UNUSED(payload)
+    // clang-format on
     if (r.code != 0)
         r.payload.clear();
     else if (changesState(command))
@@ -798,17 +820,6 @@ Result FiscalModel::State::shiftState() const
         .u32(shift.open ? 0 : shift.closeTime)
         .i64(cash);
     return {0, w.data};
-}
-
-Result FiscalModel::State::cancelDocument()
-{
-    // Cancelling when nothing is open succeeds: the operator's intent (no open document) holds.
-    if (doc.isOpen()) {
-        printer.center(QStringLiteral("ДОКУМЕНТ АННУЛИРОВАН"));
-        printer.cut();
-    }
-    doc = OpenDocument();
-    return {0, {}};
 }
 
 // ---------------------------------------------------------------------------------------------

@@ -196,6 +196,17 @@ quint32 toDeviceTime(const QDateTime &local);
 QDateTime fromDeviceTime(quint32 seconds);
 QString formatDeviceTime(quint32 seconds);
 QString formatMoney(qint64 kopecks);
+// Name of a department from its 128-byte catalogue entry.
+QString sectionName(const QByteArray &entry);
+
+// One tax of the registration as the register uses it.
+struct Tax
+{
+    quint8 type = 3;  // 0 not charged, 1 included, 2 charged; 3 not registered
+    quint16 rate = 0; // hundredths of a percent
+    QString name;
+    bool isValid() const { return type < 3 && rate < 10000; }
+};
 
 } // namespace fm
 
@@ -297,9 +308,10 @@ struct FiscalModel::State
     fm::Result completeCashMove(const QByteArray &p, bool in);
     fm::Result completeReceipt(const QByteArray &p);
     fm::Result openDocData() const;
-    quint8 receiptPosition(const QByteArray &value, fm::Position &pos) const;
+    fm::Tax tax(int index) const; // index 0 to 4
+    quint8 receiptPosition(const QByteArray &value, qint64 runningTotal, fm::Position &pos) const;
     quint8 registrationParam(quint16 tag, const QByteArray &value, QString &line) const;
-    qint64 roundDiv(qint64 numerator, qint64 denominator) const;
+    qint64 roundDiv(__int128 numerator, qint64 denominator) const;
     // Gives the open document its number, sign and date, archives it, prints it and closes it.
     fm::ArchiveDoc &finishDocument(const QString &title, QStringList body);
     QStringList documentHeader() const;
