@@ -5,7 +5,6 @@
 #include <QDir>
 #include <QFileInfo>
 #include <QLoggingCategory>
-#include <QMutex>
 #include <QTextCodec>
 #include <QTextDecoder>
 #include <QThread>
@@ -16,6 +15,7 @@
 #include <cstdio>
 #include <limits>
 #include <memory>
+#include <mutex>
 
 #ifdef Q_OS_UNIX
 #include <fcntl.h>
@@ -163,7 +163,7 @@ constexpr int kReleaseLogLine = 188;
 
 struct Settings
 {
-    QMutex mutex;
+    std::mutex mutex; // pthread based, so thread sanitizer builds see it
     QString logFolder;
     unsigned keepDays = 7;
     bool dailyFiles = false;
@@ -347,6 +347,19 @@ void writeBanner(const QString &function, int line, const QString &message, bool
     writeEntryHeader(s, h);
     s << message << '\n';
     s.flush();
+}
+
+// A timer may only be stopped and deleted in its own thread.
+void disposeCleanupTimer()
+{
+    QTimer *&timer = settings().cleanupTimer;
+    if (!timer)
+        return;
+    if (timer->thread() == QThread::currentThread())
+        delete timer;
+    else
+        timer->deleteLater();
+    timer = nullptr;
 }
 
 void discardMessage(QtMsgType, const QMessageLogContext &, const QString &)
@@ -543,7 +556,7 @@ bool LoggerManager::initLog(const QString &folder, unsigned keepDays, bool daily
 
     if (dailyFiles) {
         // A second start must not leave the first timer running beside the new one.
-        delete st.cleanupTimer;
+        disposeCleanupTimer();
         st.cleanupTimer = new QTimer;
         st.cleanupTimer->setInterval(kCleanupIntervalMs);
         QObject::connect(st.cleanupTimer, &QTimer::timeout, startCleanup);
@@ -562,14 +575,7 @@ void LoggerManager::releaseLog()
 {
     Locker lock;
     Settings &st = settings();
-    if (st.cleanupTimer) {
-        // A timer may only be stopped and deleted in its own thread.
-        if (st.cleanupTimer->thread() == QThread::currentThread())
-            delete st.cleanupTimer;
-        else
-            st.cleanupTimer->deleteLater();
-        st.cleanupTimer = nullptr;
-    }
+    disposeCleanupTimer();
     st.writers.clear();
     writeBanner(QStringLiteral("releaseLog"), kReleaseLogLine,
                 QCoreApplication::translate("LoggerManager", "Stop logging"), false);
