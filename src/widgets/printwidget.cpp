@@ -1,12 +1,66 @@
 #include "printwidget.h"
 #include "ui_printwidget.h"
 
+#include <QMessageBox>
+
+#include "frwrapper.h"
+#include "hexstringvalidator.h"
+
 PrintWidget::PrintWidget(QWidget *parent) : QWidget(parent), ui(new Ui::PrintWidget)
 {
     ui->setupUi(this);
+    auto *validator = new HexStringValidator(ui->leCmd);
+    validator->setMaxSize(MaxCommandChars);
+    validator->setFixedSize(false);
+    validator->setCanBeEmpty(true);
+    ui->leCmd->setValidator(validator);
 }
 
 PrintWidget::~PrintWidget()
 {
     delete ui;
+}
+
+void PrintWidget::on_pbTab_released()
+{
+    ui->leText->setText(ui->leText->text() + QLatin1Char('\t'));
+}
+
+void PrintWidget::on_pbPrintLine_released()
+{
+    if (!fr_)
+        return;
+    quint8 flags = 0;
+    if (ui->cbBold->isChecked())
+        flags |= Bold;
+    if (ui->cbInvert->isChecked())
+        flags |= Invert;
+    if (ui->cbDouble->isChecked())
+        flags |= DoubleSize;
+    if (ui->cbCut->isChecked())
+        flags |= CutAfter;
+    // The text goes as typed: leading blanks and tabs are how a line is laid out on paper.
+    const int result = fr_->printLine(ui->sbLineSpace->value(), ui->cbJustify->currentIndex(), ui->sbFont->value(),
+                                      flags, ui->leText->text());
+    if (result != CoreApiConst::Success)
+        QMessageBox::critical(this, tr("Печать строки"), tr(" ОШибка печати строки"), QMessageBox::Ok);
+}
+
+void PrintWidget::on_pbPrinterCUt_released()
+{
+    if (!fr_)
+        return;
+    if (fr_->printerCut() != CoreApiConst::Success)
+        QMessageBox::critical(this, tr("Обрезать ленту"), tr(" ОШибка обрезки"), QMessageBox::Ok);
+}
+
+void PrintWidget::on_pbSendPrinterCmd_released()
+{
+    if (!fr_)
+        return;
+    // Pasted dumps come with blanks between the bytes; the digits alone make the command.
+    const QString digits = ui->leCmd->text().simplified().remove(QLatin1Char(' '));
+    const QByteArray cmd = QByteArray::fromHex(digits.toLatin1());
+    if (fr_->sendPrinterCmd(cmd) != CoreApiConst::Success)
+        QMessageBox::critical(this, tr("Команда принтеру"), tr(" Ошибка отправки команды принеру"), QMessageBox::Ok);
 }

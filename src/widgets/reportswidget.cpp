@@ -1,12 +1,126 @@
 #include "reportswidget.h"
 #include "ui_reportswidget.h"
 
+#include <QDataStream>
+#include <QDateTime>
+#include <QMessageBox>
+
+#include <limits>
+
+#include "frwrapper.h"
+
+namespace {
+
+// Report types whose number in the list is also the type byte the register expects.
+constexpr int PeriodReport = 5;
+constexpr int CycleRangeReport = 6;
+
+const QString SuccessText = QStringLiteral("Успешно");
+const QString DocCopyError = QStringLiteral("Ошибка печати копии документа");
+
+void showResult(QWidget *parent, int result, const QString &title, const QString &error)
+{
+    if (result == CoreApiConst::Success)
+        QMessageBox::information(parent, title, SuccessText);
+    else
+        QMessageBox::critical(parent, title, error);
+}
+
+} // namespace
+
 ReportsWidget::ReportsWidget(QWidget *parent) : QWidget(parent), ui(new Ui::ReportsWidget)
 {
     ui->setupUi(this);
+    // Dates travel as unsigned 32-bit second counts; a date outside that span has no byte form.
+    const QDateTime first(QDate(1970, 1, 1), QTime(0, 0));
+    const QDateTime last = QDateTime::fromSecsSinceEpoch(std::numeric_limits<quint32>::max(), Qt::UTC);
+    const QDateTime lastWallClock(last.date(), last.time());
+    for (QDateTimeEdit *edit : {ui->dteFrom, ui->dteTo})
+        edit->setDateTimeRange(first, lastWallClock);
+    const QDateTime now = QDateTime::currentDateTime();
+    ui->dteFrom->setDateTime(now.addDays(-1));
+    ui->dteTo->setDateTime(now);
 }
 
 ReportsWidget::~ReportsWidget()
 {
     delete ui;
+}
+
+QByteArray ReportsWidget::reportParams() const
+{
+    QByteArray params;
+    QDataStream s(&params, QIODevice::WriteOnly);
+    s.setByteOrder(QDataStream::LittleEndian);
+    switch (ui->cbReportType->currentIndex()) {
+    case PeriodReport:
+        // The register counts its own wall-clock time, so the edited time is sent as it reads.
+        s << dateTimeToTime(ui->dteFrom->dateTime()) << dateTimeToTime(ui->dteTo->dateTime());
+        break;
+    case CycleRangeReport:
+        s << qint16(ui->sbCycleFrom->value()) << qint16(ui->sbCycleTo->value());
+        break;
+    default:
+        break;
+    }
+    return params;
+}
+
+void ReportsWidget::on_pbPrintReport_released()
+{
+    if (!fr_)
+        return;
+    showResult(this, fr_->printReport(ui->cbReportType->currentIndex(), reportParams()),
+               QStringLiteral("Печать отчета"), QStringLiteral("Ошибка печати отчета"));
+}
+
+void ReportsWidget::on_pbPrintDocCopy_released()
+{
+    if (!fr_)
+        return;
+    showResult(this, fr_->printDocCopy(ui->sbDocNumber->value()), QStringLiteral("Печать копии документа"),
+               DocCopyError);
+}
+
+void ReportsWidget::printControlTape(int fromDoc)
+{
+    int next = 0;
+    const int result = fr_->printControlTape(fromDoc, next);
+    showResult(this, result, QStringLiteral("Печать контрольной ленты"),
+               QStringLiteral("Ошибка печати контрольной ленты"));
+    // A tape cut short (out of paper, say) still says where to go on from.
+    if (next != 0)
+        ui->sbDocNumber_2->setValue(next);
+}
+
+void ReportsWidget::on_pbPrintControlTape_released()
+{
+    if (!fr_)
+        return;
+    printControlTape(0);
+}
+
+void ReportsWidget::on_pbContinueControlTape_released()
+{
+    if (!fr_)
+        return;
+    printControlTape(ui->sbDocNumber_2->value());
+}
+
+void ReportsWidget::on_pbPrintLastZReport_released()
+{
+    if (!fr_)
+        return;
+    const QString title = QStringLiteral("Печать копии Z отчета");
+    CycleStatus st;
+    if (fr_->getCycleStatus(st) != CoreApiConst::Success) {
+        QMessageBox::critical(this, title, QStringLiteral("Ошибка получения статуса ФР"));
+        return;
+    }
+    // While a shift is open its closing report does not exist yet.
+    if (st.isOpen) {
+        QMessageBox::critical(this, title, QStringLiteral("Текущая смена открыта"));
+        return;
+    }
+    showResult(this, fr_->printDocCopy(st.lastDocNumber), title, DocCopyError);
 }

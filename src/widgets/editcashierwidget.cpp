@@ -1,0 +1,52 @@
+#include "editcashierwidget.h"
+#include "ui_editcashierwidget.h"
+
+#include <QCheckBox>
+#include <utility>
+#include <vector>
+
+namespace {
+
+std::vector<std::pair<quint16, QCheckBox *>> rightBoxes(Ui::EditCashierWidget *ui)
+{
+    return {{CashierEntry::Receipts, ui->cbReceipts},
+            {CashierEntry::Reports, ui->cbReports},
+            {CashierEntry::Settings, ui->cbSettings},
+            {CashierEntry::Fiscalization, ui->cbFiscalization},
+            {CashierEntry::ReturnReceipts, ui->cbReturnReceipts},
+            {CashierEntry::WriteSerial, ui->cbWriteSerial},
+            {CashierEntry::Catalogs, ui->cbCatalogs},
+            {CashierEntry::Cashiers, ui->cbCashiers}};
+}
+
+} // namespace
+
+EditCashierWidget::EditCashierWidget(QWidget *parent) : QWidget(parent), ui(new Ui::EditCashierWidget)
+{
+    ui->setupUi(this);
+}
+
+EditCashierWidget::~EditCashierWidget()
+{
+    delete ui;
+}
+
+void EditCashierWidget::setEntry(const CashierEntry &entry)
+{
+    entry_ = entry;
+    ui->leName->setText(entry_.name());
+    ui->sbNumber->setValue(entry_.number());
+    ui->sbPassword->setValue(entry_.password());
+    for (const auto &right : rightBoxes(ui))
+        right.second->setChecked(entry_.hasRight(right.first));
+}
+
+CashierEntry EditCashierWidget::entry()
+{
+    entry_.setName(ui->leName->text());
+    entry_.setNumber(qint8(ui->sbNumber->value()));
+    entry_.setPassword(ui->sbPassword->value());
+    for (const auto &right : rightBoxes(ui))
+        entry_.setRight(right.first, right.second->isChecked());
+    return entry_;
+}
