@@ -692,7 +692,9 @@ Result FiscalModel::State::completeReceipt(const QByteArray &p)
     body << QString(printer.columns(), QLatin1Char('-'));
     TapePrinter::Style bold;
     bold.flags = TapePrinter::Bold;
-    body << printer.layout(printer.pairLine(QStringLiteral("ИТОГ"), QStringLiteral("=") + formatMoney(total)), bold);
+    body << printer.layout(
+        printer.pairLine(QStringLiteral("ИТОГ"), QStringLiteral("=") + formatMoney(total), printer.columns() - 2),
+        bold);
     body << printer.pairLine(QStringLiteral("НАЛИЧНЫМИ"), QStringLiteral("=") + formatMoney(cashPaid));
     body << printer.pairLine(QStringLiteral("БЕЗНАЛИЧНЫМИ"), QStringLiteral("=") + formatMoney(card));
     if (change > 0)

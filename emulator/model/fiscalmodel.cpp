@@ -188,8 +188,6 @@ void FiscalModel::State::applyReady()
 {
     reset();
     factoryNumber = QStringLiteral("0000012345");
-    activated = true;
-    activationCount = 1;
     const quint32 regTime = now() > 3600 ? now() - 3600 : 0;
 
     auto text = [](const QString &s) {
@@ -226,18 +224,18 @@ void FiscalModel::State::applyReady()
     discounts[0] = {1, 1000, text(QStringLiteral("СКИДКА 10%"))};
     discounts[1] = {0, 5000, text(QStringLiteral("СКИДКА 50 РУБ"))};
 
-    // The registration is the first document of the archive.
-    lastDocNumber = 1;
-    lastDocTime = regTime;
-    ArchiveDoc reg;
-    reg.number = 1;
-    reg.type = DocRegistration;
-    reg.time = regTime;
-    reg.lines << QStringLiteral("ОТЧЕТ О РЕГИСТРАЦИИ") << QStringLiteral("ИНН 7707083893")
-              << QStringLiteral("РН ККТ 0000000001012345");
-    reg.sign = crc32(reg.lines.join(QLatin1Char('\n')).toUtf8());
-    archive << reg;
-    docsLeft -= 1;
+    // The registration is the first document of the archive, made as the register makes any document,
+    // an hour before now; its paper is not part of this run's tape.
+    activated = true;
+    activationCount = 1;
+    clockOffset = -3600;
+    printer.setColumns(paperColumns());
+    doc.type = DocRegistration;
+    doc.cashierName = cashiers[DefaultCashierNumber - 1].name;
+    finishDocument(QStringLiteral("ОТЧЕТ О РЕГИСТРАЦИИ"),
+                   QStringList() << QStringLiteral("ИНН 7707083893") << QStringLiteral("РН ККТ 0000000001012345"));
+    clockOffset = 0;
+    printer.take();
 }
 
 // ---------------------------------------------------------------------------------------------

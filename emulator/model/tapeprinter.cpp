@@ -113,11 +113,12 @@ void TapePrinter::center(const QString &text)
     lines_ << layout(text, s);
 }
 
-QString TapePrinter::pairLine(const QString &left, const QString &right) const
+QString TapePrinter::pairLine(const QString &left, const QString &right, int width) const
 {
-    const int gap = columns_ - left.size() - right.size();
+    const int w = width > 0 ? width : columns_;
+    const int gap = w - left.size() - right.size();
     if (gap < 1)
-        return left + QLatin1Char('\n') + QString(qMax(0, columns_ - right.size()), QLatin1Char(' ')) + right;
+        return left + QLatin1Char('\n') + QString(qMax(0, w - right.size()), QLatin1Char(' ')) + right;
     return left + QString(gap, QLatin1Char(' ')) + right;
 }
 

@@ -35,7 +35,8 @@ public:
 
     // Lines of the given texts laid out as print() would, without printing them.
     QStringList layout(const QString &text, const Style &style) const;
-    QString pairLine(const QString &left, const QString &right) const;
+    // "left ...... right" over the paper width, or over width characters when given.
+    QString pairLine(const QString &left, const QString &right, int width = -1) const;
 
     // Everything printed since the last call.
     QStringList take();
