@@ -10,6 +10,13 @@
 #include <cstdlib>
 #include <cstring>
 
+#if defined(Q_OS_UNIX)
+#include <QSocketNotifier>
+#include <csignal>
+#include <sys/socket.h>
+#include <unistd.h>
+#endif
+
 namespace {
 
 // Without a display Qt aborts with a message about the "xcb" plugin that says nothing about
@@ -32,6 +39,40 @@ bool displayMissing(int argc, char **argv)
     return false;
 #endif
 }
+
+#if defined(Q_OS_UNIX)
+int signalPipe[2] = {-1, -1};
+
+void onTerminate(int)
+{
+    const char byte = 1;
+    [[maybe_unused]] const auto n = ::write(signalPipe[0], &byte, 1);
+}
+
+// Ctrl+C in a terminal, or run.sh stopping the program, ends the event loop the ordinary
+// way, so that the stop banner is written and the log files are closed.
+void quitOnTerminateSignals()
+{
+    if (::socketpair(AF_UNIX, SOCK_STREAM, 0, signalPipe) != 0)
+        return;
+    auto *notifier = new QSocketNotifier(signalPipe[1], QSocketNotifier::Read, qApp);
+    QObject::connect(notifier, &QSocketNotifier::activated, qApp, [notifier] {
+        notifier->setEnabled(false);
+        char byte;
+        [[maybe_unused]] const auto n = ::read(signalPipe[1], &byte, 1);
+        QCoreApplication::quit();
+    });
+    struct sigaction sa = {};
+    sa.sa_handler = onTerminate;
+    sigemptyset(&sa.sa_mask);
+    sa.sa_flags = SA_RESTART;
+    ::sigaction(SIGINT, &sa, nullptr);
+    ::sigaction(SIGTERM, &sa, nullptr);
+}
+#else
+void quitOnTerminateSignals()
+{}
+#endif
 
 } // namespace
 
@@ -59,6 +100,8 @@ int main(int argc, char *argv[])
     LoggerManager::setLogFlags(3);
     LoggerManager::setKeepFilesOpen(true);
     LoggerManager::initLog(logFolder, 5, true, QtDebugMsg);
+
+    quitOnTerminateSignals();
 
     auto *window = new MainWidget(nullptr);
     window->show();

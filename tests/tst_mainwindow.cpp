@@ -1,0 +1,358 @@
+#include "emulatorfixture.h"
+#include "frconst.h"
+#include "frwrapper.h"
+#include "mainwidget.h"
+#include "messageboxcatcher.h"
+
+#include "activatewidget.h"
+#include "catalogswidget.h"
+#include "cyclewidget.h"
+#include "printwidget.h"
+#include "receuptwidget.h"
+#include "reportswidget.h"
+#include "settingswidget.h"
+#include "statuswidget.h"
+
+#include <QComboBox>
+#include <QLineEdit>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QTabWidget>
+#include <QTextBlock>
+#include <QTextBrowser>
+#include <QTimer>
+#include <QtTest>
+
+namespace {
+
+const QString Pad15(15, QLatin1Char(' '));
+
+// One frame in the log pane: its colour and its lines.
+struct LogEntry
+{
+    QColor color;
+    QStringList lines;
+};
+
+QList<LogEntry> frameEntries(QTextBrowser *tb)
+{
+    QList<LogEntry> entries;
+    for (QTextBlock b = tb->document()->begin(); b.isValid(); b = b.next()) {
+        const QString text = b.text();
+        const QColor color = b.begin() != b.end() ? b.begin().fragment().charFormat().foreground().color() : QColor();
+        if (text.startsWith(QLatin1String("Bytearrray size = ")))
+            entries << LogEntry{color, {text}};
+        else if (!entries.isEmpty() && text.startsWith(Pad15))
+            entries.last().lines << text;
+    }
+    return entries;
+}
+
+} // namespace
+
+class TestMainWindow : public QObject
+{
+    Q_OBJECT
+
+private:
+    MainWidget *w = nullptr;
+
+    template <typename T> T *child(const char *name) const
+    {
+        T *c = w->findChild<T *>(QLatin1String(name));
+        if (!c)
+            qFatal("no child %s", name);
+        return c;
+    }
+    FsWrapper *fr() const { return w->findChild<FsWrapper *>(); }
+    QTextBrowser *log() const { return child<QTextBrowser>("tbLog"); }
+
+    // Points the port form at `path` as a user would: types it and presses "Открыть".
+    void openPort(const QString &path)
+    {
+        auto *cb = child<QComboBox>("cbPort");
+        cb->lineEdit()->clear();
+        QTest::keyClicks(cb->lineEdit(), path);
+        QTest::mouseClick(child<QPushButton>("pbOpen"), Qt::LeftButton);
+        QVERIFY(fr()->isOpen());
+        QCOMPARE(fr()->portName(), path);
+    }
+
+private slots:
+    void initTestCase()
+    {
+        registerFsMetaTypes();
+        QCoreApplication::setApplicationVersion(QStringLiteral("0.1.0"));
+    }
+    void init()
+    {
+        w = new MainWidget;
+        w->show();
+        QVERIFY(QTest::qWaitForWindowExposed(w));
+    }
+    void cleanup()
+    {
+        delete w;
+        w = nullptr;
+    }
+
+    void title() { QCOMPARE(w->windowTitle(), QStringLiteral("ВИРТА СЕРВИС [0.1.0]")); }
+
+    void tabs_data()
+    {
+        QTest::addColumn<QString>("name");
+        QTest::addColumn<QString>("className");
+        QTest::addColumn<QString>("title");
+        QTest::newRow("0") << "tabStatus"
+                           << "StatusWidget"
+                           << "Состояние";
+        QTest::newRow("1") << "tabCatalogs"
+                           << "CatalogsWidget"
+                           << "Справочники";
+        QTest::newRow("2") << "tabSettings"
+                           << "SettingsWidget"
+                           << "Настройки";
+        QTest::newRow("3") << "tabActivate"
+                           << "ActivateWidget"
+                           << "Регистрация";
+        QTest::newRow("4") << "tabCycle"
+                           << "CycleWidget"
+                           << "Смена";
+        QTest::newRow("5") << "tabReceipt"
+                           << "ReceuptWidget"
+                           << "Чек";
+        QTest::newRow("6") << "tabReports"
+                           << "ReportsWidget"
+                           << "Отчеты";
+        QTest::newRow("7") << "tabPrint"
+                           << "PrintWidget"
+                           << "Печать";
+        QTest::newRow("8") << "tabFirmare"
+                           << "FirmwareWidget"
+                           << "Прошивка";
+    }
+    void tabs()
+    {
+        QFETCH(QString, name);
+        QFETCH(QString, className);
+        QFETCH(QString, title);
+        auto *tw = child<QTabWidget>("tabWidget");
+        QCOMPARE(tw->count(), 9);
+        QCOMPARE(tw->currentIndex(), 0);
+        const int index = QString::fromLatin1(QTest::currentDataTag()).toInt();
+        QWidget *page = tw->widget(index);
+        QCOMPARE(page->objectName(), name);
+        QCOMPARE(QString::fromLatin1(page->metaObject()->className()), className);
+        QCOMPARE(tw->tabText(index), title);
+    }
+
+    void panelVisibility_data()
+    {
+        QTest::addColumn<int>("index");
+        QTest::addColumn<bool>("visible");
+        for (int i = 0; i < 9; ++i)
+            QTest::addRow("tab %d", i) << i << (i != 8);
+    }
+    void panelVisibility()
+    {
+        QFETCH(int, index);
+        QFETCH(bool, visible);
+        auto *tw = child<QTabWidget>("tabWidget");
+        // From the firmware tab and from another tab, so that both directions are seen.
+        for (int from : {8, 0}) {
+            tw->setCurrentIndex(from);
+            tw->setCurrentIndex(index);
+            QCOMPARE(child<QWidget>("frame")->isVisible(), visible);
+            QCOMPARE(log()->isVisible(), visible);
+        }
+    }
+
+    void progressBar()
+    {
+        auto *bar = child<QProgressBar>("progressBar");
+        auto *tw = child<QTabWidget>("tabWidget");
+        auto *port = child<QWidget>("wPort");
+        auto *cancel = child<QPushButton>("pbCancelDoc");
+        auto *timer = w->findChild<QTimer *>();
+        QVERIFY(timer);
+        QCOMPARE(timer->interval(), 1000);
+        QVERIFY(bar->isHidden());
+
+        w->onExchangeStarted();
+        QVERIFY(bar->isVisible());
+        QVERIFY(timer->isActive());
+        QVERIFY(!tw->isEnabled() && !port->isEnabled() && !cancel->isEnabled());
+        QCOMPARE(bar->value(), 0);
+        for (int s = 0; s < 150; ++s) // a 150 s exchange
+            w->progressTimeOut();
+        QCOMPARE(bar->value(), 100);
+
+        w->onExchangeFinished();
+        QVERIFY(bar->isHidden());
+        QVERIFY(!timer->isActive());
+        QVERIFY(tw->isEnabled() && port->isEnabled() && cancel->isEnabled());
+        QCOMPARE(bar->value(), 100); // the last value stays until the next start
+
+        w->onExchangeStarted();
+        QCOMPARE(bar->value(), 0);
+        w->progressTimeOut();
+        QCOMPARE(bar->value(), 1);
+        w->onExchangeFinished();
+    }
+
+    void logFrames_data()
+    {
+        QTest::addColumn<bool>("out");
+        QTest::addColumn<QString>("hex");
+        QTest::addColumn<QStringList>("lines");
+
+        QTest::newRow("16 bytes sent") << true << "303132333435363738393a3b3c3d3e3f"
+                                       << QStringList{"Bytearrray size = 16",
+                                                      Pad15 + "30 31 32 33 34 35 36 37    38 39 3a 3b 3c 3d 3e 3f    "
+                                                              "0123456789:;<=>?"};
+        QTest::newRow("20 bytes received")
+            << false << "4142434445464748494a4b4c4d4e4f5051525354"
+            << QStringList{"Bytearrray size = 20",
+                           Pad15 + "41 42 43 44 45 46 47 48    49 4a 4b 4c 4d 4e 4f 50    ABCDEFGHIJKLMNOP",
+                           Pad15 + "51 52 53 54 " + QString(42, ' ') + "QRST"};
+        QTest::newRow("empty received") << false << ""
+                                        << QStringList{"Bytearrray size = 0", Pad15 + "Byte array is empty"};
+        QTest::newRow("frame with control bytes")
+            << true << "0405003301"
+            << QStringList{"Bytearrray size = 5", Pad15 + "04 05 00 33 01 " + QString(39, ' ') + "...3."};
+        // Bytes that look like markup are shown as they are, not rendered.
+        QTest::newRow("markup in a frame") << false << "3c623e26616d703b"
+                                           << QStringList{"Bytearrray size = 8", Pad15 + "3c 62 3e 26 61 6d 70 3b    " +
+                                                                                     QString(27, ' ') + "<b>&amp;"};
+    }
+    void logFrames()
+    {
+        QFETCH(bool, out);
+        QFETCH(QString, hex);
+        QFETCH(QStringList, lines);
+        w->showLog(QStringLiteral("<b>before</b>"));
+        w->showLog(out, hex);
+
+        const auto entries = frameEntries(log());
+        QCOMPARE(entries.size(), 1);
+        QCOMPARE(entries[0].color, out ? QColor(Qt::blue) : QColor(Qt::red));
+        QStringList got = entries[0].lines;
+        // The pane adds a space after the last line of a paragraph.
+        while (got.last().endsWith(QLatin1Char(' ')))
+            got.last().chop(1);
+        QCOMPARE(got, lines);
+        // Text of the tabs is HTML and is rendered; it stays before the frame.
+        QVERIFY(log()->toPlainText().startsWith(QLatin1String("before\nBytearrray size = ")));
+        QCOMPARE(log()->textCursor().position(), log()->document()->characterCount() - 1);
+    }
+
+    void cleanLog()
+    {
+        w->showLog(true, QStringLiteral("0405003301"));
+        w->showLog(QStringLiteral("ФР не отвечает"));
+        QVERIFY(!log()->document()->isEmpty());
+        auto *pb = child<QPushButton>("pbCleanLog");
+        QCOMPARE(pb->text(), QStringLiteral("Очистить журнал"));
+        QTest::mouseClick(pb, Qt::LeftButton);
+        QVERIFY(log()->document()->isEmpty());
+    }
+
+    void commandLayerHandedOn()
+    {
+        FsWrapper *f = fr();
+        QVERIFY(f);
+        QCOMPARE(f->parent(), w);
+        QCOMPARE(f->cashier(), quint8(20));
+        QCOMPARE(f->password(), qint32(DefaultCashierPassword));
+        QCOMPARE(child<StatusWidget>("tabStatus")->fsWrapper(), f);
+        QCOMPARE(child<CatalogsWidget>("tabCatalogs")->fsWrapper(), f);
+        QCOMPARE(child<SettingsWidget>("tabSettings")->fsWrapper(), f);
+        QCOMPARE(child<ActivateWidget>("tabActivate")->fsWrapper(), f);
+        QCOMPARE(child<CycleWidget>("tabCycle")->fsWrapper(), f);
+        QCOMPARE(child<ReceuptWidget>("tabReceipt")->fsWrapper(), f);
+        QCOMPARE(child<ReportsWidget>("tabReports")->fsWrapper(), f);
+        QCOMPARE(child<PrintWidget>("tabPrint")->fsWrapper(), f);
+        QVERIFY(!f->isOpen()); // nothing is opened behind the user's back
+    }
+
+    void lockDuringExchange()
+    {
+        EmulatorFixture emu;
+        QVERIFY2(emu.start(), qPrintable(emu.lastError()));
+        openPort(emu.devicePath());
+        emu.addFault(EmuFault::DelayReply, 0, 1000);
+
+        auto *bar = child<QProgressBar>("progressBar");
+        auto *tw = child<QTabWidget>("tabWidget");
+        auto *port = child<QWidget>("wPort");
+        auto *cancel = child<QPushButton>("pbCancelDoc");
+        // Looked at from inside the exchange's own wait, while the reply is held back.
+        QList<bool> during;
+        connect(fr(), &FsWrapper::exchangeStarted, this, [&] {
+            QTimer::singleShot(0, this, [&] {
+                during = {tw->isEnabled(), port->isEnabled(), cancel->isEnabled(), bar->isVisible()};
+            });
+        });
+
+        MessageBoxCatcher boxes;
+        QTest::mouseClick(cancel, Qt::LeftButton);
+        QVERIFY(boxes.waitForCount(1));
+        QCOMPARE(during, (QList<bool>{false, false, false, true}));
+        QVERIFY(tw->isEnabled() && port->isEnabled() && cancel->isEnabled());
+        QVERIFY(bar->isHidden());
+        QCOMPARE(emu.executionsOf(0x06), 1);
+    }
+
+    void cancelDoc_data()
+    {
+        QTest::addColumn<QString>("peer");
+        QTest::addColumn<int>("icon");
+        QTest::addColumn<QString>("text");
+        QTest::newRow("emulator") << "emulator" << int(QMessageBox::Information) << "Успешно!";
+        QTest::newRow("no device") << "none" << int(QMessageBox::Critical) << "Ошибка отмены открытого документа";
+        QTest::newRow("silent register") << "silent" << int(QMessageBox::Critical)
+                                         << "Ошибка отмены открытого документа";
+    }
+    void cancelDoc()
+    {
+        QFETCH(QString, peer);
+        QFETCH(int, icon);
+        QFETCH(QString, text);
+
+        EmulatorFixture emu;
+        if (peer == QLatin1String("none")) {
+            openPort(QDir::tempPath() + QStringLiteral("/virta-no-such-port"));
+        } else {
+            QVERIFY2(emu.start(), qPrintable(emu.lastError()));
+            openPort(emu.devicePath());
+            if (peer == QLatin1String("silent")) {
+                emu.addFault(EmuFault::Silent);
+            } else {
+                // A document to cancel: the start of a shift opening.
+                QCOMPARE(int(fr()->startCycleOpening(QStringLiteral("Иванов"))), 0);
+            }
+        }
+        log()->clear();
+
+        MessageBoxCatcher boxes;
+        QTest::mouseClick(child<QPushButton>("pbCancelDoc"), Qt::LeftButton);
+        QVERIFY(boxes.waitForCount(1));
+        QCOMPARE(boxes.count(), 1);
+        QCOMPARE(boxes.last(), CaughtBox(QMessageBox::Icon(icon), "Отмена открытого документа", text));
+        QCOMPARE(boxes.last().buttons.size(), 1);
+
+        const QString pane = log()->toPlainText().trimmed();
+        if (peer == QLatin1String("emulator")) {
+            const auto entries = frameEntries(log());
+            QCOMPARE(entries.size(), 2);
+            QCOMPARE(entries[0].color, QColor(Qt::blue));
+            QCOMPARE(entries[1].color, QColor(Qt::red));
+            QCOMPARE(emu.executionsOf(0x06), 1);
+        } else {
+            QVERIFY2(pane.endsWith(QStringLiteral("ФР не отвечает")), qPrintable(pane));
+        }
+    }
+};
+
+QTEST_MAIN(TestMainWindow)
+#include "tst_mainwindow.moc"

@@ -1,0 +1,151 @@
+#include "scene.h"
+
+#include "mainwidget.h"
+
+#include <QAbstractButton>
+#include <QApplication>
+#include <QComboBox>
+#include <QDeadlineTimer>
+#include <QDir>
+#include <QEvent>
+#include <QLineEdit>
+#include <QMessageBox>
+#include <QPixmap>
+#include <QPlainTextEdit>
+#include <QPushButton>
+#include <QSpinBox>
+#include <QTabWidget>
+#include <QTest>
+#include <QTimer>
+
+#include <cstdio>
+#include <cstdlib>
+
+QList<SceneEntry> &sceneRegistry()
+{
+    static QList<SceneEntry> registry;
+    return registry;
+}
+
+SceneDriver::SceneDriver(MainWidget *window, const QString &outDir) : window_(window), outDir_(outDir)
+{
+    qApp->installEventFilter(this);
+}
+
+SceneDriver::~SceneDriver()
+{
+    qApp->removeEventFilter(this);
+}
+
+QWidget *SceneDriver::widget(const QString &objectName) const
+{
+    QWidget *w = window_ ? window_->findChild<QWidget *>(objectName) : nullptr;
+    if (!w) {
+        std::fprintf(stderr, "virta-screenshots: the window has no widget named \"%s\"\n", qPrintable(objectName));
+        std::exit(3);
+    }
+    return w;
+}
+
+void SceneDriver::selectTab(const QString &objectName)
+{
+    QWidget *page = widget(objectName);
+    auto *tabs = window_->findChild<QTabWidget *>(QStringLiteral("tabWidget"));
+    tabs->setCurrentWidget(page);
+    settle(100);
+}
+
+void SceneDriver::click(const QString &objectName)
+{
+    auto *button = qobject_cast<QAbstractButton *>(widget(objectName));
+    if (!button) {
+        std::fprintf(stderr, "virta-screenshots: \"%s\" is not a button\n", qPrintable(objectName));
+        std::exit(3);
+    }
+    // A real click: pressed, released, clicked; the slots wired by name listen to released().
+    QTest::mouseClick(button, Qt::LeftButton);
+    settle(100);
+}
+
+void SceneDriver::type(const QString &objectName, const QString &text)
+{
+    QWidget *w = widget(objectName);
+    QLineEdit *edit = qobject_cast<QLineEdit *>(w);
+    if (auto *cb = qobject_cast<QComboBox *>(w))
+        edit = cb->lineEdit();
+    else if (auto *sb = qobject_cast<QAbstractSpinBox *>(w))
+        edit = sb->findChild<QLineEdit *>();
+    if (auto *pte = qobject_cast<QPlainTextEdit *>(w)) {
+        pte->clear();
+        QTest::keyClicks(pte, text);
+    } else if (edit) {
+        edit->selectAll();
+        edit->del();
+        QTest::keyClicks(edit, text);
+        if (auto *sb = qobject_cast<QAbstractSpinBox *>(w))
+            sb->interpretText();
+    } else {
+        std::fprintf(stderr, "virta-screenshots: cannot type into \"%s\"\n", qPrintable(objectName));
+        std::exit(3);
+    }
+    settle(50);
+}
+
+void SceneDriver::settle(int ms)
+{
+    QDeadlineTimer deadline(ms);
+    do {
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
+    } while (!deadline.hasExpired());
+}
+
+void SceneDriver::shot(const QString &name)
+{
+    settle(100);
+    save(window_, name);
+}
+
+void SceneDriver::save(QWidget *w, const QString &name)
+{
+    QDir().mkpath(outDir_);
+    const QString path = QDir(outDir_).absoluteFilePath(name + QStringLiteral(".png"));
+    if (w->grab().save(path)) {
+        std::printf("%s\n", qPrintable(path));
+    } else {
+        std::fprintf(stderr, "virta-screenshots: cannot write %s\n", qPrintable(path));
+        failed_ = true;
+    }
+}
+
+bool SceneDriver::eventFilter(QObject *watched, QEvent *event)
+{
+    if (event->type() == QEvent::Show) {
+        if (auto *box = qobject_cast<QMessageBox *>(watched)) {
+            QPointer<QMessageBox> guard(box);
+            // Answered from the box's own loop, once it is laid out and painted.
+            QTimer::singleShot(50, this, [this, guard] {
+                if (guard)
+                    answer(guard);
+            });
+        }
+    }
+    return QObject::eventFilter(watched, event);
+}
+
+void SceneDriver::answer(QMessageBox *box)
+{
+    boxes_ << box->windowTitle() + QStringLiteral(": ") + box->text();
+    if (!boxShot_.isEmpty()) {
+        save(box, boxShot_);
+        boxShot_.clear();
+    }
+    QAbstractButton *b = box->button(QMessageBox::Ok);
+    if (!b)
+        b = box->escapeButton();
+    if (!b && !box->buttons().isEmpty())
+        b = box->buttons().first();
+    if (b)
+        b->click();
+    else
+        box->done(0);
+}
