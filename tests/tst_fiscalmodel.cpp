@@ -280,6 +280,8 @@ void TstFiscalModel::fullShift()
     QCOMPARE(readLe(last.payload, 14, 8), qint64(100000));
 
     // Sale: 2 x 123.45 less 1.34, and 1.5 x 100.00 less catalogue discount 1 (10 %); change from 400.00.
+    QCOMPARE(run(0xB0), quint8(0));
+    QCOMPARE(last.payload, QByteArray(1, '\0'));
     QCOMPARE(run(0x15, receiptStart(0)), quint8(0));
     QCOMPARE(run(0x07, receiptTextTlv(QStringLiteral("Спасибо за покупку")).rawData()), quint8(0));
     QCOMPARE(run(0x07, item(1, 1, 12345, 200000, 0, 134)), quint8(0));

@@ -719,8 +719,7 @@ Result FiscalModel::State::completeReceipt(const QByteArray &p)
 
 Result FiscalModel::State::openDocData() const
 {
-    if (!doc.isOpen())
-        return {Code::DocMustBeOpen, {}};
+    // Anything but an open receipt is answered with the document type alone (0: nothing open).
     if (doc.type != DocReceipt)
         return {0, Writer().u8(doc.type).data};
     Writer w;

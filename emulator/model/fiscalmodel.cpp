@@ -188,7 +188,6 @@ void FiscalModel::State::applyReady()
 {
     reset();
     factoryNumber = QStringLiteral("0000012345");
-    const quint32 regTime = now() > 3600 ? now() - 3600 : 0;
 
     auto text = [](const QString &s) {
         return toCp866(s);
@@ -199,7 +198,6 @@ void FiscalModel::State::applyReady()
     regParams[11048] = text(QStringLiteral("ООО \"РОМАШКА\""));
     regParams[11187] = text(QStringLiteral("ОБЩЕСТВО С ОГРАНИЧЕННОЙ ОТВЕТСТВЕННОСТЬЮ"));
     regParams[11009] = text(QStringLiteral("г. Москва, ул. Тверская, д. 1"));
-    regParams[11012] = Writer().u32(regTime).data;
     struct PresetTax
     {
         quint8 type;
@@ -232,8 +230,10 @@ void FiscalModel::State::applyReady()
     printer.setColumns(paperColumns());
     doc.type = DocRegistration;
     doc.cashierName = cashiers[DefaultCashierNumber - 1].name;
-    finishDocument(QStringLiteral("ОТЧЕТ О РЕГИСТРАЦИИ"),
-                   QStringList() << QStringLiteral("ИНН 7707083893") << QStringLiteral("РН ККТ 0000000001012345"));
+    const ArchiveDoc &reg =
+        finishDocument(QStringLiteral("ОТЧЕТ О РЕГИСТРАЦИИ"),
+                       QStringList() << QStringLiteral("ИНН 7707083893") << QStringLiteral("РН ККТ 0000000001012345"));
+    regParams[11012] = Writer().u32(reg.time).data;
     clockOffset = 0;
     printer.take();
 }
