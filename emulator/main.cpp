@@ -7,6 +7,7 @@
 #include <QCoreApplication>
 #include <QFile>
 #include <QFileInfo>
+#include <QMutex>
 #include <QTextStream>
 
 #include <csignal>
@@ -189,7 +190,10 @@ int main(int argc, char *argv[])
         }
     }
 
+    // The register's and the loader's threads both log.
+    static QMutex logMutex;
     auto log = [](const QString &line) {
+        QMutexLocker lock(&logMutex);
         err() << line << Qt::endl;
     };
     if (verbose) {

@@ -165,6 +165,7 @@ private slots:
     void repeatBeforeAnyReply();
     void partialFrameForgottenAfterSilence();
     void twoFramesInOneWrite();
+    void stallAndHistoryWithoutLine();
 
     void faultParse_data();
     void faultParse();
@@ -434,6 +435,38 @@ void TstEmulator::twoFramesInOneWrite()
     QCOMPARE(parse(line.frame()).unique(), 0x601u);
     QCOMPARE(parse(line.frame()).unique(), 0x602u);
     QCOMPARE(emu.executionCount(), 2);
+}
+
+void TstEmulator::stallAndHistoryWithoutLine()
+{
+    // The device on its own, with a clock the test controls.
+    FiscalModel model;
+    model.applyPreset(QStringLiteral("ready"));
+    EmuDevice device(&model);
+    const auto bytes = [](const QVector<EmuChunk> &chunks) {
+        QByteArray all;
+        for (const EmuChunk &c : chunks)
+            all += c.bytes;
+        return all;
+    };
+
+    const QByteArray frame = request(VersionCmd, 0x651);
+    QVERIFY(device.receive(frame.left(4), 1000).isEmpty());
+    // Silence up to the limit keeps the partial frame; the rest completes it.
+    QCOMPARE(parse(bytes(device.receive(frame.mid(4), 1000 + EmuDevice::DefaultStallMs))).unique(), 0x651u);
+    QVERIFY(device.receive(request(VersionCmd, 0x652).left(4), 2000).isEmpty());
+    // Past the limit it is forgotten, and 0x05 is a repeat request.
+    QCOMPARE(parse(bytes(device.receive(QByteArray(1, 0x05), 2001 + EmuDevice::DefaultStallMs))).unique(), 0x651u);
+    QCOMPARE(device.discardedFrames(), 1);
+
+    device.setHistoryLimit(10);
+    for (quint32 u = 1; u <= 25; ++u)
+        QCOMPARE(parse(bytes(device.receive(request(VersionCmd, 0x700 + u), 5000))).unique(), 0x700 + u);
+    QVERIFY(device.requests().size() <= 10);
+    QCOMPARE(device.requests().last().request.unique(), 0x719u);
+    QCOMPARE(device.executionCount(), 26);
+    QCOMPARE(device.executionCount(0x719), 1);
+    QCOMPARE(device.executionCount(0x701), 0); // forgotten with its record
 }
 
 void TstEmulator::faultParse_data()

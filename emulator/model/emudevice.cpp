@@ -283,7 +283,7 @@ QVector<EmuChunk> EmuDevice::answerRequest(const emu::RequestScan &scan, const Q
 
     const Fired fired = fire(faults_, Event::Request);
     if (fired.has(EmuFault::Silent) || fired.has(EmuFault::IgnoreRequest)) {
-        records_.append(rec);
+        keep(rec);
         log(line + QStringLiteral(" ignored (fault %1)")
                        .arg(EmuFault::name(fired.has(EmuFault::Silent) ? EmuFault::Silent : EmuFault::IgnoreRequest)));
         return {};
@@ -296,7 +296,7 @@ QVector<EmuChunk> EmuDevice::answerRequest(const emu::RequestScan &scan, const Q
         rec.result = lastReply_.size() > 3 ? quint8(lastReply_.at(3)) : 0;
         const QVector<EmuChunk> out = transmit(lastReply_);
         rec.answered = !out.isEmpty();
-        records_.append(rec);
+        keep(rec);
         log(line + QStringLiteral(" -> %1 (same request again: not executed twice)").arg(rec.result));
         return out;
     }
@@ -333,7 +333,7 @@ QVector<EmuChunk> EmuDevice::answerRequest(const emu::RequestScan &scan, const Q
     rec.result = result;
     const QVector<EmuChunk> out = transmit(reply);
     rec.answered = !out.isEmpty();
-    records_.append(rec);
+    keep(rec);
     log(line + QStringLiteral(" -> %1 (reply %2 bytes%3)")
                    .arg(result)
                    .arg(reply.size())
@@ -398,6 +398,17 @@ QVector<EmuChunk> EmuDevice::transmit(const QByteArray &reply)
         return {{delay, bytes.left(half)}, {fired.valueOr(EmuFault::SplitReply, 50), bytes.mid(half)}};
     }
     return {{delay, bytes}};
+}
+
+void EmuDevice::keep(const EmuRequestRecord &record)
+{
+    records_.append(record);
+    if (records_.size() <= historyLimit_)
+        return;
+    const int drop = records_.size() / 2;
+    for (int i = 0; i < drop; ++i)
+        byUnique_.remove(records_.at(i).request.unique());
+    records_.remove(0, drop);
 }
 
 void EmuDevice::log(const QString &line)
@@ -502,6 +513,12 @@ void EmuDevice::clearHistory()
     stray_ = 0;
     discarded_ = 0;
     records_.clear();
+}
+
+void EmuDevice::setHistoryLimit(int records)
+{
+    QMutexLocker lock(&mutex_);
+    historyLimit_ = qMax(2, records);
 }
 
 void EmuDevice::setRequestLog(std::function<void(const QString &)> log)

@@ -117,6 +117,7 @@ class EmuDevice : public EmuResponder
 public:
     static constexpr int DefaultMaxPayload = 8192;
     static constexpr int DefaultStallMs = 200;
+    static constexpr int DefaultHistoryLimit = 20000;
 
     explicit EmuDevice(FiscalModel *model); // not owned; must outlive the device
     ~EmuDevice() override;
@@ -144,6 +145,9 @@ public:
     QVector<EmuRequestRecord> requests() const;
     QByteArray lastReply() const; // the frame 0x05 would send; empty before any reply
     void clearHistory();          // forget counts and records (not the last reply)
+    // A long-running register keeps only the newest records (and the counts by exchange number that
+    // go with them); the oldest half goes when the limit is passed.
+    void setHistoryLimit(int records);
 
     // One line per request (command, length, result) and per 0x05, for --verbose.
     void setRequestLog(std::function<void(const QString &)> log);
@@ -163,6 +167,7 @@ private:
     QVector<EmuChunk> answerRepeat();
     QVector<EmuChunk> transmit(const QByteArray &reply);
     void log(const QString &line);
+    void keep(const EmuRequestRecord &record);
 
     mutable QMutex mutex_;
     FiscalModel *model_;
@@ -184,6 +189,7 @@ private:
     int stray_ = 0;
     int discarded_ = 0;
     QVector<EmuRequestRecord> records_;
+    int historyLimit_ = DefaultHistoryLimit;
 
     std::function<void(const QString &)> log_;
     std::function<void(FiscalModel &)> afterExecute_;
