@@ -1,7 +1,11 @@
 #include "frapithread.h"
 
 #include <QAtomicInt>
+#include <QFileInfo>
+#include <QHash>
 #include <QMutexLocker>
+
+#include <memory>
 
 #include "frapi.h"
 
@@ -9,6 +13,22 @@ namespace {
 QAtomicInt liveThreads;
 // Slack on top of the time-outs: opening the port, the byte gaps of three replies.
 constexpr qint64 ExchangeSlackMs = 1000;
+
+// A serial port is opened exclusively: while the worker of a closed port is still finishing, the
+// worker of the same port opened again would fail to open it (and the two would flush each
+// other's buffers). Each worker holds its port's gate for its whole life; a successor waits.
+QMutex *portGate(const QString &portName)
+{
+    static QMutex guard;
+    static QHash<QString, std::shared_ptr<QMutex>> gates;
+    const QString canonical = QFileInfo(portName).canonicalFilePath();
+    const QString key = canonical.isEmpty() ? portName : canonical;
+    QMutexLocker lock(&guard);
+    std::shared_ptr<QMutex> &gate = gates[key];
+    if (!gate)
+        gate = std::make_shared<QMutex>();
+    return gate.get();
+}
 } // namespace
 
 FrApiThread::FrApiThread(const QString &portName) : QThread(nullptr), portName_(portName)
@@ -70,6 +90,7 @@ void FrApiThread::passRequest(const FsReq &req, quint32 readTimeout, quint32 wri
 void FrApiThread::run()
 {
     registerFsMetaTypes();
+    QMutexLocker portLock(portGate(portName_));
     auto *api = new FsApi(portName_);
     api->open();
 

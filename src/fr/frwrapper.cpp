@@ -32,13 +32,14 @@ FsWrapper::~FsWrapper()
     }
     waiters_.clear();
 
+    // Oldest first: a worker of a port opened again waits for its predecessor on that port.
     QList<FrApiThread *> threads;
-    if (worker_)
-        threads.append(worker_.data());
     for (const QPointer<FrApiThread> &t : qAsConst(retired_)) {
         if (t)
             threads.append(t.data());
     }
+    if (worker_)
+        threads.append(worker_.data());
     worker_ = nullptr;
     retired_.clear();
 
