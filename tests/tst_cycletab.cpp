@@ -53,6 +53,11 @@ QMap<QString, QString> documentLines(const CaughtBox &box, int expectedLines)
     return values;
 }
 
+QRegularExpression isoForm()
+{
+    return QRegularExpression(QStringLiteral("^\\d{4}-\\d\\d-\\d\\dT\\d\\d:\\d\\d:\\d\\d$"));
+}
+
 qint64 payloadInt64(const QByteArray &payload)
 {
     if (payload.size() != 8)
@@ -102,7 +107,7 @@ void TestCycleTab::fullShift()
     QMap<QString, QString> doc = documentLines(box, 4);
     QVERIFY2(doc.size() == 4, qPrintable(box.text));
     QVERIFY(QDateTime::fromString(doc.value(QStringLiteral("ДАТА")), Qt::ISODate).isValid());
-    QVERIFY(doc.value(QStringLiteral("ДАТА")).contains(QLatin1Char('T')));
+    QVERIFY(isoForm().match(doc.value(QStringLiteral("ДАТА"))).hasMatch());
     const QString shift = doc.value(QStringLiteral("СМЕНА"));
     CycleStatus status;
     QCOMPARE(fr.getCycleStatus(status), CoreApiConst::Success);
@@ -122,7 +127,7 @@ void TestCycleTab::fullShift()
     doc = documentLines(box, 5);
     QVERIFY2(doc.size() == 5, qPrintable(box.text));
     QVERIFY(QDateTime::fromString(doc.value(QStringLiteral("ДАТА")), Qt::TextDate).isValid());
-    QVERIFY(!doc.value(QStringLiteral("ДАТА")).contains(QLatin1Char('T')));
+    QVERIFY(!isoForm().match(doc.value(QStringLiteral("ДАТА"))).hasMatch());
     QCOMPARE(doc.value(QStringLiteral("СМЕНА")), shift);
     const FixNumber afterDeposit(100, doc.value(QStringLiteral("НАЛИЧНЫХ В КАССЕ")));
 
@@ -137,7 +142,7 @@ void TestCycleTab::fullShift()
     QCOMPARE(box.title, QStringLiteral("Завершение выплаты"));
     doc = documentLines(box, 5);
     QVERIFY2(doc.size() == 5, qPrintable(box.text));
-    QVERIFY(QDateTime::fromString(doc.value(QStringLiteral("ДАТА")), Qt::ISODate).isValid());
+    QVERIFY(isoForm().match(doc.value(QStringLiteral("ДАТА"))).hasMatch());
     const FixNumber afterPayout(100, doc.value(QStringLiteral("НАЛИЧНЫХ В КАССЕ")));
     QCOMPARE(afterDeposit.raw() - afterPayout.raw(), qint64(50025));
 
@@ -151,6 +156,7 @@ void TestCycleTab::fullShift()
     doc = documentLines(box, 4);
     QVERIFY2(doc.size() == 4, qPrintable(box.text));
     QCOMPARE(doc.value(QStringLiteral("СМЕНА")), shift);
+    QVERIFY(isoForm().match(doc.value(QStringLiteral("ДАТА"))).hasMatch());
     QCOMPARE(boxes.count(), 0);
     QCOMPARE(fr.getCycleStatus(status), CoreApiConst::Success);
     QVERIFY(!status.isOpen);
