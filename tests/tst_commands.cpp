@@ -8,7 +8,9 @@
 
 #include "emulatorfixture.h"
 #include "emuserver.h"
+#include "frconst.h"
 #include "frwrapper.h"
+#include "receiptitem.h"
 
 using CoreApiConst::ErrorCode;
 
@@ -590,8 +592,13 @@ void TestCommands::payloads()
     fr.setPassword(Password);
     QSignalSpy sent(&fr, &FsWrapper::sedReq);
 
+    QSignalSpy texts(&fr, qOverload<QString>(&FsWrapper::showLog));
     const int rc = c.call(fr);
-    QVERIFY2(rc != CoreApiConst::NoAnswer && rc != CoreApiConst::ParseError, qPrintable(QString::number(rc)));
+    QVERIFY2(rc != CoreApiConst::NoAnswer && rc != CoreApiConst::ParseError,
+             qPrintable(QStringLiteral("result %1, %2 frames received, log: %3")
+                            .arg(rc)
+                            .arg(emu.requests().size())
+                            .arg(texts.isEmpty() ? QString() : texts.last().at(0).toString())));
 
     const QVector<EmuRequestRecord> received = emu.requests();
     QCOMPARE(received.size(), 1);
@@ -811,9 +818,242 @@ void TestCommands::readRegDataStops()
         QCOMPARE(data.regDate().toString(Qt::ISODate), QStringLiteral("2024-01-31T09:15:00"));
 }
 
+namespace {
+
+QDateTime fixedHostClock()
+{
+    return QDateTime(QDate(2024, 6, 3), QTime(9, 30), Qt::LocalTime);
+}
+
+ReceiptItem item(const char *name, qint64 price, qint64 quantityMilli, quint8 section, quint8 tax)
+{
+    ReceiptItem it;
+    it.name = QString::fromUtf8(name);
+    it.price = FixNumber(100, price);
+    it.quantity = FixNumber(1000, quantityMilli);
+    it.section = section;
+    it.tax = tax;
+    return it;
+}
+
+struct Sold
+{
+    qint16 number;
+    FixNumber total;
+    FixNumber change;
+    qint32 fd;
+};
+
+} // namespace
+
+#define OK(call) QCOMPARE(int(call), 0)
+
 void TestCommands::endToEnd()
 {
-    QSKIP("waiting for the fiscal model");
+    EmulatorFixture::Options options;
+    options.preset = QStringLiteral("fresh");
+    options.loader = false;
+    EmulatorFixture emu(options);
+    emu.withModel([](FiscalModel &m) {
+        m.setHostClock(&fixedHostClock);
+        m.setControlTapePageLimit(3);
+    });
+    QVERIFY2(emu.start(), qPrintable(emu.lastError()));
+    FsWrapper fr;
+    QVERIFY(fr.open(emu.devicePath()));
+    fr.setCashier(DefaultCashierNumber);
+    fr.setPassword(DefaultCashierPassword);
+    const QString cashier = QStringLiteral("Иванов И.И.");
+
+    // A fresh register: no factory number, not activated, nothing to read back.
+    RegData reg;
+    QCOMPARE(int(fr.readRegData(reg)), int(CoreApiConst::NotActivated));
+    QCOMPARE(emu.executionsOf(0x44), 1); // stopped at the first tag
+    QVERIFY(toHtml(reg).contains(QStringLiteral("ИНН: \n")));
+    QCOMPARE(int(fr.startCycleOpening(cashier)), int(CoreApiConst::NoSerial));
+
+    OK(fr.writeSerial(QStringLiteral(" 12345 ")));
+    QCOMPARE(int(fr.writeSerial(QStringLiteral("54321"))), int(CoreApiConst::SerialAlreadySet));
+    SerialInfo serial;
+    OK(fr.getSerial(serial));
+    QCOMPARE(serial.factoryNumber, QStringLiteral("0000012345"));
+    QVERIFY(toHtml(serial).contains(QStringLiteral("ЗН ККТ: 0000012345 ")));
+    QString version;
+    OK(fr.getFirmwareVersion(version));
+    QVERIFY2(QRegularExpression(QStringLiteral("^\\d+\\.\\d+\\.\\d+$")).match(version).hasMatch(), qPrintable(version));
+
+    // The clock, as the register will stamp the registration.
+    const QDateTime clock(QDate(2024, 6, 3), QTime(12, 0, 5), Qt::LocalTime);
+    OK(fr.writeDt(clock));
+    QDateTime readBack;
+    OK(fr.readDt(readBack));
+    QCOMPARE(readBack, clock);
+
+    // Registration with two taxes.
+    TaxEntry vat;
+    vat.setType(1);
+    vat.setRate(2000);
+    vat.setName(QStringLiteral("НДС 20%"));
+    TaxEntry noVat;
+    noVat.setType(0);
+    noVat.setRate(0);
+    noVat.setName(QStringLiteral("БЕЗ НДС"));
+    OK(fr.startRegistration(cashier));
+    for (const Tlv &t :
+         {Tlv(quint16(11048), QStringLiteral("ООО \"ВЕКТОР\"")), Tlv(quint16(11187), QStringLiteral("ООО")),
+          Tlv(quint16(11009), QStringLiteral("г. Тула, ул. Мира, 7")), vat.toTlv(0), noVat.toTlv(4)})
+        OK(fr.sendDocData(t.rawData()));
+    OK(fr.preprintRegistration(QStringLiteral("7701234567"), QStringLiteral("0000000001002345")));
+    qint32 fd = 0, fp = 0;
+    QDateTime dt;
+    OK(fr.completeRegistration(QStringLiteral("7701234567"), QStringLiteral("0000000001002345"), fd, fp, dt));
+    QCOMPARE(fd, 1);
+    QCOMPARE(dt, clock);
+    qint32 lastFd = fd;
+
+    OK(fr.readRegData(reg));
+    QCOMPARE(reg.innText(), QStringLiteral("7701234567"));
+    QCOMPARE(reg.organisationText(), QStringLiteral("ООО \"ВЕКТОР\""));
+    QCOMPARE(reg.organisationTypeText(), QStringLiteral("ООО"));
+    QCOMPARE(reg.addressText(), QStringLiteral("г. Тула, ул. Мира, 7"));
+    QCOMPARE(reg.regDate(), clock);
+    QCOMPARE(reg.taxes[0].rateWord, vat.rateWord);
+    QCOMPARE(reg.taxes[0].nameText(), QStringLiteral("НДС 20%"));
+    QCOMPARE(reg.taxes[4].rateWord, noVat.rateWord);
+    for (int n : {1, 2, 3})
+        QVERIFY(!reg.taxes[n].isValid());
+    const QString regHtml = toHtml(reg);
+    QVERIFY(regHtml.contains(QStringLiteral("НАЛОГ 1 [НДС 20%]: ПРОЦЕНТНАЯ СТАВКА 20.00%")));
+    QVERIFY(regHtml.contains(QStringLiteral("НАЛОГ 5 [БЕЗ НДС]: ПРОЦЕНТНАЯ СТАВКА 0.00%")));
+    QVERIFY(regHtml.contains(QStringLiteral("ДАТА РЕГИСТРАЦИИ 2024-06-03T12:00:05")));
+
+    FrStatus status;
+    OK(fr.getFrStatus(status));
+    QVERIFY(status.flags & FrStatus::Activated);
+    QVERIFY(!(status.flags & FrStatus::CycleOpen));
+    QCOMPARE(status.lastDocNumber, lastFd);
+
+    // Shift, a deposit and three receipts.
+    qint16 cycle = 0;
+    OK(fr.startCycleOpening(cashier));
+    OK(fr.completeCycleOpening(cycle, fd, fp, dt));
+    QCOMPARE(cycle, qint16(1));
+    QCOMPARE(fd, ++lastFd);
+    const qint32 shiftFirstDoc = fd;
+
+    FixNumber drawer;
+    OK(fr.startIntroduction(cashier));
+    OK(fr.completeIntroduction(FixNumber(100, qint64(100000)), cycle, fd, fp, dt, drawer));
+    QCOMPARE(drawer, FixNumber(100, qint64(100000)));
+    QCOMPARE(fd, ++lastFd);
+
+    struct Receipt
+    {
+        int type;
+        QList<ReceiptItem> items;
+        qint64 cash;
+        qint64 card;
+    };
+    const QList<Receipt> receipts{
+        {0, {item("Хлеб", 4550, 2000, 1, 1), item("Молоко", 8999, 1500, 2, 1)}, 30000, 0},
+        {0, {item("Газета", 9999, 1000, 2, 5)}, 0, 9999},
+        {2, {item("Хлеб", 4550, 1000, 1, 1)}, 4550, 0},
+    };
+    QList<Sold> sold;
+    for (const Receipt &r : receipts) {
+        OK(fr.startReceipt(r.type, cashier));
+        for (const ReceiptItem &it : r.items)
+            OK(fr.sendDocData(it.toTlv().rawData()));
+        quint8 docType = 0;
+        qint8 receiptType = -1;
+        qint16 number = 0, operations = 0;
+        FixNumber openSum;
+        OK(fr.getOpenDocData(docType, receiptType, number, operations, openSum));
+        QCOMPARE(int(docType), 3);
+        QCOMPARE(int(receiptType), r.type);
+        QCOMPARE(int(operations), r.items.size());
+        Sold s{};
+        OK(fr.completeReceipt(FixNumber(100, r.cash), FixNumber(100, r.card), cycle, s.fd, fp, s.number, dt, s.total,
+                              s.change));
+        QCOMPARE(s.total, openSum);
+        QCOMPARE(s.fd, ++lastFd);
+        QCOMPARE(int(s.number), sold.size() + 1);
+        sold << s;
+    }
+    // 45.50 x 2 + 89.99 x 1.5 = 91.00 + 134.99 (134.985 rounded by the register)
+    QCOMPARE(sold[0].total.raw() + sold[0].change.raw(), qint64(30000));
+    QCOMPARE(sold[1].total, FixNumber(100, qint64(9999)));
+    QCOMPARE(sold[2].total, FixNumber(100, qint64(4550)));
+    const qint64 sales = sold[0].total.raw() + sold[1].total.raw();
+    const qint64 cashInDrawer = 100000 + sold[0].total.raw() - 4550;
+
+    Counters shift;
+    OK(fr.getCycleCounters(shift));
+    QCOMPARE(int(shift.cycleNumber), 1);
+    QCOMPARE(int(shift.cashInCount), 1);
+    QCOMPARE(shift.cashInSum, qint64(100000));
+    QCOMPARE(shift.receiptCount, 3);
+    QCOMPARE(shift.cashInDrawer, cashInDrawer);
+    QCOMPARE(int(shift.operations[0].kind), 0);
+    QCOMPARE(shift.operations[0].count, 2);
+    QCOMPARE(shift.operations[0].sum, sales);
+    QCOMPARE(shift.operations[0].cashSum, sold[0].total.raw());
+    QCOMPARE(shift.operations[0].cashlessSum, qint64(9999));
+    QCOMPARE(shift.operations[0].taxSums[4], qint64(9999)); // turnover without tax
+    QCOMPARE(int(shift.operations[2].kind), 2);
+    QCOMPARE(shift.operations[2].count, 1);
+    QCOMPARE(shift.operations[2].sum, qint64(4550));
+    QCOMPARE(shift.operations[1].count + shift.operations[3].count, 0);
+    const QString shiftHtml = cycleCountersHtml(shift);
+    QVERIFY(shiftHtml.contains(QStringLiteral("ПРОДАЖ 2 НА СУММУ %1").arg(FixNumber(100, sales).toString())));
+    QVERIFY(shiftHtml.contains(QStringLiteral("ВОЗВРАТОВ ПРОДАЖ 1 НА СУММУ 45.50")));
+    QVERIFY(!shiftHtml.contains(QStringLiteral("ПОКУПОК")));
+
+    Counters fiscal;
+    OK(fr.getFiscCounters(fiscal));
+    QCOMPARE(int(fiscal.cycleNumber), 1); // shifts since the registration
+    QCOMPARE(fiscal.receiptCount, 3);
+    QCOMPARE(fiscal.operations[0].sum, sales);
+    TotalCounters total;
+    OK(fr.getTotalCounters(total));
+    QCOMPARE(total.receiptCount, 3);
+    QCOMPARE(total.operations[2].sum, qint64(4550));
+    SectionCounters sections;
+    OK(fr.getSectionCounters(sections));
+    QCOMPARE(sections.size(), 4);
+    QCOMPARE(sections[0][0].raw(), qint64(9100));
+    QCOMPARE(sections[0][1].raw(), sales - 9100);
+    QCOMPARE(sections[2][0].raw(), qint64(4550));
+    QCOMPARE(sections[1][0].raw() + sections[3][0].raw(), qint64(0));
+
+    CycleStatus state;
+    OK(fr.getCycleStatus(state));
+    QVERIFY(state.isOpen);
+    QCOMPARE(int(state.receiptCount), 3);
+    QCOMPARE(state.cash(), FixNumber(100, cashInDrawer));
+    QCOMPARE(state.firstDocNumber, shiftFirstDoc);
+
+    // Shift closed, then the control tape in pages of three documents.
+    OK(fr.startCycleClosing(cashier));
+    OK(fr.completeCycleClosing(cycle, fd, fp, dt));
+    QCOMPARE(cycle, qint16(1));
+    QCOMPARE(fd, ++lastFd);
+    OK(fr.getCycleStatus(state));
+    QVERIFY(!state.isOpen);
+    QVERIFY(toHtml(state).contains(QStringLiteral("ЗАКРЫТА 03.06.2024 12:00:05")));
+    OK(fr.getFrStatus(status));
+    QVERIFY(!(status.flags & FrStatus::CycleOpen));
+    QCOMPARE(status.lastDocNumber, lastFd);
+
+    emu.takePrinted();
+    int next = -1;
+    OK(fr.printControlTape(0, next));
+    QCOMPARE(next, shiftFirstDoc + 3);
+    OK(fr.printControlTape(next, next));
+    QCOMPARE(next, 0); // the rest of the shift fits the second page
+    const QString paper = emu.takePrinted().join(QLatin1Char('\n'));
+    QVERIFY(paper.contains(QStringLiteral("ПРОДОЛЖЕНИЕ С ДОКУМЕНТА %1").arg(shiftFirstDoc + 3)));
+    QCOMPARE(int(fr.cancelDoc()), 0);
 }
 
 QTEST_GUILESS_MAIN(TestCommands)
