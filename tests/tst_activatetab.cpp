@@ -92,6 +92,7 @@ private slots:
     void unsetEntryLeavesBoxUnchecked();
     void registerFreshWithTwoTaxes();
     void sendDataWithoutTaxes();
+    void noCompletionInsideSendData();
     void readUnregistered();
     void closeArchive();
     void noRegister_data();
@@ -276,6 +277,42 @@ void TestActivateTab::sendDataWithoutTaxes()
     QCOMPARE(sentTags(emu), (QList<quint16>{11048, 11187, 11009}));
     for (const EmuRequestRecord &r : emu.requests())
         QCOMPARE(r.request.data().size(), 4);
+}
+
+// Between the records the tab processes events; a completion pressed then must not run in the
+// middle of the sequence and register without the remaining records.
+void TestActivateTab::noCompletionInsideSendData()
+{
+    EmulatorFixture emu(freshRegister());
+    QVERIFY2(emu.start(), qPrintable(emu.lastError()));
+    FsWrapper fr;
+    ActivateWidget tab;
+    connectTab(tab, fr, emu.devicePath());
+    QCOMPARE(fr.writeSerial(QStringLiteral("1234567")), CoreApiConst::Success);
+    QCOMPARE(fr.startRegistration(QStringLiteral("Кассир")), CoreApiConst::Success);
+    field<QLineEdit>(tab, "leInn")->setText(QStringLiteral("7701234567"));
+    setTaxFields(taxEditor(tab, 1), 1, 20.0, QStringLiteral("НДС 20%"));
+    emu.clearHistory();
+    MessageBoxCatcher boxes;
+
+    int presses = 0;
+    QTimer impatient;
+    impatient.setInterval(5);
+    connect(&impatient, &QTimer::timeout, &tab, [&]() {
+        ++presses;
+        field<QAbstractButton>(tab, "pbCommit")->click();
+    });
+    impatient.start();
+    press(tab, "pbSendData");
+    impatient.stop();
+
+    QVERIFY(presses > 0);
+    QCOMPARE(sentTags(emu), (QList<quint16>{11048, 11187, 11009, 13105}));
+    for (const EmuRequestRecord &r : emu.requests())
+        QCOMPARE(r.request.code(), SendDocData);
+    QCOMPARE(boxes.count(), 1);
+    QCOMPARE(boxes.last().text, QStringLiteral("Успешно!"));
+    QVERIFY(tab.isEnabled());
 }
 
 void TestActivateTab::readUnregistered()

@@ -68,16 +68,25 @@ void ActivateWidget::on_pbSendData_released()
     }
 
     const QString title = QStringLiteral("Отправка данных документа регистрации/перерегистрации ККТ");
+    // Events are processed between the records, so a press of "Завершить регистрацию" (or any
+    // other step of this tab) would otherwise run in the middle of the sequence and complete a
+    // registration that lacks the remaining records. The tab stays locked until the last one.
+    setEnabled(false);
+    bool sent = true;
     for (const Tlv &record : qAsConst(records)) {
         if (fr_->sendDocData(record.rawData()) != CoreApiConst::Success) {
-            QMessageBox::critical(this, title,
-                                  QStringLiteral("Ошибка отправки данных документа регистрации/перерегистрации ККТ"));
-            return;
+            sent = false;
+            break;
         }
         QThread::msleep(PauseBetweenRecordsMs);
         QCoreApplication::processEvents();
     }
-    QMessageBox::information(this, title, QStringLiteral("Успешно!"));
+    setEnabled(true);
+    if (sent)
+        QMessageBox::information(this, title, QStringLiteral("Успешно!"));
+    else
+        QMessageBox::critical(this, title,
+                              QStringLiteral("Ошибка отправки данных документа регистрации/перерегистрации ККТ"));
 }
 
 void ActivateWidget::on_pbPreprint_released()

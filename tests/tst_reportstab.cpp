@@ -1,0 +1,284 @@
+#include <QtTest>
+
+#include <QAbstractButton>
+#include <QComboBox>
+#include <QDateTimeEdit>
+#include <QSpinBox>
+
+#include <ctime>
+
+#include "cannedregister.h"
+#include "emulatorfixture.h"
+#include "frconst.h"
+#include "frwrapper.h"
+#include "messageboxcatcher.h"
+#include "reportswidget.h"
+
+namespace {
+
+template <typename T> T *child(QWidget &tab, const char *name)
+{
+    return tab.findChild<T *>(QLatin1String(name));
+}
+
+void press(QWidget &tab, const char *name)
+{
+    auto *button = child<QAbstractButton>(tab, name);
+    QVERIFY2(button, name);
+    button->click();
+}
+
+void connectTab(ReportsWidget &tab, FsWrapper &fr, const QString &port)
+{
+    QVERIFY(fr.open(port));
+    fr.setCashier(DefaultCashierNumber);
+    fr.setPassword(DefaultCashierPassword);
+    tab.setFsWrapper(&fr);
+}
+
+// The cashier block every privileged request starts with.
+QByteArray cashierBlock()
+{
+    QByteArray b(1, char(DefaultCashierNumber));
+    const qint32 pw = DefaultCashierPassword;
+    for (int i = 0; i < 4; ++i)
+        b += char((pw >> (8 * i)) & 0xFF);
+    return b;
+}
+
+QByteArray le32(qint32 v)
+{
+    QByteArray b;
+    for (int i = 0; i < 4; ++i)
+        b += char((quint32(v) >> (8 * i)) & 0xFF);
+    return b;
+}
+
+const QString Success = QStringLiteral("Успешно");
+const QString CopyTitle = QStringLiteral("Печать копии документа");
+const QString ZTitle = QStringLiteral("Печать копии Z отчета");
+const QString TapeTitle = QStringLiteral("Печать контрольной ленты");
+
+// Opens and closes one shift through the command layer; returns the closing document's number.
+qint32 makeShift(FsWrapper &fr, bool close)
+{
+    qint16 cycle = 0;
+    qint32 fd = 0, fp = 0;
+    QDateTime dt;
+    if (fr.startCycleOpening(QStringLiteral("Кассир")) || fr.completeCycleOpening(cycle, fd, fp, dt))
+        return -1;
+    if (!close)
+        return fd;
+    if (fr.startCycleClosing(QStringLiteral("Кассир")) || fr.completeCycleClosing(cycle, fd, fp, dt))
+        return -1;
+    return fd;
+}
+
+} // namespace
+
+class TestReportsTab : public QObject
+{
+    Q_OBJECT
+private slots:
+    void initTestCase();
+    void reports_data();
+    void reports();
+    void docCopy();
+    void lastZReport();
+    void controlTape();
+    void tapeNumberAfterRefusal();
+    void withoutRegister();
+};
+
+// Ten hours east of UTC, so that a date sent as a true instant instead of the wall clock shows.
+void TestReportsTab::initTestCase()
+{
+    qputenv("TZ", "VIR-10");
+    tzset();
+    QCOMPARE(QDateTime(QDate(2024, 3, 1), QTime(8, 0)).offsetFromUtc(), 36000);
+}
+
+void TestReportsTab::reports_data()
+{
+    QTest::addColumn<int>("type");
+    QTest::addColumn<QByteArray>("params");
+    QTest::addColumn<bool>("accepted");
+    // 2024-03-01 08:00 and 2024-03-02 08:00 as wall-clock seconds.
+    const QByteArray period = le32(1709280000) + le32(1709280000 + 86400);
+    QTest::newRow("ТИП ОТЧЕТА goes out as type 0") << 0 << QByteArray() << false;
+    QTest::newRow("X Отчет") << 1 << QByteArray() << true;
+    QTest::newRow("Итоги") << 2 << QByteArray() << true;
+    QTest::newRow("Гросс итоги") << 3 << QByteArray() << true;
+    QTest::newRow("По отделам") << 4 << QByteArray() << true;
+    QTest::newRow("За период") << 5 << period << true;
+    QTest::newRow("По сменам 3 to 7") << 6 << QByteArray::fromHex("03000700") << true;
+}
+
+void TestReportsTab::reports()
+{
+    QFETCH(int, type);
+    QFETCH(QByteArray, params);
+    QFETCH(bool, accepted);
+    EmulatorFixture emu;
+    QVERIFY2(emu.start(), qPrintable(emu.lastError()));
+    FsWrapper fr;
+    ReportsWidget tab;
+    connectTab(tab, fr, emu.devicePath());
+    MessageBoxCatcher boxes;
+    // Parameters of the other reports are filled in too: only the chosen report's may go out.
+    child<QSpinBox>(tab, "sbCycleFrom")->setValue(3);
+    child<QSpinBox>(tab, "sbCycleTo")->setValue(7);
+    child<QDateTimeEdit>(tab, "dteFrom")->setDateTime(QDateTime(QDate(2024, 3, 1), QTime(8, 0)));
+    child<QDateTimeEdit>(tab, "dteTo")->setDateTime(QDateTime(QDate(2024, 3, 2), QTime(8, 0)));
+    child<QComboBox>(tab, "cbReportType")->setCurrentIndex(type);
+
+    press(tab, "pbPrintReport");
+    QCOMPARE(emu.lastRequest().request.code(), quint8(0xB1));
+    QCOMPARE(emu.lastRequest().request.data().toHex(), (cashierBlock() + char(type) + params).toHex());
+    QCOMPARE(boxes.count(), 1);
+    const QString title = QStringLiteral("Печать отчета");
+    QCOMPARE(boxes.last(), accepted ? CaughtBox(QMessageBox::Information, title, Success)
+                                    : CaughtBox(QMessageBox::Critical, title, QStringLiteral("Ошибка печати отчета")));
+    QCOMPARE(boxes.last().buttons.size(), 1);
+}
+
+void TestReportsTab::docCopy()
+{
+    EmulatorFixture emu;
+    QVERIFY2(emu.start(), qPrintable(emu.lastError()));
+    FsWrapper fr;
+    ReportsWidget tab;
+    connectTab(tab, fr, emu.devicePath());
+    MessageBoxCatcher boxes;
+    FrStatus st;
+    QCOMPARE(fr.getFrStatus(st), CoreApiConst::Success);
+    auto *number = child<QSpinBox>(tab, "sbDocNumber");
+
+    number->setValue(st.lastDocNumber);
+    press(tab, "pbPrintDocCopy");
+    QCOMPARE(boxes.takeFirst(), CaughtBox(QMessageBox::Information, CopyTitle, Success));
+    QCOMPARE(emu.lastRequest().request.data(), cashierBlock() + le32(st.lastDocNumber));
+
+    number->setValue(1000000);
+    press(tab, "pbPrintDocCopy");
+    QCOMPARE(boxes.takeFirst(),
+             CaughtBox(QMessageBox::Critical, CopyTitle, QStringLiteral("Ошибка печати копии документа")));
+    QCOMPARE(emu.lastRequest().request.data(), cashierBlock() + le32(1000000));
+}
+
+void TestReportsTab::lastZReport()
+{
+    EmulatorFixture emu;
+    QVERIFY2(emu.start(), qPrintable(emu.lastError()));
+    FsWrapper fr;
+    ReportsWidget tab;
+    connectTab(tab, fr, emu.devicePath());
+    MessageBoxCatcher boxes;
+
+    // Closed shift: the copy is of the shift's last document, its closing report.
+    const qint32 closing = makeShift(fr, true);
+    QVERIFY(closing > 0);
+    press(tab, "pbPrintLastZReport");
+    QCOMPARE(boxes.takeFirst(), CaughtBox(QMessageBox::Information, ZTitle, Success));
+    QCOMPARE(emu.lastRequest().request.code(), quint8(0xB2));
+    QCOMPARE(emu.lastRequest().request.data(), cashierBlock() + le32(closing));
+
+    // Open shift: nothing is printed.
+    QVERIFY(makeShift(fr, false) > 0);
+    const int copies = emu.executionsOf(0xB2);
+    press(tab, "pbPrintLastZReport");
+    QCOMPARE(boxes.takeFirst(), CaughtBox(QMessageBox::Critical, ZTitle, QStringLiteral("Текущая смена открыта")));
+    QCOMPARE(emu.executionsOf(0xB2), copies);
+    QCOMPARE(emu.lastRequest().request.code(), quint8(0x10));
+}
+
+void TestReportsTab::controlTape()
+{
+    EmulatorFixture emu;
+    QVERIFY2(emu.start(), qPrintable(emu.lastError()));
+    emu.withModel([](FiscalModel &m) { m.setControlTapePageLimit(1); });
+    FsWrapper fr;
+    ReportsWidget tab;
+    connectTab(tab, fr, emu.devicePath());
+    MessageBoxCatcher boxes;
+    for (int i = 0; i < 2; ++i)
+        QVERIFY(makeShift(fr, true) > 0);
+    FrStatus st;
+    QCOMPARE(fr.getFrStatus(st), CoreApiConst::Success);
+    auto *next = child<QSpinBox>(tab, "sbDocNumber_2");
+    QCOMPARE(next->value(), 0);
+
+    // Only the cashier block goes out; the number the register answers is where to go on.
+    press(tab, "pbPrintControlTape");
+    QCOMPARE(boxes.takeFirst(), CaughtBox(QMessageBox::Information, TapeTitle, Success));
+    QCOMPARE(emu.lastRequest().request.code(), quint8(0x3A));
+    QCOMPARE(emu.lastRequest().request.data(), cashierBlock());
+    FsRep reply;
+    QCOMPARE(reply.setRawData(emu.lastReply()), fs::Ok);
+    QVERIFY(next->value() > 0);
+    QCOMPARE(reply.data(), le32(next->value()));
+
+    // From the first document on, one page at a time: each continues where the last one stopped,
+    // and the last page (without a number) leaves the field as it was.
+    next->setValue(1);
+    int pages = 0;
+    for (int from = 1; pages <= st.lastDocNumber; from = next->value()) {
+        press(tab, "pbContinueControlTape");
+        ++pages;
+        QCOMPARE(boxes.takeFirst(), CaughtBox(QMessageBox::Information, TapeTitle, Success));
+        QCOMPARE(emu.lastRequest().request.data(), cashierBlock() + le32(from));
+        QCOMPARE(reply.setRawData(emu.lastReply()), fs::Ok);
+        if (reply.data().isEmpty()) {
+            QCOMPARE(next->value(), from);
+            break;
+        }
+        QCOMPARE(reply.data(), le32(next->value()));
+    }
+    QCOMPARE(pages, st.lastDocNumber);
+}
+
+// A register that stops the tape with a refusal still says where it stopped.
+void TestReportsTab::tapeNumberAfterRefusal()
+{
+    CannedRegister reg;
+    QVERIFY2(reg.start(), qPrintable(reg.lastError()));
+    reg.setReply(0x3A, CoreApiConst::NoPaper, le32(120));
+    FsWrapper fr;
+    ReportsWidget tab;
+    connectTab(tab, fr, reg.devicePath());
+    MessageBoxCatcher boxes;
+
+    press(tab, "pbPrintControlTape");
+    QCOMPARE(boxes.takeFirst(),
+             CaughtBox(QMessageBox::Critical, TapeTitle, QStringLiteral("Ошибка печати контрольной ленты")));
+    QCOMPARE(child<QSpinBox>(tab, "sbDocNumber_2")->value(), 120);
+
+    reg.setReply(0x3A, 0);
+    press(tab, "pbContinueControlTape");
+    QCOMPARE(boxes.takeFirst(), CaughtBox(QMessageBox::Information, TapeTitle, Success));
+    QCOMPARE(reg.requests().last().data(), cashierBlock() + le32(120));
+    QCOMPARE(child<QSpinBox>(tab, "sbDocNumber_2")->value(), 120);
+
+    // The shift state cannot be read: no copy is attempted.
+    reg.setReply(0x10, CoreApiConst::NoPaper);
+    press(tab, "pbPrintLastZReport");
+    QCOMPARE(boxes.takeFirst(),
+             CaughtBox(QMessageBox::Critical, ZTitle, QStringLiteral("Ошибка получения статуса ФР")));
+    QCOMPARE(reg.requests().last().code(), quint8(0x10));
+}
+
+void TestReportsTab::withoutRegister()
+{
+    ReportsWidget tab;
+    MessageBoxCatcher boxes;
+    for (const char *button :
+         {"pbPrintReport", "pbPrintDocCopy", "pbPrintControlTape", "pbContinueControlTape", "pbPrintLastZReport"})
+        press(tab, button);
+    QCOMPARE(boxes.count(), 0);
+    // The period starts a day before it ends.
+    QCOMPARE(child<QDateTimeEdit>(tab, "dteFrom")->dateTime().secsTo(child<QDateTimeEdit>(tab, "dteTo")->dateTime()),
+             qint64(86400));
+}
+
+QTEST_MAIN(TestReportsTab)
+#include "tst_reportstab.moc"
