@@ -1,0 +1,485 @@
+// The firmware tab against the emulator's loader, and against a scripted loader for the replies a
+// sound loader never gives, each through a real pseudo-terminal.
+#include <QtTest>
+
+#include <QAbstractButton>
+#include <QComboBox>
+#include <QFileDialog>
+#include <QLineEdit>
+#include <QMutex>
+#include <QProgressBar>
+#include <QRandomGenerator>
+#include <QSerialPort>
+#include <QSerialPortInfo>
+#include <QTemporaryDir>
+#include <QTextBrowser>
+
+#include <functional>
+
+#include "emulatorfixture.h"
+#include "firmwarewidget.h"
+
+namespace {
+
+const quint8 AllCodes[] = {0xFF, 0xF0, 0x04, 0x00, 0x01, 0x02, 0x03};
+
+QByteArray le32(qint32 v)
+{
+    QByteArray b;
+    for (int i = 0; i < 4; ++i)
+        b.append(char((quint32(v) >> (8 * i)) & 0xFF));
+    return b;
+}
+
+QByteArray reply(char start, qint32 length, quint8 status, const QByteArray &rest = QByteArray())
+{
+    return QByteArray(1, start) + le32(length) + char(status) + rest;
+}
+
+bool writeFile(const QString &path, const QByteArray &bytes)
+{
+    QFile f(path);
+    return f.open(QIODevice::WriteOnly) && f.write(bytes) == bytes.size();
+}
+
+QByteArray readFile(const QString &path)
+{
+    QFile f(path);
+    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+}
+
+// The tab with a port typed into its box and every time-out shortened.
+struct Tab
+{
+    FirmwareWidget w;
+    explicit Tab(const QString &port, quint32 timeoutMs = 5000)
+    {
+        w.findChild<QComboBox *>("cbPort")->setEditText(port);
+        for (quint8 code : AllCodes)
+            w.setCommandTimeout(code, timeoutMs);
+    }
+    void setFile(const QString &path) { w.findChild<QLineEdit *>("leFirmareFile")->setText(path); }
+    void press(const QString &name) { w.findChild<QAbstractButton *>(name)->click(); }
+    QProgressBar *bar() { return w.findChild<QProgressBar *>("progressBar"); }
+    QStringList lines() { return w.findChild<QTextBrowser *>("textBrowser")->toPlainText().split('\n'); }
+    QStringList sendLines() { return lines().filter(QRegularExpression("^SEND FROM")); }
+    // Every port the tab opened is gone once the event loop has run.
+    bool portsDisposed()
+    {
+        QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+        return w.findChildren<QSerialPort *>().isEmpty();
+    }
+};
+
+// A loader that answers request number `index` (from 0) as scripted and every other one with a
+// bare success, and remembers what it was sent.
+class ScriptedLoader : public EmuResponder
+{
+public:
+    using Script = std::function<QVector<EmuChunk>(int index)>;
+    explicit ScriptedLoader(Script script) : script_(std::move(script)) {}
+    ~ScriptedLoader() override
+    {
+        if (server_)
+            server_->stop();
+    }
+    bool start()
+    {
+        QString error;
+        server_ = std::make_unique<EmuPortServer>(this, &port_);
+        if (port_.openPty(&error) && server_->start(&error))
+            return true;
+        qWarning() << "scripted loader:" << error;
+        return false;
+    }
+    QString path() const { return port_.path(); }
+    QVector<quint8> codes() const
+    {
+        QMutexLocker lock(&mutex_);
+        return codes_;
+    }
+    QByteArray dataOf(int index) const
+    {
+        QMutexLocker lock(&mutex_);
+        return data_.value(index);
+    }
+
+    QVector<EmuChunk> receive(const QByteArray &bytes, qint64) override
+    {
+        QMutexLocker lock(&mutex_);
+        buffer_ += bytes;
+        QVector<EmuChunk> out;
+        for (;;) {
+            const emu::LoaderScan scan = emu::scanLoaderRequest(buffer_, 1 << 20);
+            buffer_.remove(0, scan.consumed);
+            if (scan.kind != emu::LoaderScan::Request)
+                break;
+            codes_.append(scan.code);
+            data_.append(scan.data);
+            const QVector<EmuChunk> answer = script_(codes_.size() - 1);
+            out += answer.isEmpty() ? QVector<EmuChunk>{{0, reply(4, 0, 0)}} : answer;
+        }
+        return out;
+    }
+
+private:
+    Script script_;
+    EmuPort port_;
+    std::unique_ptr<EmuPortServer> server_;
+    mutable QMutex mutex_;
+    QByteArray buffer_;
+    QVector<quint8> codes_;
+    QVector<QByteArray> data_;
+};
+
+} // namespace
+
+class TestFirmwareTab : public QObject
+{
+    Q_OBJECT
+private slots:
+    void initTestCase() { QVERIFY(dir_.isValid()); }
+    void formAtStart();
+    void singleCommands_data();
+    void singleCommands();
+    void uploadToEmulator_data();
+    void uploadToEmulator();
+    void replies_data();
+    void replies();
+    void failedBlockEndsUpload_data();
+    void failedBlockEndsUpload();
+    void emptyFileOnWillingLoader();
+    void portFailures_data();
+    void portFailures();
+    void fileFailures_data();
+    void fileFailures();
+    void fileDialog();
+
+private:
+    QString file(const QString &name, const QByteArray &bytes)
+    {
+        const QString path = dir_.filePath(name);
+        return writeFile(path, bytes) ? path : QString();
+    }
+    QTemporaryDir dir_;
+};
+
+void TestFirmwareTab::formAtStart()
+{
+    FirmwareWidget w;
+    const QList<QPair<const char *, const char *>> texts = {
+        {"pbCheckConnection", "Проверка связи"},
+        {"pbReboot", "Перезагрузить утсройство"},
+        {"pbSendFirmware", "Отправить прошивку на устройство"},
+        {"pbVerifyFirmware", "Верифицировать прошивку на устройстве"},
+    };
+    for (const auto &t : texts)
+        QCOMPARE(w.findChild<QAbstractButton *>(t.first)->text(), QString::fromUtf8(t.second));
+    auto *box = w.findChild<QComboBox *>("cbPort");
+    QVERIFY(box->isEditable());
+    QCOMPARE(box->count(), QSerialPortInfo::availablePorts().size());
+    QVERIFY(w.findChild<QProgressBar *>("progressBar")->isHidden());
+}
+
+void TestFirmwareTab::singleCommands_data()
+{
+    QTest::addColumn<QString>("button");
+    QTest::addColumn<int>("code");
+    QTest::addColumn<QStringList>("expected"); // the last line is a prefix
+
+    QTest::newRow("check") << "pbCheckConnection" << 0xFF << QStringList{"КОМАНДА ff", "УСПЕШНО!", "ВИРТА загрузчик"};
+    QTest::newRow("reboot") << "pbReboot" << 0xF0 << QStringList{"КОМАНДА f0", "УСПЕШНО!", "Перезагрузка"};
+    QTest::newRow("verify") << "pbVerifyFirmware" << 0x04
+                            << QStringList{"КОМАНДА 04", "УСПЕШНО!", "Прошивка исправна: "};
+}
+
+void TestFirmwareTab::singleCommands()
+{
+    QFETCH(QString, button);
+    QFETCH(int, code);
+    QFETCH(QStringList, expected);
+    EmulatorFixture emu;
+    QVERIFY2(emu.start(), qPrintable(emu.lastError()));
+    Tab tab(emu.loaderPath());
+
+    tab.press(button);
+    const QStringList lines = tab.lines();
+    QCOMPARE(lines.size(), expected.size());
+    QCOMPARE(lines.mid(0, 2), expected.mid(0, 2));
+    QVERIFY2(lines.last().startsWith(expected.last()), qPrintable(lines.last()));
+    QCOMPARE(emu.loader().commands(), QVector<quint8>{quint8(code)});
+    QCOMPARE(emu.loader().rebootCount(), code == 0xF0 ? 1 : 0);
+    QVERIFY(tab.portsDisposed());
+}
+
+void TestFirmwareTab::uploadToEmulator_data()
+{
+    QTest::addColumn<QByteArray>("image");
+    QTest::addColumn<QStringList>("sends");
+    QTest::addColumn<QVector<quint8>>("codes");
+    QTest::addColumn<QString>("checkLine"); // the line after the reply to 0x02
+
+    QByteArray body(2500 - emu::signedimage::HeaderSize - emu::signedimage::DigestSize, '\0');
+    QRandomGenerator(7).fillRange(reinterpret_cast<quint32 *>(body.data()), body.size() / 4);
+    const QByteArray image = emu::signedimage::sign(body);
+    QByteArray broken = image;
+    broken[1500] = char(broken[1500] ^ 0x01);
+    const QStringList three = {"SEND FROM 0 1024 BYTES", "SEND FROM 1024 1024 BYTES", "SEND FROM 2048 452 BYTES"};
+
+    QTest::newRow("signed 2500 bytes") << image << three << QVector<quint8>{0, 1, 1, 1, 2, 3}
+                                       << "Образ принят и проверен: 2500 байт";
+    QTest::newRow("broken signature") << broken << three << QVector<quint8>{0, 1, 1, 1, 2}
+                                      << "Подпись образа не сходится";
+    QTest::newRow("empty file") << QByteArray() << QStringList() << QVector<quint8>{0, 2} << "Подпись образа";
+}
+
+void TestFirmwareTab::uploadToEmulator()
+{
+    QFETCH(QByteArray, image);
+    QFETCH(QStringList, sends);
+    QFETCH(QVector<quint8>, codes);
+    QFETCH(QString, checkLine);
+    QMutex mutex; // outlives the emulator, which logs from its own thread
+    QStringList requests;
+    QTemporaryDir received;
+    EmulatorFixture::Options options;
+    options.imagesDir = received.path();
+    EmulatorFixture emu(options);
+    QVERIFY2(emu.start(), qPrintable(emu.lastError()));
+    emu.loader().setRequestLog([&](const QString &line) {
+        QMutexLocker lock(&mutex);
+        requests << line.section(' ', 1, 2);
+    });
+    const QByteArray factory = emu.loader().installedImage();
+    Tab tab(emu.loaderPath());
+    tab.setFile(file("fw.signed.img", image));
+
+    tab.press("pbSendFirmware");
+    QCOMPARE(tab.sendLines(), sends);
+    QCOMPARE(emu.loader().commands(), codes);
+    QStringList expectedRequests{QStringLiteral("cmd=0x00 len=4")};
+    for (const QString &s : sends)
+        expectedRequests << QStringLiteral("cmd=0x01 len=") + s.section(' ', 3, 3);
+    expectedRequests << "cmd=0x02 len=0";
+    if (codes.last() == 3)
+        expectedRequests << "cmd=0x03 len=0";
+    QCOMPARE(requests, expectedRequests);
+
+    const QStringList lines = tab.lines();
+    const int check = lines.lastIndexOf("КОМАНДА 02");
+    QVERIFY(check > 0 && check + 2 < lines.size());
+    QVERIFY2(lines.at(check + 2).startsWith(checkLine), qPrintable(lines.at(check + 2)));
+    QVERIFY(tab.bar()->isHidden());
+    QCOMPARE(tab.bar()->maximum(), image.size());
+    QCOMPARE(tab.bar()->value(), image.isEmpty() ? 0 : 2048);
+    if (codes.last() == 3) {
+        QCOMPARE(lines.mid(lines.size() - 3), (QStringList{"КОМАНДА 03", "УСПЕШНО!", "Прошивка установлена"}));
+        QCOMPARE(emu.loader().installedImage(), image);
+        QCOMPARE(readFile(received.filePath("received-001.signed.img")), image);
+        QCOMPARE(readFile(received.filePath("installed.signed.img")), image);
+    } else {
+        QCOMPARE(lines.at(check + 1), QStringLiteral("ОШИБКА 6"));
+        QCOMPARE(emu.loader().installedImage(), factory);
+    }
+    QVERIFY(tab.portsDisposed());
+}
+
+void TestFirmwareTab::replies_data()
+{
+    QTest::addColumn<QByteArray>("bytes");
+    QTest::addColumn<int>("split"); // the rest follows 50 ms later; -1: in one piece
+    QTest::addColumn<QStringList>("shown");
+    QTest::addColumn<bool>("accepted");
+
+    const QString bad = QStringLiteral("Некорректный ответ на команду");
+    QTest::newRow("6 bytes, status 0") << reply(4, 0, 0) << -1 << QStringList{"УСПЕШНО!"} << true;
+    QTest::newRow("6 bytes, status 5") << reply(4, 0, 5) << -1 << QStringList{"ОШИБКА 5"} << false;
+    QTest::newRow("status 255 with text") << reply(4, 3, 255, "abc") << -1 << QStringList{"ОШИБКА 255", "abc"} << false;
+    QTest::newRow("text ends at zero") << reply(4, 8, 0, QByteArray("ok\0junk!", 8)) << -1
+                                       << QStringList{"УСПЕШНО!", "ok"} << true;
+    QTest::newRow("markup is text") << reply(4, 12, 0, "<b>x</b> & y") << -1 << QStringList{"УСПЕШНО!", "<b>x</b> & y"}
+                                    << true;
+    QTest::newRow("utf-8 text, split") << reply(4, 23, 0, "Образ принят") << 9
+                                       << QStringList{"УСПЕШНО!", "Образ принят"} << true;
+    QTest::newRow("header split") << reply(4, 2, 0, "hi") << 3 << QStringList{"УСПЕШНО!", "hi"} << true;
+    QTest::newRow("bytes after frame") << reply(4, 2, 0, "hizz") << -1 << QStringList{"УСПЕШНО!", "hi"} << true;
+    QTest::newRow("no reply") << QByteArray() << -1 << QStringList{"Таймаут ожидания ответа на команду"} << false;
+    QTest::newRow("3 bytes only") << reply(4, 0, 0).left(3) << -1 << QStringList{bad} << false;
+    QTest::newRow("N 10, 12 bytes") << reply(4, 10, 0, "abcdef") << -1 << QStringList{bad} << false;
+    QTest::newRow("start byte 05") << reply(5, 0, 0) << -1 << QStringList{bad} << false;
+    QTest::newRow("start byte 05, text") << reply(5, 2, 0, "hi") << -1 << QStringList{bad} << false;
+    QTest::newRow("N -1") << reply(4, -1, 0, "abc") << -1 << QStringList{bad} << false;
+    QTest::newRow("N -6") << reply(4, -6, 0) << -1 << QStringList{bad} << false;
+    QTest::newRow("N min") << reply(4, std::numeric_limits<qint32>::min(), 0) << -1 << QStringList{bad} << false;
+    QTest::newRow("N max") << reply(4, std::numeric_limits<qint32>::max(), 0, "abc") << -1 << QStringList{bad} << false;
+    QTest::newRow("N max-3") << reply(4, std::numeric_limits<qint32>::max() - 3, 0) << -1 << QStringList{bad} << false;
+}
+
+// The scripted reply answers the size announcement, so whether it was taken for a success shows
+// in what the tab sends next.
+void TestFirmwareTab::replies()
+{
+    QFETCH(QByteArray, bytes);
+    QFETCH(int, split);
+    QFETCH(QStringList, shown);
+    QFETCH(bool, accepted);
+    ScriptedLoader loader([&](int index) {
+        if (index != 0)
+            return QVector<EmuChunk>();
+        if (split < 0)
+            return QVector<EmuChunk>{{0, bytes}};
+        return QVector<EmuChunk>{{0, bytes.left(split)}, {50, bytes.mid(split)}};
+    });
+    QVERIFY(loader.start());
+    Tab tab(loader.path(), 300);
+    tab.setFile(file("ten.signed.img", "0123456789"));
+
+    tab.press("pbSendFirmware");
+    QStringList expected = QStringList{"КОМАНДА 00"} + shown;
+    if (accepted)
+        expected << "SEND FROM 0 10 BYTES"
+                 << "КОМАНДА 01"
+                 << "УСПЕШНО!"
+                 << "КОМАНДА 02"
+                 << "УСПЕШНО!"
+                 << "КОМАНДА 03"
+                 << "УСПЕШНО!";
+    QCOMPARE(tab.lines(), expected);
+    QCOMPARE(loader.codes(), accepted ? (QVector<quint8>{0, 1, 2, 3}) : QVector<quint8>{0});
+    QCOMPARE(loader.dataOf(0), le32(10));
+    QVERIFY(tab.bar()->isHidden());
+    QVERIFY(tab.portsDisposed());
+}
+
+void TestFirmwareTab::failedBlockEndsUpload_data()
+{
+    QTest::addColumn<QByteArray>("answer");
+    QTest::addColumn<QString>("shown");
+    QTest::newRow("refused") << reply(4, 0, 4) << "ОШИБКА 4";
+    QTest::newRow("silent") << QByteArray() << "Таймаут ожидания ответа на команду";
+}
+
+void TestFirmwareTab::failedBlockEndsUpload()
+{
+    QFETCH(QByteArray, answer);
+    QFETCH(QString, shown);
+    ScriptedLoader loader([&](int index) { return index == 2 ? QVector<EmuChunk>{{0, answer}} : QVector<EmuChunk>(); });
+    QVERIFY(loader.start());
+    Tab tab(loader.path(), 300);
+    tab.setFile(file("2500.signed.img", QByteArray(2500, 'x')));
+
+    tab.press("pbSendFirmware");
+    QCOMPARE(loader.codes(), (QVector<quint8>{0, 1, 1}));
+    QCOMPARE(tab.lines().mid(tab.lines().size() - 3), (QStringList{"SEND FROM 1024 1024 BYTES", "КОМАНДА 01", shown}));
+    QVERIFY(tab.bar()->isHidden());
+    QCOMPARE(tab.bar()->value(), 0);
+}
+
+void TestFirmwareTab::emptyFileOnWillingLoader()
+{
+    ScriptedLoader loader([](int) { return QVector<EmuChunk>(); });
+    QVERIFY(loader.start());
+    Tab tab(loader.path(), 300);
+    tab.setFile(file("empty.signed.img", QByteArray()));
+
+    tab.press("pbSendFirmware");
+    QCOMPARE(loader.codes(), (QVector<quint8>{0, 2, 3}));
+    QCOMPARE(loader.dataOf(0), le32(0));
+    QVERIFY(tab.sendLines().isEmpty());
+}
+
+void TestFirmwareTab::portFailures_data()
+{
+    QTest::addColumn<QString>("button");
+    QTest::addColumn<QString>("port");
+    QTest::addColumn<QString>("firstLine"); // a prefix
+    for (const char *button : {"pbCheckConnection", "pbReboot", "pbVerifyFirmware", "pbSendFirmware"}) {
+        QTest::addRow("%s, no port", button) << button << ""
+                                             << "Не указан порт назначения";
+        QTest::addRow("%s, blank port", button) << button << "  "
+                                                << "Не указан порт назначения";
+        QTest::addRow("%s, cannot open", button) << button << "/dev/virta-no-such-loader"
+                                                 << "Ошибка открытия порта: ";
+    }
+}
+
+void TestFirmwareTab::portFailures()
+{
+    QFETCH(QString, button);
+    QFETCH(QString, port);
+    QFETCH(QString, firstLine);
+    Tab tab(port);
+    tab.setFile(file("any.signed.img", "abc"));
+
+    tab.press(button);
+    const QStringList lines = tab.lines();
+    QCOMPARE(lines.size(), 2);
+    QVERIFY2(lines.first().startsWith(firstLine), qPrintable(lines.first()));
+    if (firstLine.endsWith(' ')) // the reason follows
+        QVERIFY(lines.first().size() > firstLine.size());
+    QCOMPARE(lines.last(), QStringLiteral("Ошибка открытия пота"));
+    QVERIFY(tab.portsDisposed());
+}
+
+void TestFirmwareTab::fileFailures_data()
+{
+    QTest::addColumn<QString>("path");
+    QTest::addColumn<QString>("line"); // a prefix
+    QTest::newRow("no file chosen") << ""
+                                    << "Не указан файл прошивки";
+    QTest::newRow("missing") << dir_.filePath("missing.signed.img") << "Не найден файл прошивки";
+    QTest::newRow("folder") << dir_.path() << "Ошибка открытия файла: ";
+    // Its size does not fit the signed 32-bit size field.
+    QFile huge(dir_.filePath("huge.signed.img"));
+    if (huge.open(QIODevice::WriteOnly) && huge.resize(qint64(1) << 31))
+        QTest::newRow("2 GiB") << huge.fileName() << "Файл прошивки слишком велик: 2147483648 байт";
+}
+
+void TestFirmwareTab::fileFailures()
+{
+    QFETCH(QString, path);
+    QFETCH(QString, line);
+    EmulatorFixture emu;
+    QVERIFY2(emu.start(), qPrintable(emu.lastError()));
+    Tab tab(emu.loaderPath());
+    tab.setFile(path);
+
+    tab.press("pbSendFirmware");
+    QCOMPARE(tab.lines().size(), 1);
+    QVERIFY2(tab.lines().first().startsWith(line), qPrintable(tab.lines().first()));
+    QVERIFY(emu.loader().commands().isEmpty());
+    QVERIFY(tab.portsDisposed());
+}
+
+void TestFirmwareTab::fileDialog()
+{
+    const QString chosen = file("chosen.signed.img", "x");
+    FirmwareWidget w;
+    auto *edit = w.findChild<QLineEdit *>("leFirmareFile");
+    QStringList seen;
+    bool accept = true;
+    const auto answer = [&] {
+        QTRY_VERIFY(qobject_cast<QFileDialog *>(QApplication::activeModalWidget()));
+        auto *dialog = qobject_cast<QFileDialog *>(QApplication::activeModalWidget());
+        seen << dialog->windowTitle() << dialog->nameFilters() << dialog->directory().absolutePath();
+        if (accept) {
+            dialog->selectFile(chosen);
+            QMetaObject::invokeMethod(dialog, "accept");
+        } else {
+            dialog->reject();
+        }
+    };
+
+    QTimer::singleShot(0, answer);
+    w.findChild<QAbstractButton *>("tbOpenFile")->click();
+    QCOMPARE(edit->text(), chosen);
+    QCOMPARE(seen, (QStringList{"Укажите файл прошивки", "Файл прошивки (*.signed.img)", QDir::homePath()}));
+
+    accept = false; // a cancelled dialog leaves no stale path behind
+    QTimer::singleShot(0, answer);
+    w.findChild<QAbstractButton *>("tbOpenFile")->click();
+    QCOMPARE(edit->text(), QString());
+}
+
+QTEST_MAIN(TestFirmwareTab)
+#include "tst_firmwaretab.moc"
