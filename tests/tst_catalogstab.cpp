@@ -1,0 +1,361 @@
+#include <QtTest>
+
+#include <QAbstractButton>
+#include <QCheckBox>
+#include <QComboBox>
+#include <QDoubleSpinBox>
+#include <QLineEdit>
+#include <QSpinBox>
+#include <QStackedWidget>
+
+#include "cannedregister.h"
+#include "catalogentries.h"
+#include "catalogswidget.h"
+#include "editcashierwidget.h"
+#include "editdiscountwidget.h"
+#include "editsectionwidget.h"
+#include "emulatorfixture.h"
+#include "frconst.h"
+#include "frwrapper.h"
+#include "messageboxcatcher.h"
+
+namespace {
+
+template <typename T> T *child(QWidget &w, const char *name)
+{
+    return w.findChild<T *>(QLatin1String(name));
+}
+
+void press(QWidget &tab, const char *name)
+{
+    auto *button = child<QAbstractButton>(tab, name);
+    QVERIFY2(button, name);
+    button->click();
+}
+
+QByteArray cashierBlock()
+{
+    QByteArray b(1, char(DefaultCashierNumber));
+    for (int i = 0; i < 4; ++i)
+        b += char((quint32(DefaultCashierPassword) >> (8 * i)) & 0xFF);
+    return b;
+}
+
+const QStringList RightBoxes{"cbReceipts",       "cbReports",     "cbSettings", "cbFiscalization",
+                             "cbReturnReceipts", "cbWriteSerial", "cbCatalogs", "cbCashiers"};
+const QString WriteTitle = QStringLiteral("Запись данных в справочник");
+const CaughtBox WriteOk(QMessageBox::Information, WriteTitle, QStringLiteral("Успешно!"));
+
+// One tab on a fresh register, with the catalogue and entry number chosen.
+class Fixture
+{
+public:
+    explicit Fixture(const QString &port = QString())
+    {
+        if (port.isEmpty())
+            started = emu.start();
+        if ((started || !port.isEmpty()) && fr.open(port.isEmpty() ? emu.devicePath() : port)) {
+            fr.setCashier(DefaultCashierNumber);
+            fr.setPassword(DefaultCashierPassword);
+            tab.setFsWrapper(&fr);
+        }
+    }
+    void choose(int type, int number)
+    {
+        child<QComboBox>(tab, "cbCatalogType")->setCurrentIndex(type);
+        child<QSpinBox>(tab, "sbNumber")->setValue(number);
+    }
+    // The entry bytes of the last write the register received.
+    QByteArray written() const
+    {
+        const QByteArray data = emu.lastRequest().request.data();
+        return data.mid(cashierBlock().size() + 1);
+    }
+    QWidget &page(const char *name) { return *child<QWidget>(tab, name); }
+
+    EmulatorFixture emu;
+    FsWrapper fr;
+    CatalogsWidget tab;
+    MessageBoxCatcher boxes;
+    bool started = false;
+};
+
+} // namespace
+
+class TestCatalogsTab : public QObject
+{
+    Q_OBJECT
+private slots:
+    void cashierRights_data();
+    void cashierRights();
+    void newCashier();
+    void longCashierName();
+    void section();
+    void oddSectionBlock_data();
+    void oddSectionBlock();
+    void discount_data();
+    void discount();
+    void discountKindRule();
+    void noCatalogue();
+    void entryNumberRange();
+    void readRefused();
+};
+
+void TestCatalogsTab::cashierRights_data()
+{
+    QTest::addColumn<int>("rights");
+    QTest::addColumn<QStringList>("ticked");
+    QTest::newRow("0x0121") << 0x0121 << QStringList{"cbReceipts", "cbWriteSerial", "cbCashiers"};
+    QTest::newRow("bits 6, 9 and 15 without a box") << 0x8243 << QStringList{"cbReceipts", "cbReports"};
+    QTest::newRow("all boxes") << 0x01BF << RightBoxes;
+}
+
+// What is read is shown, and written back unchanged it arrives as it was read.
+void TestCatalogsTab::cashierRights()
+{
+    QFETCH(int, rights);
+    QFETCH(QStringList, ticked);
+    Fixture f;
+    QVERIFY2(f.started, qPrintable(f.emu.lastError()));
+    CashierEntry c;
+    c.setNumber(5);
+    c.setRights(quint16(rights));
+    c.setPassword(4711);
+    c.setName(QStringLiteral("Сидоров П."));
+    QCOMPARE(f.fr.writeCatalog(1, c.toBytes()), CoreApiConst::Success);
+
+    f.choose(1, 5);
+    press(f.tab, "pbRead");
+    QCOMPARE(f.boxes.count(), 0);
+    QWidget &editor = f.page("pageCashier");
+    for (const QString &box : RightBoxes)
+        QCOMPARE(child<QCheckBox>(editor, qPrintable(box))->isChecked(), ticked.contains(box));
+    QCOMPARE(child<QLineEdit>(editor, "leName")->text(), QStringLiteral("Сидоров П."));
+    QCOMPARE(child<QSpinBox>(editor, "sbPassword")->value(), 4711);
+
+    press(f.tab, "pbWrite");
+    QCOMPARE(f.boxes.takeFirst(), WriteOk);
+    QCOMPARE(f.emu.lastRequest().request.data().left(6), cashierBlock() + char(1));
+    QCOMPARE(f.written().toHex(), c.toBytes().toHex());
+
+    // Ticking a box changes its bit only.
+    child<QCheckBox>(editor, "cbSettings")->setChecked(true);
+    press(f.tab, "pbWrite");
+    QCOMPARE(f.boxes.takeFirst(), WriteOk);
+    QByteArray back;
+    QCOMPARE(f.fr.readCatalog(1, 5, back), CoreApiConst::Success);
+    CashierEntry stored;
+    stored.fromBytes(back);
+    QCOMPARE(stored.rights(), quint16(rights | CashierEntry::Settings));
+}
+
+void TestCatalogsTab::newCashier()
+{
+    Fixture f;
+    QVERIFY2(f.started, qPrintable(f.emu.lastError()));
+    f.choose(1, 3);
+    QWidget &editor = f.page("pageCashier");
+    child<QSpinBox>(editor, "sbNumber")->setValue(3);
+    child<QSpinBox>(editor, "sbPassword")->setValue(0x01020304);
+    child<QLineEdit>(editor, "leName")->setText(QStringLiteral("Ян"));
+    child<QCheckBox>(editor, "cbReceipts")->setChecked(true);
+    child<QCheckBox>(editor, "cbReports")->setChecked(true);
+
+    press(f.tab, "pbWrite");
+    QCOMPARE(f.boxes.takeFirst(), WriteOk);
+    QCOMPARE(f.emu.lastRequest().request.code(), quint8(0x02));
+    QCOMPARE(f.written().toHex(), (QByteArray::fromHex("03"
+                                                       "0300"
+                                                       "04030201"
+                                                       "9fad") +
+                                   QByteArray(254, '\0'))
+                                      .toHex());
+}
+
+void TestCatalogsTab::longCashierName()
+{
+    Fixture f;
+    QVERIFY2(f.started, qPrintable(f.emu.lastError()));
+    f.choose(1, 7);
+    QWidget &editor = f.page("pageCashier");
+    const QString name(255, QChar(0x0416)); // Ж, one CP866 byte
+    auto *leName = child<QLineEdit>(editor, "leName");
+    leName->setText(name + QStringLiteral("Ж"));
+    QCOMPARE(leName->text(), name);
+    child<QSpinBox>(editor, "sbNumber")->setValue(7);
+    child<QCheckBox>(editor, "cbReceipts")->setChecked(true);
+
+    press(f.tab, "pbWrite");
+    QCOMPARE(f.boxes.takeFirst(), WriteOk);
+    const QByteArray entry = f.written();
+    QCOMPARE(entry.size(), 263);
+    QCOMPARE(entry.mid(7, 255), QByteArray(255, char(0x86)));
+    QCOMPARE(entry.at(262), '\0');
+
+    leName->clear();
+    press(f.tab, "pbRead");
+    QCOMPARE(f.boxes.count(), 0);
+    QCOMPARE(leName->text(), name);
+}
+
+void TestCatalogsTab::section()
+{
+    Fixture f;
+    QVERIFY2(f.started, qPrintable(f.emu.lastError()));
+    f.choose(2, 4);
+    QCOMPARE(child<QStackedWidget>(f.tab, "stackedWidget")->currentWidget(), &f.page("pageSection"));
+    QWidget &editor = f.page("pageSection");
+    const QString name = QStringLiteral("ОВОЩИ ") + QString(120, QLatin1Char('x'));
+    QCOMPARE(name.size(), 126);
+    child<QSpinBox>(editor, "sbNumber")->setValue(4);
+    child<QLineEdit>(editor, "leName")->setText(name);
+
+    press(f.tab, "pbWrite");
+    QCOMPARE(f.boxes.takeFirst(), WriteOk);
+    QCOMPARE(f.written().size(), 128);
+    QCOMPARE(f.written().at(0), char(4));
+
+    child<QLineEdit>(editor, "leName")->clear();
+    child<QSpinBox>(editor, "sbNumber")->setValue(1);
+    press(f.tab, "pbRead");
+    QCOMPARE(f.boxes.count(), 0);
+    QCOMPARE(child<QLineEdit>(editor, "leName")->text(), name);
+    QCOMPARE(child<QSpinBox>(editor, "sbNumber")->value(), 4);
+}
+
+void TestCatalogsTab::oddSectionBlock_data()
+{
+    QTest::addColumn<int>("size");
+    QTest::newRow("127") << 127;
+    QTest::newRow("129") << 129;
+}
+
+// A block that is not one department is not shown as one: the editor shows an empty entry.
+void TestCatalogsTab::oddSectionBlock()
+{
+    QFETCH(int, size);
+    CannedRegister reg;
+    QVERIFY2(reg.start(), qPrintable(reg.lastError()));
+    reg.setReply(0x01, 0, QByteArray(1, char(9)) + QByteArray(size - 1, 'A'));
+    Fixture f(reg.devicePath());
+    QWidget &editor = f.page("pageSection");
+    SectionEntry shown;
+    shown.setNumber(9);
+    shown.setName(QStringLiteral("МЯСО"));
+    static_cast<EditSectionWidget &>(editor).setEntry(shown);
+    f.choose(2, 9);
+
+    press(f.tab, "pbRead");
+    QCOMPARE(f.boxes.count(), 0);
+    QCOMPARE(child<QSpinBox>(editor, "sbNumber")->value(), 1);
+    QCOMPARE(child<QLineEdit>(editor, "leName")->text(), QString());
+}
+
+void TestCatalogsTab::discount_data()
+{
+    QTest::addColumn<int>("kind");
+    QTest::addColumn<double>("value");
+    QTest::addColumn<qint64>("raw");
+    QTest::addColumn<QString>("suffix");
+    QTest::newRow("percent 12.50") << 1 << 12.5 << qint64(1250) << " %";
+    QTest::newRow("amount 100.00") << 0 << 100.0 << qint64(10000) << " руб.";
+    QTest::newRow("amount 5000.00 read while a percent is shown") << 0 << 5000.0 << qint64(500000) << " руб.";
+}
+
+void TestCatalogsTab::discount()
+{
+    QFETCH(int, kind);
+    QFETCH(double, value);
+    QFETCH(qint64, raw);
+    QFETCH(QString, suffix);
+    Fixture f;
+    QVERIFY2(f.started, qPrintable(f.emu.lastError()));
+    f.choose(3, 6);
+    QWidget &editor = f.page("pageDiscount");
+    auto *type = child<QComboBox>(editor, "cbType");
+    auto *amount = child<QDoubleSpinBox>(editor, "dsbValue");
+    child<QSpinBox>(editor, "sbNumber")->setValue(6);
+    type->setCurrentIndex(kind);
+    amount->setValue(value);
+    child<QLineEdit>(editor, "leName")->setText(QStringLiteral(" Скидка "));
+
+    press(f.tab, "pbWrite");
+    QCOMPARE(f.boxes.takeFirst(), WriteOk);
+    DiscountEntry sent;
+    sent.fromBytes(f.written());
+    QCOMPARE(f.written().size(), 138);
+    QCOMPARE(sent.number(), qint8(6));
+    QCOMPARE(int(sent.kind()), kind);
+    QCOMPARE(sent.value(), raw);
+
+    // Read back over an editor that shows the other kind at its largest value.
+    type->setCurrentIndex(1 - kind);
+    amount->setValue(amount->maximum());
+    press(f.tab, "pbRead");
+    QCOMPARE(f.boxes.count(), 0);
+    QCOMPARE(type->currentIndex(), kind);
+    QCOMPARE(amount->value(), value);
+    QCOMPARE(amount->suffix(), suffix);
+    QCOMPARE(child<QLineEdit>(editor, "leName")->text(), QStringLiteral(" Скидка "));
+}
+
+void TestCatalogsTab::discountKindRule()
+{
+    EditDiscountWidget editor;
+    auto *type = child<QComboBox>(editor, "cbType");
+    auto *amount = child<QDoubleSpinBox>(editor, "dsbValue");
+    QCOMPARE(type->currentIndex(), 0);
+    QCOMPARE(amount->suffix(), QStringLiteral(" руб."));
+    amount->setValue(150);
+    type->setCurrentIndex(1);
+    QCOMPARE(amount->suffix(), QStringLiteral(" %"));
+    QCOMPARE(amount->value(), 99.99);
+    type->setCurrentIndex(0);
+    amount->setValue(9999999999.99);
+    QCOMPARE(editor.entry().value(), qint64(999999999999));
+}
+
+void TestCatalogsTab::noCatalogue()
+{
+    Fixture f;
+    QVERIFY2(f.started, qPrintable(f.emu.lastError()));
+    press(f.tab, "pbWrite");
+    QCOMPARE(f.emu.lastRequest().request.data(), cashierBlock() + char(0));
+    QCOMPARE(f.boxes.takeFirst(), CaughtBox(QMessageBox::Critical, WriteTitle, QStringLiteral("Ошибка записи данных")));
+}
+
+void TestCatalogsTab::entryNumberRange()
+{
+    CatalogsWidget tab;
+    auto *number = child<QSpinBox>(tab, "sbNumber");
+    auto *stack = child<QStackedWidget>(tab, "stackedWidget");
+    QCOMPARE(number->minimum(), 1);
+    QCOMPARE(number->maximum(), 99);
+    const char *pages[] = {"page", "pageCashier", "pageSection", "pageDiscount"};
+    for (int type : {3, 1, 2, 0}) {
+        child<QComboBox>(tab, "cbCatalogType")->setCurrentIndex(type);
+        QCOMPARE(stack->currentWidget()->objectName(), QString::fromLatin1(pages[type]));
+        QCOMPARE(number->maximum(), 20);
+    }
+    MessageBoxCatcher boxes;
+    press(tab, "pbRead");
+    press(tab, "pbWrite");
+    QCOMPARE(boxes.count(), 0);
+}
+
+// A refused read leaves the editor as it was.
+void TestCatalogsTab::readRefused()
+{
+    Fixture f;
+    QVERIFY2(f.started, qPrintable(f.emu.lastError()));
+    f.choose(3, 20); // the register keeps 8 discounts
+    QWidget &editor = f.page("pageDiscount");
+    child<QLineEdit>(editor, "leName")->setText(QStringLiteral("черновик"));
+    press(f.tab, "pbRead");
+    QCOMPARE(f.boxes.takeFirst(), CaughtBox(QMessageBox::Critical, QStringLiteral("Чтение данных из справочника"),
+                                            QStringLiteral("Ошибка чтения данных")));
+    QCOMPARE(child<QLineEdit>(editor, "leName")->text(), QStringLiteral("черновик"));
+}
+
+QTEST_MAIN(TestCatalogsTab)
+#include "tst_catalogstab.moc"
