@@ -57,11 +57,21 @@ class TestMainWindow : public QObject
 private:
     MainWidget *w = nullptr;
 
-    template <typename T> T *child(const char *name) const
+    // The window's widget of that name, or of a path of names where the name alone is not
+    // unique ("frame/progressBar": the firmware tab has a progress bar of its own).
+    template <typename T> T *child(const char *path) const
     {
-        T *c = w->findChild<T *>(QLatin1String(name));
+        QObject *at = w;
+        const auto names = QString::fromLatin1(path).split(QLatin1Char('/'));
+        for (const QString &name : names) {
+            const auto found = at->findChildren<QWidget *>(name);
+            if (found.size() != 1)
+                qFatal("%d widgets named %s", int(found.size()), qPrintable(name));
+            at = found.first();
+        }
+        T *c = qobject_cast<T *>(at);
         if (!c)
-            qFatal("no child %s", name);
+            qFatal("%s is of another type", path);
         return c;
     }
     FsWrapper *fr() const { return w->findChild<FsWrapper *>(); }
@@ -70,10 +80,10 @@ private:
     // Points the port form at `path` as a user would: types it and presses "Открыть".
     void openPort(const QString &path)
     {
-        auto *cb = child<QComboBox>("cbPort");
+        auto *cb = child<QComboBox>("wPort/cbPort");
         cb->lineEdit()->clear();
         QTest::keyClicks(cb->lineEdit(), path);
-        QTest::mouseClick(child<QPushButton>("pbOpen"), Qt::LeftButton);
+        QTest::mouseClick(child<QPushButton>("wPort/pbOpen"), Qt::LeftButton);
         QVERIFY(fr()->isOpen());
         QCOMPARE(fr()->portName(), path);
     }
@@ -169,11 +179,11 @@ private slots:
 
     void progressBar()
     {
-        auto *bar = child<QProgressBar>("progressBar");
+        auto *bar = child<QProgressBar>("frame/progressBar");
         auto *tw = child<QTabWidget>("tabWidget");
         auto *port = child<QWidget>("wPort");
         auto *cancel = child<QPushButton>("pbCancelDoc");
-        auto *timer = w->findChild<QTimer *>();
+        auto *timer = w->findChild<QTimer *>(QString(), Qt::FindDirectChildrenOnly);
         QVERIFY(timer);
         QCOMPARE(timer->interval(), 1000);
         QVERIFY(bar->isHidden());
@@ -282,7 +292,7 @@ private slots:
         openPort(emu.devicePath());
         emu.addFault(EmuFault::DelayReply, 0, 1000);
 
-        auto *bar = child<QProgressBar>("progressBar");
+        auto *bar = child<QProgressBar>("frame/progressBar");
         auto *tw = child<QTabWidget>("tabWidget");
         auto *port = child<QWidget>("wPort");
         auto *cancel = child<QPushButton>("pbCancelDoc");

@@ -3,6 +3,7 @@
 #include "scene.h"
 
 #include "frmsg.h"
+#include "frwrapper.h"
 #include "loggermanager.h"
 #include "mainwidget.h"
 
@@ -102,8 +103,14 @@ int main(int argc, char *argv[])
         window.show();
         SceneDriver s(&window, parser.value(outOpt));
         s.settle(300);
-        s.type(QStringLiteral("cbPort"), parser.value(portOpt));
-        s.click(QStringLiteral("pbOpen"));
+        s.type(QStringLiteral("wPort/cbPort"), parser.value(portOpt));
+        s.click(QStringLiteral("wPort/pbOpen"));
+        auto *fr = window.findChild<FsWrapper *>();
+        if (!fr || !fr->isOpen() || fr->portName() != parser.value(portOpt)) {
+            std::fprintf(stderr, "virta-screenshots: the port form did not open %s\n",
+                         qPrintable(parser.value(portOpt)));
+            return 1;
+        }
         e.run(s);
         for (const QString &box : s.boxes())
             std::printf("  box %s\n", qPrintable(box));

@@ -39,10 +39,19 @@ SceneDriver::~SceneDriver()
 
 QWidget *SceneDriver::widget(const QString &objectName) const
 {
-    QWidget *w = window_ ? window_->findChild<QWidget *>(objectName) : nullptr;
-    if (!w) {
-        std::fprintf(stderr, "virta-screenshots: the window has no widget named \"%s\"\n", qPrintable(objectName));
-        std::exit(3);
+    // Tabs reuse names (several have a cbPort, a label_2 ...): a name must be unique below the
+    // window, or be given as a path such as "wPort/cbPort" or "tabCycle/pbOpen".
+    QWidget *w = window_;
+    const QStringList path = objectName.split(QLatin1Char('/'), Qt::SkipEmptyParts);
+    for (const QString &name : path) {
+        const QList<QWidget *> found = w ? w->findChildren<QWidget *>(name) : QList<QWidget *>();
+        if (found.size() != 1) {
+            std::fprintf(stderr, "virta-screenshots: %s widget named \"%s\" in \"%s\"%s\n",
+                         found.isEmpty() ? "no" : "more than one", qPrintable(name), qPrintable(objectName),
+                         found.isEmpty() ? "" : " (give a path, e.g. \"tabCycle/pbOpen\")");
+            std::exit(3);
+        }
+        w = found.first();
     }
     return w;
 }

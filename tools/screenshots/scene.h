@@ -18,7 +18,7 @@ class QMessageBox;
 //     VIRTA_SCENE(status_tab, 20)       // name (also the default picture name), order of running
 //     {
 //         s.selectTab("tabStatus");
-//         s.click("pbFrStatus");        // message boxes are answered with OK (and can be pictured)
+//         s.click("tabStatus/pbStatus");        // message boxes are answered with OK (and can be pictured)
 //         s.shot("status-tab");         // docs/screenshots/status-tab.png
 //     }
 //
@@ -34,8 +34,9 @@ public:
 
     MainWidget *window() const { return window_; }
 
-    // The window's descendant of that object name and type; a scene that names a widget that
-    // does not exist is a broken scene, so this reports it and stops the program.
+    // The window's descendant of that object name, or of a path of names ("wPort/cbPort") where a
+    // name alone is not unique. A scene that names no widget, or an ambiguous one, is a broken
+    // scene: this reports it and stops the program.
     QWidget *widget(const QString &objectName) const;
     template <typename T> T *find(const QString &objectName) const { return qobject_cast<T *>(widget(objectName)); }
 

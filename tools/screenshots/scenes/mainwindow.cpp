@@ -1,10 +1,10 @@
 #include "scene.h"
 
 // The window as a newcomer first sees it working: the port open on the register, one command
-// sent from the side panel, both of its frames in the log pane.
+// sent ("Состояние ККТ"), its reply rendered in the tab and both of its frames in the log pane.
 VIRTA_SCENE(main_window, 10)
 {
-    s.click(QStringLiteral("pbCancelDoc"));
+    s.click(QStringLiteral("tabStatus/pbStatus"));
     s.settle(300);
     s.shot(QStringLiteral("main-window"));
 }
