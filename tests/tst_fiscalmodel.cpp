@@ -440,6 +440,15 @@ void TstFiscalModel::refusals_data()
     row("34 unsupported record", ready, receipt, 0x07, Tlv(1008, QStringLiteral("x")).rawData(), 34);
     row("35 department of two bytes", ready, receipt, 0x07, Tlv(11059, QList<Tlv>{Tlv(11301, quint16(1))}).rawData(),
         35);
+    row("35 quantity with 12 decimals", ready, receipt, 0x07,
+        Tlv(11059, QList<Tlv>{Tlv(11301, quint8(1)), Tlv(11199, quint8(1)), Tlv(11079, quint64(100)),
+                              Tlv(11023, QByteArray::fromHex("0c01"))})
+            .rawData(),
+        35);
+    row("37 position without a price", ready, receipt, 0x07,
+        Tlv(11059, QList<Tlv>{Tlv(11301, quint8(1)), Tlv(11199, quint8(1)), Tlv(11023, FixNumber(1000, qint64(1)))})
+            .rawData(),
+        37);
     row("37 receipt without positions", ready, receipt, 0x16, pay(0, 0), 37);
     row("38 not activated", fresh, {{0x3F, cashier() + "0000000042"}}, 0x11, start(), 38);
     row("38 parameters before activation", fresh, none, 0x44, le(11018, 2), 38);

@@ -312,11 +312,11 @@ quint8 FiscalModel::State::receiptPosition(const QByteArray &value, qint64 runni
             hasDiscountSum = true;
             break;
         case ReceiptTags::Quantity:
-            if (v.size() < 2 || v.size() > 9)
+            // The decimals byte is judged before it becomes a divisor: 10 and more would overflow it.
+            if (v.size() < 2 || v.size() > 9 || qint8(v.at(0)) < 0 || qint8(v.at(0)) > 6)
                 return Code(35);
             quantity = m.toFixNumber();
-            if (quantity.decimals() > 6 || quantity.divisor() == 0 || quantity.raw() <= 0 ||
-                quantity.raw() > qint64(1000000) * qint64(quantity.divisor()))
+            if (quantity.raw() <= 0 || quantity.raw() > qint64(1000000) * qint64(quantity.divisor()))
                 return Code(35);
             pos.quantityRaw = quantity.raw();
             pos.quantityDivisor = quantity.divisor();
