@@ -358,7 +358,10 @@ quint8 FiscalModel::State::registrationParam(quint16 tag, const QByteArray &valu
     case TagAddress:
         if (value.size() > MaxOrganisationText)
             return Code(35);
-        line = fromCp866(value);
+        line = (tag == TagOrganisation       ? QStringLiteral("ОРГАНИЗАЦИЯ: ")
+                : tag == TagOrganisationType ? QStringLiteral("ТИП ОРГАНИЗАЦИИ: ")
+                                             : QStringLiteral("АДРЕС: ")) +
+               fromCp866(value);
         return 0;
     default:
         break;

@@ -230,9 +230,14 @@ void FiscalModel::State::applyReady()
     printer.setColumns(paperColumns());
     doc.type = DocRegistration;
     doc.cashierName = cashiers[DefaultCashierNumber - 1].name;
-    const ArchiveDoc &reg =
-        finishDocument(QStringLiteral("ОТЧЕТ О РЕГИСТРАЦИИ"),
-                       QStringList() << QStringLiteral("ИНН 7707083893") << QStringLiteral("РН ККТ 0000000001012345"));
+    QStringList body;
+    body << QStringLiteral("ИНН 7707083893") << QStringLiteral("РН ККТ 0000000001012345");
+    for (auto it = regParams.cbegin(); it != regParams.cend(); ++it) {
+        QString line;
+        if (registrationParam(it.key(), it.value(), line) == 0)
+            body << printer.layout(line, TapePrinter::Style());
+    }
+    const ArchiveDoc &reg = finishDocument(QStringLiteral("ОТЧЕТ О РЕГИСТРАЦИИ"), body);
     regParams[11012] = Writer().u32(reg.time).data;
     clockOffset = 0;
     printer.take();
