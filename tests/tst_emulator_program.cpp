@@ -184,6 +184,7 @@ void TstEmulatorProgram::servesUntilTerminated()
     const QString log = emu.standardError();
     QVERIFY2(log.contains(QLatin1String("cmd=0x30")), qPrintable(log));
     QVERIFY(log.contains(QLatin1String("cmd=0x33")));
+    QVERIFY(log.contains(QLatin1String("not sent) [drop-reply]")));
     QVERIFY(log.contains(QLatin1String("0x05")));
     QVERIFY(log.contains(QLatin1String("loader: cmd=0xff")));
     QVERIFY(!QFileInfo(link).isSymLink());

@@ -96,6 +96,19 @@ Fired fire(QVector<EmuFault> &faults, Event event)
     return fired;
 }
 
+// Names of the faults that acted, for the request log.
+void noteFaults(const Fired &fired, QStringList *applied)
+{
+    for (int k = 0; k < 32; ++k)
+        if (fired.mask & (1u << k))
+            *applied << EmuFault::name(EmuFault::Kind(k));
+}
+
+QString faultNote(const QStringList &applied)
+{
+    return applied.isEmpty() ? QString() : QStringLiteral(" [%1]").arg(applied.join(QLatin1String(", ")));
+}
+
 const struct
 {
     EmuFault::Kind kind;
@@ -294,10 +307,13 @@ QVector<EmuChunk> EmuDevice::answerRequest(const emu::RequestScan &scan, const Q
         // a receipt or a shift from being made twice.
         rec.repeated = true;
         rec.result = lastReply_.size() > 3 ? quint8(lastReply_.at(3)) : 0;
-        const QVector<EmuChunk> out = transmit(lastReply_);
+        QStringList applied;
+        const QVector<EmuChunk> out = transmit(lastReply_, &applied);
         rec.answered = !out.isEmpty();
         keep(rec);
-        log(line + QStringLiteral(" -> %1 (same request again: not executed twice)").arg(rec.result));
+        log(line + QStringLiteral(" -> %1 (same request again: not executed twice)%2")
+                       .arg(rec.result)
+                       .arg(faultNote(applied)));
         return out;
     }
 
@@ -331,13 +347,17 @@ QVector<EmuChunk> EmuDevice::answerRequest(const emu::RequestScan &scan, const Q
     lastFrame_ = frame;
 
     rec.result = result;
-    const QVector<EmuChunk> out = transmit(reply);
+    QStringList applied;
+    if (rec.executed)
+        noteFaults(fired, &applied);
+    const QVector<EmuChunk> out = transmit(reply, &applied);
     rec.answered = !out.isEmpty();
     keep(rec);
-    log(line + QStringLiteral(" -> %1 (reply %2 bytes%3)")
+    log(line + QStringLiteral(" -> %1 (reply %2 bytes%3)%4")
                    .arg(result)
                    .arg(reply.size())
-                   .arg(rec.answered ? QString() : QStringLiteral(", not sent")));
+                   .arg(rec.answered ? QString() : QStringLiteral(", not sent"))
+                   .arg(faultNote(applied)));
     return out;
 }
 
@@ -364,17 +384,21 @@ QVector<EmuChunk> EmuDevice::answerRepeat()
         reply = emu::replyFrame(Garbage, 0);
         what = QStringLiteral("no reply yet");
     }
-    const QVector<EmuChunk> out = transmit(reply);
-    log(QStringLiteral("0x05 -> %1 unique=%2 result=%3%4")
+    QStringList applied;
+    noteFaults(fired, &applied);
+    const QVector<EmuChunk> out = transmit(reply, &applied);
+    log(QStringLiteral("0x05 -> %1 unique=%2 result=%3%4%5")
             .arg(what, hex8(frameUnique(reply)))
             .arg(reply.size() > 3 ? quint8(reply.at(3)) : 0)
-            .arg(out.isEmpty() ? QStringLiteral(" (not sent)") : QString()));
+            .arg(out.isEmpty() ? QStringLiteral(" (not sent)") : QString())
+            .arg(faultNote(applied)));
     return out;
 }
 
-QVector<EmuChunk> EmuDevice::transmit(const QByteArray &reply)
+QVector<EmuChunk> EmuDevice::transmit(const QByteArray &reply, QStringList *applied)
 {
     const Fired fired = fire(faults_, Event::Reply);
+    noteFaults(fired, applied);
     if (fired.has(EmuFault::DropReply))
         return {};
     QByteArray bytes = reply;

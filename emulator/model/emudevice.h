@@ -165,7 +165,7 @@ public:
 private:
     QVector<EmuChunk> answerRequest(const emu::RequestScan &scan, const QByteArray &frame);
     QVector<EmuChunk> answerRepeat();
-    QVector<EmuChunk> transmit(const QByteArray &reply);
+    QVector<EmuChunk> transmit(const QByteArray &reply, QStringList *applied);
     void log(const QString &line);
     void keep(const EmuRequestRecord &record);
 
