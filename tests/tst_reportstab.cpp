@@ -278,6 +278,12 @@ void TestReportsTab::withoutRegister()
     // The period starts a day before it ends.
     QCOMPARE(child<QDateTimeEdit>(tab, "dteFrom")->dateTime().secsTo(child<QDateTimeEdit>(tab, "dteTo")->dateTime()),
              qint64(86400));
+    // Only dates the register's 32-bit second count can carry can be chosen.
+    auto *to = child<QDateTimeEdit>(tab, "dteTo");
+    to->setDateTime(QDateTime(QDate(2200, 1, 1), QTime(0, 0)));
+    QCOMPARE(to->dateTime(), QDateTime(QDate(2106, 2, 7), QTime(6, 28, 15)));
+    to->setDateTime(QDateTime(QDate(1960, 1, 1), QTime(0, 0)));
+    QCOMPARE(to->dateTime(), QDateTime(QDate(1970, 1, 1), QTime(0, 0)));
 }
 
 QTEST_MAIN(TestReportsTab)

@@ -311,6 +311,8 @@ void TestSettingsTab::withoutRegister()
     const QDateTime before = QDateTime::currentDateTime().addMSecs(-999);
     press(tab, "pbFromHost");
     QVERIFY(edit->dateTime() >= before && edit->dateTime() <= QDateTime::currentDateTime());
+    edit->setDateTime(QDateTime(QDate(1960, 1, 1), QTime(0, 0)));
+    QCOMPARE(edit->dateTime(), QDateTime(QDate(1970, 1, 1), QTime(0, 0)));
 }
 
 QTEST_MAIN(TestSettingsTab)
