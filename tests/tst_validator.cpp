@@ -54,18 +54,19 @@ void TestValidator::validate_data()
     const int inv = QValidator::Invalid, mid = QValidator::Intermediate, ok = QValidator::Acceptable;
     QTest::newRow("empty allowed") << 64 << false << true << "" << 0 << ok << 0;
     QTest::newRow("empty forbidden") << 64 << false << false << "" << 0 << mid << 0;
-    QTest::newRow("upper-case digit") << 64 << false << true << "0A" << 2 << ok << 1;
-    QTest::newRow("lower-case digit") << 64 << false << true << "0a" << 2 << ok << 1;
+    QTest::newRow("cursor stays where it was typed") << 64 << false << true << "1b40" << 1 << ok << 1;
+    QTest::newRow("upper-case digit") << 64 << false << true << "0A" << 2 << ok << 2;
+    QTest::newRow("lower-case digit") << 64 << false << true << "0a" << 2 << ok << 2;
     QTest::newRow("bad last character") << 64 << false << true << "0g" << 2 << inv << 0;
-    QTest::newRow("only the last character counts") << 64 << false << true << "g0" << 2 << ok << 1;
+    QTest::newRow("only the last character counts") << 64 << false << true << "g0" << 2 << ok << 2;
     QTest::newRow("single bad character") << 64 << false << true << "x" << 1 << inv << -1;
-    QTest::newRow("fixed, too short") << 4 << true << true << "ab" << 2 << mid << 1;
-    QTest::newRow("fixed, exact") << 4 << true << true << "abcd" << 4 << ok << 3;
+    QTest::newRow("fixed, too short") << 4 << true << true << "ab" << 2 << mid << 2;
+    QTest::newRow("fixed, exact") << 4 << true << true << "abcd" << 4 << ok << 4;
     QTest::newRow("fixed, too long") << 4 << true << true << "abcde" << 5 << inv << 3;
     QTest::newRow("fixed, short with bad character") << 4 << true << true << "aZ" << 2 << inv << 0;
     QTest::newRow("not fixed, too long") << 4 << false << true << "abcdef" << 6 << inv << 3;
-    QTest::newRow("not fixed, at the limit") << 4 << false << true << "ABCD" << 4 << ok << 3;
-    QTest::newRow("print tab size") << 768 << false << true << QString(768, QLatin1Char('f')) << 768 << ok << 767;
+    QTest::newRow("not fixed, at the limit") << 4 << false << true << "ABCD" << 4 << ok << 4;
+    QTest::newRow("print tab size") << 768 << false << true << QString(768, QLatin1Char('f')) << 768 << ok << 768;
 }
 
 void TestValidator::validate()

@@ -57,7 +57,8 @@ QValidator::State HexStringValidator::validate(QString &input, int &pos) const
         return Invalid;
     }
     // Typing adds one character at a time, so only the newest one needs a look.
-    pos = input.size() - 1;
+    // An accepted text keeps the caller's cursor: moving it before the last character
+    // would make the next keystroke land in front of it ("1b40" typed would read "b401").
     if (hexDigits().contains(input.at(input.size() - 1).toLower()))
         return fixedSize_ && input.size() != maxSize_ ? Intermediate : Acceptable;
     pos = input.size() - 2;
