@@ -2,7 +2,6 @@
 
 #include <QAbstractButton>
 #include <QComboBox>
-#include <QDir>
 #include <QDoubleSpinBox>
 #include <QLabel>
 #include <QLineEdit>
@@ -22,8 +21,7 @@
 #include "statuswidget.h"
 
 // A newcomer's first day with a fresh register, through the four fiscal tabs on one register:
-// register it, open a shift, sell, look at the counters, close the shift. With VIRTA_SCREENSHOTS
-// naming a folder, each tab is saved there as it looks at the end (scripts/fiscal-screenshots.sh).
+// register it, open a shift, sell, look at the counters, close the shift.
 namespace {
 
 void press(QWidget &tab, const char *name)
@@ -174,20 +172,6 @@ void TestFiscalTour::firstDay()
     window.setCurrentWidget(status);
     press(*status, "pbCycle");
     QVERIFY(field<QTextBrowser>(*status, "textBrowser")->toPlainText().contains(QStringLiteral("ЗАКРЫТА ")));
-
-    const QString folder = qEnvironmentVariable("VIRTA_SCREENSHOTS");
-    if (folder.isEmpty())
-        return;
-    QVERIFY(QDir().mkpath(folder));
-    const QList<QPair<QWidget *, QString>> shots{{status, QStringLiteral("tab-status.png")},
-                                                 {activate, QStringLiteral("tab-registration.png")},
-                                                 {cycle, QStringLiteral("tab-shift.png")},
-                                                 {receipt, QStringLiteral("tab-receipt.png")}};
-    for (const auto &shot : shots) {
-        window.setCurrentWidget(shot.first);
-        QCoreApplication::processEvents();
-        QVERIFY(window.grab().save(QDir(folder).filePath(shot.second)));
-    }
 }
 
 QTEST_MAIN(TestFiscalTour)
