@@ -68,6 +68,7 @@ private slots:
     void quitDuringExchangeLetsItFinish();
     void closeThenOpenAnotherPort();
     void nestedExecGetsOwnReplies();
+    void transportAnswersInRequestOrder();
     void closeWithRequestQueuedDoesNotHang();
     void destructionLetsExchangeFinish();
     void nothingLeftAfterDestruction();
@@ -430,6 +431,31 @@ void TstTransport::nestedExecGetsOwnReplies()
     QCOMPARE(inner.unique(), requests.at(1).request.unique());
     QCOMPARE(inner.data().size(), VersionSize);
     QCOMPARE(emu.executionCount(), 2);
+}
+
+void TstTransport::transportAnswersInRequestOrder()
+{
+    // A request that reaches the transport while it is busy (its waits process the thread's events)
+    // runs after the current exchange, never inside it.
+    EmulatorFixture emu;
+    QVERIFY2(emu.start(), qPrintable(emu.lastError()));
+    FsApi api(emu.devicePath());
+    QSignalSpy replies(&api, &FsApi::executed);
+    bool nested = false;
+    connect(&api, &FsApi::exchangeStarted, &api, [&] {
+        if (nested)
+            return;
+        nested = true;
+        api.exec(FsReq(VersionCmd), Short.readTimeout, Short.writeTimeout);
+    });
+    api.exec(FsReq(StatusCmd), Short.readTimeout, Short.writeTimeout);
+
+    QCOMPARE(replies.count(), 2);
+    QCOMPARE(replies.at(0).first().value<FsRep>().data().size(), StatusSize);
+    QCOMPARE(replies.at(1).first().value<FsRep>().data().size(), VersionSize);
+    const QVector<EmuRequestRecord> requests = emu.requests();
+    QCOMPARE(requests.size(), 2);
+    QCOMPARE(requests.at(0).request.code(), StatusCmd);
 }
 
 void TstTransport::closeWithRequestQueuedDoesNotHang()
