@@ -7,6 +7,7 @@
 #include <QSerialPort>
 #include <QThread>
 
+#include "framecollector.h"
 #include "loggermanager.h"
 
 namespace {
@@ -109,7 +110,7 @@ bool FsApi::exchange(FsReq req, quint32 readTimeout, quint32 writeTimeout)
         qWarning().noquote() << HexDump(frame, QStringLiteral("UTF-8"));
         writeFrame(frame, int(writeTimeout));
 
-        result = read(rep, readTimeout);
+        result = readOwn(rep, req.unique(), readTimeout);
         if (!result) {
             // One repeat request: the register answers 0x05 with its last reply, which tells
             // whether the request was executed and only its reply went missing.
@@ -117,14 +118,20 @@ bool FsApi::exchange(FsReq req, quint32 readTimeout, quint32 writeTimeout)
             emit showLog(true, hexText(repeat));
             port_->write(repeat);
             qWarning().noquote() << HexDump(repeat, QStringLiteral("UTF-8"));
-            result = read(rep, readTimeout);
-            if (result && rep.unique() != req.unique()) {
+            // The rest of a reply cut short may still arrive in front of the repeated one.
+            result = collect(rep, readTimeout, true);
+            if (result && rep.parsingResult() == fs::Ok && rep.unique() != req.unique()) {
                 // The repeated reply belongs to an earlier exchange: this request never arrived.
+                // (A damaged one proves nothing, so it never leads to a second send.)
                 qWarning().noquote() << "Stale reply to the repeat request; sending again"
                                      << HexDump(frame, QStringLiteral("UTF-8"));
                 emit showLog(true, hexText(frame));
                 port_->write(frame);
-                result = read(rep, readTimeout);
+                // The stale reply answers another request: if the resend goes unanswered too, the
+                // caller must see no answer, not that reply's result.
+                rep = FsRep();
+                rep.setCode(CoreApiConst::NoAnswer);
+                result = readOwn(rep, req.unique(), readTimeout);
             }
         }
     }
@@ -134,7 +141,36 @@ bool FsApi::exchange(FsReq req, quint32 readTimeout, quint32 writeTimeout)
     return result;
 }
 
+bool FsApi::readOwn(FsRep &rep, quint32 unique, quint32 readTimeout)
+{
+    QElapsedTimer elapsed;
+    elapsed.start();
+    quint32 left = readTimeout;
+    for (;;) {
+        const bool complete = read(rep, left);
+        if (!complete || rep.parsingResult() != fs::Ok || rep.unique() == unique)
+            return complete;
+        // A well-formed reply with another exchange number answers an earlier request: the repeat
+        // of a reply that came late, after its own exchange had ended. Taking it would hand this
+        // caller another command's result (and shift every later reply by one), so it is dropped
+        // and the wait goes on for this request's own reply.
+        qWarning().noquote() << "Reply to exchange" << QString::number(rep.unique(), 16) << "while waiting for"
+                             << QString::number(unique, 16) << "dropped";
+        rep = FsRep();
+        rep.setCode(CoreApiConst::NoAnswer);
+        const qint64 spent = elapsed.elapsed();
+        if (spent >= qint64(readTimeout))
+            return false;
+        left = quint32(qint64(readTimeout) - spent);
+    }
+}
+
 bool FsApi::read(FsRep &rep, quint32 readTimeout)
+{
+    return collect(rep, readTimeout, false);
+}
+
+bool FsApi::collect(FsRep &rep, quint32 readTimeout, bool resync)
 {
     QElapsedTimer elapsed;
     elapsed.start();
@@ -146,25 +182,31 @@ bool FsApi::read(FsRep &rep, quint32 readTimeout)
         QCoreApplication::processEvents();
     }
 
-    QByteArray frame;
-    bool complete = false;
-    int expected = -1;
+    FrameCollector collector;
     for (;;) {
         char byte = 0;
-        if (port_->read(&byte, 1) != 1)
+        if (port_->read(&byte, 1) != 1) {
+            // Ran dry. After a cut-off reply the bytes kept may hold the whole repeated reply
+            // behind a false start.
+            if (resync && collector.isStarted())
+                collector.salvage();
             break;
-        if (frame.isEmpty() && quint8(byte) != FsMsg::StartByte)
+        }
+        const FrameCollector::Step step = collector.push(byte);
+        if (step == FrameCollector::Skipped)
             continue; // noise before the start of a frame
-        frame.append(byte);
-        if (frame.size() == 3)
-            expected = int(quint8(frame.at(1))) + (int(quint8(frame.at(2))) << 8) + 5;
-        if (expected >= 0 && frame.size() == expected) {
-            complete = true;
-            break;
+        if (step == FrameCollector::Complete) {
+            if (!resync || collector.checksumOk())
+                break;
+            collector.resync();
+            if (collector.isComplete())
+                break;
         }
         if (port_->bytesAvailable() <= 0)
             port_->waitForReadyRead(ByteGapMs);
     }
+    const QByteArray &frame = collector.frame();
+    const bool complete = collector.isComplete();
 
     emit showLog(false, hexText(frame));
     indent(qWarning().noquote() << HexDump(frame, QStringLiteral("UTF-8"))) << (complete ? "true" : "false");

@@ -50,6 +50,11 @@ private:
 
     bool exchange(FsReq req, quint32 readTimeout, quint32 writeTimeout);
     bool writeFrame(const QByteArray &frame, int writeTimeout);
+    // read(); with `resync`, a false start (a 0x04 in the tail of an earlier, cut-off reply) is
+    // given up for the next start byte instead of swallowing the frame behind it.
+    bool collect(FsRep &rep, quint32 readTimeout, bool resync);
+    // read(), skipping complete replies that carry another exchange number than `unique`.
+    bool readOwn(FsRep &rep, quint32 unique, quint32 readTimeout);
 
     QSerialPort *port_;
     // The poll while waiting for a reply processes this thread's events, which may deliver the

@@ -1,0 +1,354 @@
+// Every misbehaviour the substitute register can show, on each fiscal document completion and on
+// a read, through the command layer as the tabs use it: the result the caller gets, how often the
+// register executed the command, and whether the next commands work (and get their own replies).
+// The rule throughout: nothing executed twice, no failure shown as success.
+#include <QTemporaryDir>
+#include <QTimer>
+#include <QtTest>
+
+#include "emudevice.h"
+#include "emuserver.h"
+#include "fiscalmodel.h"
+#include "frconst.h"
+#include "frwrapper.h"
+#include "receiptitem.h"
+
+Q_DECLARE_METATYPE(QVector<EmuFault>)
+
+namespace {
+
+enum class Op { Receipt, ShiftClosing, Payout, Read };
+constexpr quint8 CompleteReceiptCmd = 0x16;
+constexpr quint8 CompleteCycleClosingCmd = 0x14;
+constexpr quint8 CompletePayoutCmd = 0xA5;
+constexpr quint8 GetCycleStatusCmd = 0x10;
+const QString CashierName = QStringLiteral("Кассир");
+// Expected result: a refusal of the register's own (any code but success, 252 and 253).
+constexpr int Refused = -1;
+
+quint8 commandOf(Op op)
+{
+    switch (op) {
+    case Op::Receipt:
+        return CompleteReceiptCmd;
+    case Op::ShiftClosing:
+        return CompleteCycleClosingCmd;
+    case Op::Payout:
+        return CompletePayoutCmd;
+    case Op::Read:
+        break;
+    }
+    return GetCycleStatusCmd;
+}
+
+// The read time-out of the command under test: the quick reads wait 2 s, documents 5 s.
+int readTimeoutOf(Op op)
+{
+    return int(op == Op::Read ? FsTimeouts::Quick.readTimeout : FsTimeouts::Normal.readTimeout);
+}
+
+void quietHandler(QtMsgType type, const QMessageLogContext &, const QString &msg)
+{
+    if (type == QtFatalMsg || type == QtCriticalMsg)
+        fprintf(stderr, "%s\n", qPrintable(msg));
+}
+
+// A register behind a stable link, so that it can be killed and started again on a new
+// pseudo-terminal while the program keeps its port name; its state survives, as a register's does.
+struct Register
+{
+    QTemporaryDir dir;
+    EmuServer server;
+    QString link;
+    QString error;
+
+    bool start()
+    {
+        link = dir.path() + QStringLiteral("/fr");
+        EmuServer::Config config;
+        config.link = link;
+        config.loader = false;
+        return server.start(config, &error);
+    }
+    EmuDevice &device() { return server.device(); }
+};
+
+// The document the command under test completes, left open as a tab would leave it.
+bool prepare(FsWrapper &fr, Op op)
+{
+    if (op == Op::Read)
+        return true;
+    qint16 cycle = 0;
+    qint32 fd = 0, fp = 0;
+    QDateTime dt;
+    if (fr.startCycleOpening(CashierName) != 0 || fr.completeCycleOpening(cycle, fd, fp, dt) != 0)
+        return false;
+    switch (op) {
+    case Op::Receipt: {
+        ReceiptItem item;
+        item.name = QStringLiteral("Хлеб");
+        item.price = FixNumber(100, qint64(4550));
+        item.quantity = FixNumber(1000, qint64(2000));
+        item.section = 1;
+        item.tax = 1;
+        return fr.startReceipt(0, CashierName) == 0 && fr.sendDocData(item.toTlv().rawData()) == 0;
+    }
+    case Op::ShiftClosing:
+        return fr.startCycleClosing(CashierName) == 0;
+    case Op::Payout: {
+        FixNumber drawer;
+        return fr.startIntroduction(CashierName) == 0 &&
+               fr.completeIntroduction(FixNumber(100, qint64(100000)), cycle, fd, fp, dt, drawer) == 0 &&
+               fr.startPayout(CashierName) == 0;
+    }
+    case Op::Read:
+        break;
+    }
+    return true;
+}
+
+struct Outcome
+{
+    int rc = -1;
+    qint32 fd = 0; // document number the reply carried
+    QString what;  // what the reply said, for the checks against the register's state
+};
+
+Outcome run(FsWrapper &fr, Op op)
+{
+    Outcome o;
+    qint16 cycle = 0, number = 0;
+    qint32 fp = 0;
+    QDateTime dt;
+    FixNumber total, change, drawer;
+    switch (op) {
+    case Op::Receipt:
+        o.rc = fr.completeReceipt(FixNumber(100, qint64(10000)), FixNumber(100, qint64(0)), cycle, o.fd, fp, number, dt,
+                                  total, change);
+        o.what = total.toString(QLatin1Char('.'), QChar());
+        break;
+    case Op::ShiftClosing:
+        o.rc = fr.completeCycleClosing(cycle, o.fd, fp, dt);
+        o.what = QString::number(cycle);
+        break;
+    case Op::Payout:
+        o.rc = fr.completePayout(FixNumber(100, qint64(2500)), cycle, o.fd, fp, dt, drawer);
+        o.what = drawer.toString(QLatin1Char('.'), QChar());
+        break;
+    case Op::Read: {
+        CycleStatus st;
+        o.rc = fr.getCycleStatus(st);
+        o.fd = st.lastDocNumber;
+        o.what = QString::number(st.isOpen);
+        break;
+    }
+    }
+    return o;
+}
+
+// What a successful reply must have said, judged from the register's own state afterwards.
+QString expectedWhat(Op op)
+{
+    switch (op) {
+    case Op::Receipt:
+        return QStringLiteral("91.00");
+    case Op::ShiftClosing:
+        return QStringLiteral("1");
+    case Op::Payout:
+        return QStringLiteral("975.00");
+    case Op::Read:
+        break;
+    }
+    return QStringLiteral("0");
+}
+
+// Executions of `command` that took effect (the register answered 0). A refused repeat changes
+// nothing, so it does not count.
+int effective(const EmuDevice &device, quint8 command)
+{
+    int n = 0;
+    for (const EmuRequestRecord &r : device.requests())
+        n += (r.executed && r.result == 0 && r.request.code() == command) ? 1 : 0;
+    return n;
+}
+
+} // namespace
+
+class TstFaultMatrix : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void matrix_data();
+    void matrix();
+
+private:
+    QtMessageHandler previous_ = nullptr;
+};
+
+void TstFaultMatrix::initTestCase()
+{
+    registerFsMetaTypes();
+    previous_ = qInstallMessageHandler(quietHandler);
+}
+
+void TstFaultMatrix::matrix_data()
+{
+    QTest::addColumn<int>("op");
+    QTest::addColumn<QVector<EmuFault>>("faults");
+    QTest::addColumn<bool>("kill");    // the register dies while it holds the reply, then comes back
+    QTest::addColumn<int>("rc");       // what the caller gets
+    QTest::addColumn<int>("executed"); // how often the command under test took effect in the register
+
+    using F = EmuFault;
+    // rc and executed for a document completion, then for the read.
+    struct Row
+    {
+        const char *name;
+        QVector<EmuFault> faults;
+        bool kill;
+        int docRc;
+        int docExecuted;
+        int readRc;
+        int readExecuted;
+    };
+    const int late = -1; // stands for "just past the command's read time-out"
+    const int bad = CoreApiConst::ParseError;
+    const QVector<Row> rows{
+        {"lost reply", {F(F::DropReply, 1)}, false, 0, 1, 0, 1},
+        {"ignored request", {F(F::IgnoreRequest, 1)}, false, 0, 1, 0, 1},
+        // The register answers 0x05 with an older reply, as if the request had never arrived: the
+        // request goes out again. The register's document order refuses the second completion
+        // (the caller sees that refusal); a read is simply made twice.
+        {"stale reply to 0x05 after a lost reply", {F(F::DropReply, 1), F(F::StaleRepeat, 1)}, false, Refused, 1, 0, 2},
+        {"stale reply to 0x05 after an ignored request",
+         {F(F::IgnoreRequest, 1), F(F::StaleRepeat, 1)},
+         false,
+         0,
+         1,
+         0,
+         1},
+        {"split reply", {F(F::SplitReply, 1, 50)}, false, 0, 1, 0, 1},
+        {"long gap inside the reply", {F(F::SplitReply, 1, 400)}, false, 0, 1, 0, 1},
+        {"reply after the time-out, its repeat late too",
+         {F(F::DelayReply, 1, late), F(F::DelayReply, 2, 600)},
+         false,
+         0,
+         1,
+         0,
+         1},
+        {"stray bytes", {F(F::StrayPrefix, 1, 5)}, false, 0, 1, 0, 1},
+        {"bad CRC", {F(F::CorruptCrc, 1)}, false, bad, 1, bad, 1},
+        {"truncated frame", {F(F::TruncateReply, 1)}, false, 0, 1, 0, 1},
+        {"truncated frame, repeat truncated too",
+         {F(F::TruncateReply, 1), F(F::TruncateReply, 2)},
+         false,
+         bad,
+         1,
+         bad,
+         1},
+        {"silence", {F(F::Silent)}, false, bad, 0, bad, 0},
+        {"killed mid-exchange and restarted", {F(F::DelayReply, 1, 1000)}, true, bad, 1, bad, 1},
+    };
+    const struct
+    {
+        Op op;
+        const char *name;
+    } ops[] = {{Op::Receipt, "receipt completion"},
+               {Op::ShiftClosing, "shift closing"},
+               {Op::Payout, "cash payout"},
+               {Op::Read, "shift status read"}};
+    for (const auto &o : ops) {
+        for (const Row &r : rows) {
+            QVector<EmuFault> faults = r.faults;
+            for (EmuFault &f : faults) {
+                if (f.value == late)
+                    f.value = readTimeoutOf(o.op) + 300;
+            }
+            const bool read = o.op == Op::Read;
+            QTest::addRow("%s: %s", o.name, r.name) << int(o.op) << faults << r.kill << (read ? r.readRc : r.docRc)
+                                                    << (read ? r.readExecuted : r.docExecuted);
+        }
+    }
+}
+
+void TstFaultMatrix::matrix()
+{
+    QFETCH(int, op);
+    QFETCH(QVector<EmuFault>, faults);
+    QFETCH(bool, kill);
+    QFETCH(int, rc);
+    QFETCH(int, executed);
+    const Op o = Op(op);
+    const quint8 command = commandOf(o);
+
+    Register reg;
+    reg.server.model().applyPreset(QStringLiteral("ready"));
+    // The register's own guard against a repeated frame stays off: what is proven here is that the
+    // program never sends an executed command again, not that a register would catch it.
+    reg.device().setRepeatGuard(false);
+    QVERIFY2(reg.start(), qPrintable(reg.error));
+    FsWrapper fr;
+    QVERIFY(fr.open(reg.link));
+    fr.setCashier(DefaultCashierNumber);
+    fr.setPassword(DefaultCashierPassword);
+    QVERIFY(prepare(fr, o));
+
+    const int before = effective(reg.device(), command);
+    for (const EmuFault &f : faults)
+        reg.device().addFault(f);
+    if (kill) {
+        // Dies once the command is in and executed, while its reply is still held back.
+        QTimer::singleShot(300, [&reg]() {
+            reg.server.stop();
+            QVERIFY2(reg.start(), qPrintable(reg.error));
+        });
+    }
+    const Outcome got = run(fr, o);
+    reg.device().clearFaults();
+    const int afterFault = effective(reg.device(), command) - before;
+
+    if (rc == Refused) {
+        QVERIFY2(got.rc != 0 && got.rc != CoreApiConst::ParseError && got.rc != CoreApiConst::NoAnswer,
+                 qPrintable(QString::number(got.rc)));
+    } else {
+        QCOMPARE(got.rc, rc);
+    }
+    QCOMPARE(afterFault, executed);
+    if (got.rc == 0) {
+        // A success carries the register's own answer to this very request.
+        QCOMPARE(got.what, expectedWhat(o));
+        FrStatus st;
+        QCOMPARE(int(fr.getFrStatus(st)), 0);
+        if (o != Op::Read)
+            QCOMPARE(got.fd, st.lastDocNumber);
+    }
+
+    // The program goes on without a restart: reads answer with their own replies...
+    FrStatus st;
+    QCOMPARE(int(fr.getFrStatus(st)), 0);
+    QCOMPARE(st.factoryNumber.isEmpty(), false);
+    CycleStatus cs;
+    QCOMPARE(int(fr.getCycleStatus(cs)), 0);
+    QCOMPARE(cs.lastDocNumber, st.lastDocNumber);
+    // ...and the user's second try never makes a second document: the register either still holds
+    // the open one (nothing was executed) and completes it now, or refuses.
+    const Outcome again = run(fr, o);
+    const int total = effective(reg.device(), command) - before;
+    if (o == Op::Read) {
+        QCOMPARE(again.rc, 0);
+    } else if (executed == 0) {
+        QCOMPARE(again.rc, 0);
+        QCOMPARE(total, 1);
+    } else {
+        QVERIFY2(again.rc != 0, "the document was completed twice");
+        QCOMPARE(total, afterFault);
+        FrStatus after;
+        QCOMPARE(int(fr.getFrStatus(after)), 0);
+        QCOMPARE(after.lastDocNumber, st.lastDocNumber);
+    }
+}
+
+QTEST_GUILESS_MAIN(TstFaultMatrix)
+#include "tst_faultmatrix.moc"
