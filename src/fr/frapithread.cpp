@@ -3,7 +3,6 @@
 #include <QAtomicInt>
 #include <QFileInfo>
 #include <QHash>
-#include <QMutexLocker>
 
 #include <memory>
 
@@ -17,17 +16,17 @@ constexpr qint64 ExchangeSlackMs = 1000;
 // A serial port is opened exclusively: while the worker of a closed port is still finishing, the
 // worker of the same port opened again would fail to open it (and the two would flush each
 // other's buffers). Each worker holds its port's gate for its whole life; a successor waits.
-QMutex *portGate(const QString &portName)
+std::mutex &portGate(const QString &portName)
 {
-    static QMutex guard;
-    static QHash<QString, std::shared_ptr<QMutex>> gates;
+    static std::mutex guard;
+    static QHash<QString, std::shared_ptr<std::mutex>> gates;
     const QString canonical = QFileInfo(portName).canonicalFilePath();
     const QString key = canonical.isEmpty() ? portName : canonical;
-    QMutexLocker lock(&guard);
-    std::shared_ptr<QMutex> &gate = gates[key];
+    std::lock_guard<std::mutex> lock(guard);
+    std::shared_ptr<std::mutex> &gate = gates[key];
     if (!gate)
-        gate = std::make_shared<QMutex>();
-    return gate.get();
+        gate = std::make_shared<std::mutex>();
+    return *gate;
 }
 } // namespace
 
@@ -62,7 +61,7 @@ qint64 FrApiThread::exchangeBudgetMs(quint32 readTimeout, quint32 writeTimeout)
 
 qint64 FrApiThread::pendingBudgetMs() const
 {
-    QMutexLocker lock(&mutex_);
+    std::lock_guard<std::mutex> lock(mutex_);
     qint64 sum = 0;
     for (qint64 b : budgets_)
         sum += b;
@@ -78,7 +77,7 @@ void FrApiThread::post(FsApi *api, const Held &request)
 
 void FrApiThread::passRequest(const FsReq &req, quint32 readTimeout, quint32 writeTimeout)
 {
-    QMutexLocker lock(&mutex_);
+    std::lock_guard<std::mutex> lock(mutex_);
     budgets_.append(exchangeBudgetMs(readTimeout, writeTimeout));
     const Held request{req, readTimeout, writeTimeout};
     if (api_)
@@ -90,7 +89,7 @@ void FrApiThread::passRequest(const FsReq &req, quint32 readTimeout, quint32 wri
 void FrApiThread::run()
 {
     registerFsMetaTypes();
-    QMutexLocker portLock(portGate(portName_));
+    std::lock_guard<std::mutex> portLock(portGate(portName_));
     auto *api = new FsApi(portName_);
     api->open();
 
@@ -104,14 +103,14 @@ void FrApiThread::run()
     connect(
         api, &FsApi::executed, this,
         [this]() {
-            QMutexLocker lock(&mutex_);
+            std::lock_guard<std::mutex> lock(mutex_);
             if (!budgets_.isEmpty())
                 budgets_.removeFirst();
         },
         Qt::DirectConnection);
 
     {
-        QMutexLocker lock(&mutex_);
+        std::lock_guard<std::mutex> lock(mutex_);
         api_ = api;
         for (const Held &request : qAsConst(held_))
             post(api, request);
@@ -121,7 +120,7 @@ void FrApiThread::run()
     exec();
 
     {
-        QMutexLocker lock(&mutex_);
+        std::lock_guard<std::mutex> lock(mutex_);
         api_ = nullptr;
     }
     api->close();

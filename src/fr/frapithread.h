@@ -1,11 +1,12 @@
 #pragma once
 
 #include <QList>
-#include <QMutex>
 #include <QString>
 #include <QThread>
 
 #include "frmsg.h"
+
+#include <mutex>
 
 class FsApi;
 
@@ -53,7 +54,7 @@ private:
     static void post(FsApi *api, const Held &request);
 
     const QString portName_;
-    mutable QMutex mutex_;
+    mutable std::mutex mutex_;
     // Set while the worker's loop accepts requests; before that they are held, in order.
     FsApi *api_ = nullptr;
     QList<Held> held_;
