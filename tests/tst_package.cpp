@@ -1,0 +1,352 @@
+// The Debian package as a user gets it: made by cpack from the programs already built in this
+// build folder, unpacked into a private root, and its programs started from there.
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QImageReader>
+#include <QProcess>
+#include <QRegularExpression>
+#include <QStandardPaths>
+#include <QTemporaryDir>
+#include <QtTest>
+
+namespace {
+
+const QString BuildDir = QStringLiteral(VIRTA_BUILD_DIR);
+const QString Prefix = QStringLiteral("/usr");
+
+struct Run
+{
+    int code = -1;
+    QString out;
+    QString err;
+};
+
+Run run(const QString &program, const QStringList &args, const QProcessEnvironment &env = {})
+{
+    QProcess p;
+    if (!env.isEmpty())
+        p.setProcessEnvironment(env);
+    p.start(program, args);
+    Run r;
+    if (!p.waitForStarted(10000)) {
+        r.err = p.errorString();
+        return r;
+    }
+    p.waitForFinished(120000);
+    r.code = p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1;
+    r.out = QString::fromUtf8(p.readAllStandardOutput());
+    r.err = QString::fromUtf8(p.readAllStandardError());
+    return r;
+}
+
+QString readText(const QString &path)
+{
+    QFile f(path);
+    return f.open(QIODevice::ReadOnly) ? QString::fromUtf8(f.readAll()) : QString();
+}
+
+// The keys of one group of a desktop entry file (the format is not quite INI: values hold ';').
+QMap<QString, QString> desktopGroup(const QString &text, const QString &group)
+{
+    QMap<QString, QString> keys;
+    bool inGroup = false;
+    for (const QString &raw : text.split(QLatin1Char('\n'))) {
+        const QString line = raw.trimmed();
+        if (line.isEmpty() || line.startsWith(QLatin1Char('#')))
+            continue;
+        if (line.startsWith(QLatin1Char('['))) {
+            inGroup = line == QLatin1Char('[') + group + QLatin1Char(']');
+            continue;
+        }
+        const int eq = line.indexOf(QLatin1Char('='));
+        if (inGroup && eq > 0)
+            keys.insert(line.left(eq).trimmed(), line.mid(eq + 1).trimmed());
+    }
+    return keys;
+}
+
+// A private X server; Xvfb chooses a free display number and reports it.
+class VirtualDisplay
+{
+public:
+    ~VirtualDisplay()
+    {
+        if (xvfb_.state() != QProcess::NotRunning) {
+            xvfb_.terminate();
+            if (!xvfb_.waitForFinished(5000))
+                xvfb_.kill();
+            xvfb_.waitForFinished(2000);
+        }
+    }
+    bool start()
+    {
+        const QString exe = QStandardPaths::findExecutable(QStringLiteral("Xvfb"));
+        if (exe.isEmpty())
+            return false;
+        xvfb_.start(exe, {"-displayfd", "1", "-screen", "0", "1024x600x24", "-nolisten", "tcp"});
+        if (!xvfb_.waitForStarted(5000))
+            return false;
+        QDeadlineTimer deadline(15000);
+        while (!xvfb_.canReadLine() && !deadline.hasExpired() && xvfb_.state() == QProcess::Running)
+            xvfb_.waitForReadyRead(200);
+        bool ok = false;
+        number_ = QString::fromLatin1(xvfb_.readLine()).trimmed().toInt(&ok);
+        return ok;
+    }
+    QString display() const { return QStringLiteral(":%1").arg(number_); }
+
+private:
+    QProcess xvfb_;
+    int number_ = -1;
+};
+
+// What a user's shell would give the installed programs: no display of the test's own, and a
+// temporary directory of this test (the program's log folder lives there).
+QProcessEnvironment userEnvironment(const QString &tmp)
+{
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    for (const char *name : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM", "LD_LIBRARY_PATH"})
+        env.remove(QLatin1String(name));
+    env.insert(QStringLiteral("TMPDIR"), tmp);
+    env.insert(QStringLiteral("XDG_RUNTIME_DIR"), tmp);
+    return env;
+}
+
+void stop(QProcess &p)
+{
+    if (p.state() == QProcess::NotRunning)
+        return;
+    p.terminate();
+    if (!p.waitForFinished(15000)) {
+        p.kill();
+        p.waitForFinished(5000);
+    }
+}
+
+} // namespace
+
+class TestPackage : public QObject
+{
+    Q_OBJECT
+
+    QTemporaryDir tmp_;
+    QString deb_;
+    QString root_; // the package unpacked here, as if it were /
+    QMap<QString, QString> control_;
+
+    QString installed(const QString &path) const { return root_ + Prefix + QLatin1Char('/') + path; }
+
+private slots:
+    void initTestCase()
+    {
+        const QString dpkgDeb = QStandardPaths::findExecutable(QStringLiteral("dpkg-deb"));
+        if (dpkgDeb.isEmpty())
+            QSKIP("dpkg-deb is not available: no Debian package can be checked here");
+        QVERIFY(tmp_.isValid());
+
+        // The programs of this build folder, installed as the package lays them out; cpack then
+        // packs that tree. Packing the project itself would first rebuild everything.
+        const QString stage = tmp_.filePath(QStringLiteral("stage"));
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert(QStringLiteral("DESTDIR"), stage);
+        Run r = run(QStringLiteral(VIRTA_CMAKE_COMMAND), {"--install", BuildDir, "--prefix", Prefix, "--strip"}, env);
+        QVERIFY2(r.code == 0, qPrintable(r.out + r.err));
+
+        const QString out = tmp_.filePath(QStringLiteral("packages"));
+        r = run(QStringLiteral(VIRTA_CPACK_COMMAND),
+                {"--config", BuildDir + QStringLiteral("/CPackConfig.cmake"), "-B", out, "-D",
+                 "CPACK_INSTALL_CMAKE_PROJECTS=", "-D", "CPACK_INSTALLED_DIRECTORIES=" + stage + ";/"});
+        QVERIFY2(r.code == 0, qPrintable(r.out + r.err));
+        const QStringList debs = QDir(out).entryList({QStringLiteral("*.deb")}, QDir::Files);
+        QCOMPARE(debs.size(), 1);
+        deb_ = QDir(out).filePath(debs.first());
+
+        r = run(dpkgDeb, {"--field", deb_});
+        QVERIFY2(r.code == 0, qPrintable(r.err));
+        QString key;
+        for (const QString &line : r.out.split(QLatin1Char('\n'))) {
+            const int colon = line.indexOf(QLatin1Char(':'));
+            if (!line.startsWith(QLatin1Char(' ')) && colon > 0) {
+                key = line.left(colon);
+                control_.insert(key, line.mid(colon + 1).trimmed());
+            }
+        }
+
+        root_ = tmp_.filePath(QStringLiteral("root"));
+        r = run(dpkgDeb, {"-x", deb_, root_});
+        QVERIFY2(r.code == 0, qPrintable(r.err));
+    }
+
+    void controlFields_data()
+    {
+        QTest::addColumn<QString>("field");
+        QTest::addColumn<QString>("expected");
+        QTest::newRow("name") << "Package"
+                              << "virta-service";
+        QTest::newRow("version") << "Version" << QStringLiteral(VIRTA_PROJECT_VERSION);
+        QTest::newRow("section") << "Section"
+                                 << "utils";
+        QString arch = run(QStringLiteral("dpkg"), {"--print-architecture"}).out.trimmed();
+        if (!arch.isEmpty())
+            QTest::newRow("architecture of this machine") << "Architecture" << arch;
+        QTest::newRow("summary") << "Description"
+                                 << "service utility for a fiscal cash register";
+        QTest::newRow("named file")
+            << "file name"
+            << QStringLiteral("virta-service_%1_%2.deb").arg(QStringLiteral(VIRTA_PROJECT_VERSION), arch);
+    }
+    void controlFields()
+    {
+        QFETCH(QString, field);
+        QFETCH(QString, expected);
+        if (field == QLatin1String("file name"))
+            QCOMPARE(QFileInfo(deb_).fileName(), expected);
+        else
+            QCOMPARE(control_.value(field), expected);
+    }
+
+    // Every library the programs load comes from a package the Depends line names, and every name
+    // there is a real package (this machine built the programs against all of them).
+    void dependencies_data()
+    {
+        QTest::addColumn<QString>("package");
+        for (const char *p :
+             {"libc6", "libstdc++6", "libqt5core5a", "libqt5gui5", "libqt5widgets5", "libqt5serialport5"})
+            QTest::newRow(p) << QString::fromLatin1(p);
+    }
+    void dependencies()
+    {
+        QFETCH(QString, package);
+        QStringList names;
+        for (const QString &dep : control_.value(QStringLiteral("Depends")).split(QLatin1Char(',')))
+            names << dep.trimmed().section(QLatin1Char(' '), 0, 0);
+        QVERIFY2(names.contains(package), qPrintable(control_.value(QStringLiteral("Depends"))));
+
+        const QString dpkgQuery = QStandardPaths::findExecutable(QStringLiteral("dpkg-query"));
+        if (dpkgQuery.isEmpty())
+            return;
+        const Run r = run(dpkgQuery, {"-W", "-f=${Status}", package});
+        QVERIFY2(r.out.contains(QLatin1String("install ok installed")), qPrintable(package + r.out + r.err));
+    }
+
+    void files_data()
+    {
+        QTest::addColumn<QString>("path");
+        QTest::addColumn<bool>("executable");
+        QTest::newRow("program") << "bin/virta-service" << true;
+        QTest::newRow("emulator") << "bin/virta-emulator" << true;
+        QTest::newRow("menu entry") << "share/applications/virta-service.desktop" << false;
+        QTest::newRow("icon") << "share/icons/hicolor/64x64/apps/virta-service.png" << false;
+        QTest::newRow("emulator readme") << "share/doc/virta-service/emulator.md" << false;
+        QTest::newRow("guide") << "share/doc/virta-service/guide.md" << false;
+        QTest::newRow("main window picture") << "share/doc/virta-service/screenshots/main-window.png" << false;
+        QTest::newRow("firmware tab picture") << "share/doc/virta-service/screenshots/firmware-tab.png" << false;
+    }
+    void files()
+    {
+        QFETCH(QString, path);
+        QFETCH(bool, executable);
+        const QFileInfo info(installed(path));
+        QVERIFY2(info.isFile(), qPrintable(info.filePath()));
+        QCOMPARE(info.isExecutable(), executable);
+        QVERIFY(info.size() > 0);
+    }
+
+    // The menu entry starts a program of the package and shows an icon of the package.
+    void desktopEntry()
+    {
+        const QString file = installed(QStringLiteral("share/applications/virta-service.desktop"));
+        const QMap<QString, QString> entry = desktopGroup(readText(file), QStringLiteral("Desktop Entry"));
+        QCOMPARE(entry.value(QStringLiteral("Type")), QStringLiteral("Application"));
+        QCOMPARE(entry.value(QStringLiteral("Name")), QStringLiteral("ВИРТА СЕРВИС"));
+        QCOMPARE(entry.value(QStringLiteral("Terminal")), QStringLiteral("false"));
+        QVERIFY(entry.value(QStringLiteral("Categories")).endsWith(QLatin1Char(';')));
+
+        const QString exec = entry.value(QStringLiteral("Exec")).section(QLatin1Char(' '), 0, 0);
+        QVERIFY2(!exec.contains(QLatin1Char('/')), qPrintable(exec)); // found on PATH wherever the package lives
+        QVERIFY2(QFileInfo(installed(QStringLiteral("bin/") + exec)).isExecutable(), qPrintable(exec));
+
+        const QString icon = entry.value(QStringLiteral("Icon"));
+        QImageReader reader(installed(QStringLiteral("share/icons/hicolor/64x64/apps/%1.png").arg(icon)));
+        QCOMPARE(reader.size(), QSize(64, 64));
+
+        const QString validator = QStandardPaths::findExecutable(QStringLiteral("desktop-file-validate"));
+        if (!validator.isEmpty()) {
+            const Run r = run(validator, {file});
+            QVERIFY2(r.code == 0 && !r.out.contains(QLatin1String("error")), qPrintable(r.out + r.err));
+        }
+    }
+
+    // The guide is read where it is installed: every picture it shows is there beside it.
+    void guidePictures()
+    {
+        const QString doc = installed(QStringLiteral("share/doc/virta-service"));
+        const QString guide = readText(doc + QStringLiteral("/guide.md"));
+        QVERIFY(!guide.isEmpty());
+        const QRegularExpression image(QStringLiteral(R"(!\[[^\]]*\]\(([^)\s]+)\))"));
+        int pictures = 0;
+        for (auto it = image.globalMatch(guide); it.hasNext();) {
+            const QString target = it.next().captured(1);
+            QVERIFY2(QImageReader(doc + QLatin1Char('/') + target).canRead(), qPrintable(target));
+            ++pictures;
+        }
+        QVERIFY(pictures > 0);
+    }
+
+    void installedProgramStarts()
+    {
+        VirtualDisplay display;
+        if (!display.start())
+            QSKIP("Xvfb is not available");
+        QTemporaryDir tmp;
+        QVERIFY(tmp.isValid());
+        QProcessEnvironment env = userEnvironment(tmp.path());
+        env.insert(QStringLiteral("DISPLAY"), display.display());
+
+        QProcess program;
+        program.setProcessEnvironment(env);
+        program.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+        program.start(installed(QStringLiteral("bin/virta-service")), QStringList());
+        QVERIFY(program.waitForStarted(10000));
+
+        // Up with its window: it has written the start of its log and is still running.
+        const QString folder = tmp.filePath(QStringLiteral("virta5"));
+        auto log = [&] {
+            const QStringList files = QDir(folder).entryList({QStringLiteral("*.log")}, QDir::Files);
+            return files.isEmpty() ? QString() : readText(QDir(folder).filePath(files.first()));
+        };
+        QTRY_VERIFY_WITH_TIMEOUT(log().contains(QLatin1String("Start logging")), 20000);
+        QCOMPARE(program.state(), QProcess::Running);
+
+        program.terminate();
+        QVERIFY(program.waitForFinished(15000));
+        QCOMPARE(program.exitStatus(), QProcess::NormalExit);
+        QCOMPARE(program.exitCode(), 0);
+    }
+
+    void installedEmulatorServes()
+    {
+        QTemporaryDir tmp;
+        QVERIFY(tmp.isValid());
+        const QString link = tmp.filePath(QStringLiteral("ttyVIRTA"));
+        QProcess emulator;
+        emulator.setProcessEnvironment(userEnvironment(tmp.path()));
+        emulator.start(installed(QStringLiteral("bin/virta-emulator")),
+                       {"--link", link, "--state", tmp.filePath(QStringLiteral("state.json"))});
+        QVERIFY(emulator.waitForStarted(10000));
+        QString out;
+        QTRY_VERIFY_WITH_TIMEOUT(
+            (out += QString::fromUtf8(emulator.readAllStandardOutput())).contains(QLatin1String("register: /dev/")),
+            15000);
+        QVERIFY(QFileInfo(link).isSymLink());
+
+        stop(emulator);
+        QCOMPARE(emulator.exitStatus(), QProcess::NormalExit);
+        QCOMPARE(emulator.exitCode(), 0);
+        QVERIFY(!QFileInfo(link).isSymLink()); // a clean stop removes its link
+    }
+};
+
+QTEST_GUILESS_MAIN(TestPackage)
+#include "tst_package.moc"
