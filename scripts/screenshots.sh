@@ -33,7 +33,7 @@ trap 'exit 130' INT TERM
 
 # A fresh register for every run, so that the pictures do not depend on earlier runs.
 "$build/emulator/virta-emulator" --preset ready --state "$work/state.json" --tape "$work/tape.txt" \
-  --link "$work/ttyVIRTA" --loader-link "$work/ttyVIRTA-loader" --images "$work/images" \
+  --link "$work/ttyVIRTA" --loader-link "$work/ttyVIRTA-loader" --images "$work/images" --install-seconds 1 \
   >"$work/emulator.out" 2>"$work/emulator.err" &
 emu_pid=$!
 for _ in $(seq 100); do
@@ -60,6 +60,11 @@ if [ ! -s "$work/display" ]; then
   exit 1
 fi
 
+# The firmware tab uploads a small signed image (14 blocks) to the emulator's loader.
+seq 1 3000 >"$work/firmware.bin"
+"$build/emulator/virta-emulator" --sign-image "$work/firmware.bin" "$work/firmware.signed.img" >/dev/null
+
 mkdir -p "$root/docs/screenshots"
 DISPLAY=":$(head -n1 "$work/display")" QT_QPA_PLATFORM=xcb \
+  VIRTA_LOADER_PORT="$work/ttyVIRTA-loader" VIRTA_FIRMWARE_IMAGE="$work/firmware.signed.img" \
   "$build/tools/screenshots/virta-screenshots" --port "$work/ttyVIRTA" --out "$root/docs/screenshots" "$@"
