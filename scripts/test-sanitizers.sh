@@ -1,0 +1,40 @@
+#!/usr/bin/env bash
+# The test suite under the sanitizers (./test.sh --sanitizers runs this):
+#   build-asan/  every test, built with AddressSanitizer + UndefinedBehaviorSanitizer;
+#   build-tsan/  the tests of the threaded parts (transport, worker thread, command layer, logging)
+#                under ThreadSanitizer.
+# Any report fails the run. The suppressions in scripts/sanitizers/ name only code inside Qt and
+# the system libraries, each with the reason. Extra arguments go to both ctest runs.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+scripts/setup-deps.sh
+jobs=$(nproc 2>/dev/null || echo 2)
+supp="$PWD/scripts/sanitizers"
+
+# Tests of the threaded parts: the worker thread and transport, the command layer's exchanges
+# (one worker per FsWrapper), the long run of exchanges with faults, the emulator's threads, and
+# logging from several threads with its clean-up on the thread pool.
+tsan_tests=(tst_transport tst_commands tst_soak tst_emulator tst_logging)
+
+run_suite() {
+  local dir=$1
+  shift
+  (cd "$dir" && QT_QPA_PLATFORM=offscreen ctest --output-on-failure -j"$jobs" "$@")
+}
+
+echo "== AddressSanitizer + UndefinedBehaviorSanitizer: whole suite in build-asan/"
+cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVIRTA_WERROR=ON -DVIRTA_BUILD_BENCH=OFF \
+  -DVIRTA_SANITIZE=address,undefined >/dev/null
+cmake --build build-asan -j"$jobs"
+ASAN_OPTIONS="detect_leaks=1:abort_on_error=0:halt_on_error=1:detect_stack_use_after_return=0" \
+LSAN_OPTIONS="suppressions=$supp/lsan.supp:print_suppressions=0" \
+UBSAN_OPTIONS="halt_on_error=1:print_stacktrace=1:suppressions=$supp/ubsan.supp" \
+  run_suite build-asan "$@"
+
+echo "== ThreadSanitizer: ${tsan_tests[*]} in build-tsan/"
+cmake -S . -B build-tsan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVIRTA_WERROR=ON -DVIRTA_BUILD_BENCH=OFF \
+  -DVIRTA_SANITIZE=thread >/dev/null
+cmake --build build-tsan -j"$jobs" --target "${tsan_tests[@]}" virta-emulator
+regex="^($(IFS='|'; echo "${tsan_tests[*]}"))\$"
+TSAN_OPTIONS="halt_on_error=1:second_deadlock_stack=1:suppressions=$supp/tsan.supp" \
+  run_suite build-tsan -R "$regex" "$@"
