@@ -123,6 +123,16 @@ const struct
     {EmuFault::OutOfPaper, "out-of-paper", false},
 };
 
+// The silence before `bytes` is measured between the front end's reads, and a loaded machine can
+// stretch that long after the bytes had all arrived together. A partial frame that the new bytes
+// complete with a good checksum is the frame that was being sent, not a cut-off one.
+bool completesFrame(const QByteArray &joined, int maxPayload)
+{
+    const emu::RequestScan scan = emu::scanRequest(joined, maxPayload);
+    return scan.skipped == 0 && (scan.kind == emu::RequestScan::Request ||
+                                 (scan.kind == emu::RequestScan::Rejected && scan.error != BadCrc));
+}
+
 } // namespace
 
 namespace emu {
@@ -255,7 +265,7 @@ EmuDevice::~EmuDevice() = default;
 QVector<EmuChunk> EmuDevice::receive(const QByteArray &bytes, qint64 nowMs)
 {
     QMutexLocker lock(&mutex_);
-    if (!buffer_.isEmpty() && nowMs - lastByteMs_ > stallMs_) {
+    if (!buffer_.isEmpty() && nowMs - lastByteMs_ > stallMs_ && !completesFrame(buffer_ + bytes, maxPayload_)) {
         ++discarded_;
         log(QStringLiteral("partial frame of %1 bytes forgotten after %2 ms of silence")
                 .arg(buffer_.size())
