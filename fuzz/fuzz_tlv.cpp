@@ -56,7 +56,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 
     Tlv t;
     if (t.setRawData(raw)) {
-        FUZZ_CHECK(t.rawData() == raw);
+        // A record with tag 0 is read but is no valid record: it serialises to nothing.
+        FUZZ_CHECK(t.rawData() == (t.isValid() ? raw : QByteArray()));
         convert(t, 0);
     } else {
         FUZZ_CHECK(t.tag() == 0 && t.value().isEmpty());

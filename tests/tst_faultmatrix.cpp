@@ -229,6 +229,23 @@ void TstFaultMatrix::matrix_data()
          1,
          0,
          1},
+        // The request is ignored, then 0x05 is answered with an older reply and the request sent
+        // again is ignored too: that older reply must not reach the caller as this one's answer.
+        {"stale reply to 0x05, the request sent again ignored too",
+         {F(F::IgnoreRequest), F(F::StaleRepeat, 1)},
+         false,
+         bad,
+         0,
+         bad,
+         0},
+        // A damaged answer to 0x05 proves nothing about the request: it is not sent again.
+        {"stale and damaged reply to 0x05 after a lost reply",
+         {F(F::DropReply, 1), F(F::StaleRepeat, 1), F(F::CorruptCrc, 2)},
+         false,
+         bad,
+         1,
+         bad,
+         1},
         {"split reply", {F(F::SplitReply, 1, 50)}, false, 0, 1, 0, 1},
         {"long gap inside the reply", {F(F::SplitReply, 1, 400)}, false, 0, 1, 0, 1},
         {"reply after the time-out, its repeat late too",

@@ -186,6 +186,12 @@ bool FsApi::collect(FsRep &rep, quint32 readTimeout, bool resync)
     for (;;) {
         char byte = 0;
         if (port_->read(&byte, 1) != 1) {
+            if (resync && !collector.isStarted()) {
+                // Only the tail of the cut-off reply so far: the repeated reply is still to come.
+                const qint64 left = qint64(readTimeout) - elapsed.elapsed();
+                if (left > 0 && port_->waitForReadyRead(int(left)))
+                    continue;
+            }
             // Ran dry. After a cut-off reply the bytes kept may hold the whole repeated reply
             // behind a false start.
             if (resync && collector.isStarted())

@@ -93,6 +93,9 @@ int main(int argc, char *argv[])
     QApplication::setApplicationName(QStringLiteral("ВИРТА СЕРВИС"));
     QApplication::setApplicationVersion(QStringLiteral(VIRTA_VERSION));
     QApplication::setWindowIcon(QIcon(QStringLiteral(":/icons/logo.png")));
+    // Before anything is written: a stop asked for while the program starts still ends it the
+    // ordinary way (the notice waits in the socket until the event loop runs).
+    quitOnTerminateSignals();
 
     const QString logFolder = QDir::tempPath() + QStringLiteral("/virta5");
     createDirectory(logFolder, QFileDevice::Permissions(0x7777));
@@ -100,8 +103,6 @@ int main(int argc, char *argv[])
     LoggerManager::setLogFlags(3);
     LoggerManager::setKeepFilesOpen(true);
     LoggerManager::initLog(logFolder, 5, true, QtDebugMsg);
-
-    quitOnTerminateSignals();
 
     auto *window = new MainWidget(nullptr);
     window->show();
