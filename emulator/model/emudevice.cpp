@@ -264,7 +264,7 @@ EmuDevice::~EmuDevice() = default;
 
 QVector<EmuChunk> EmuDevice::receive(const QByteArray &bytes, qint64 nowMs)
 {
-    QMutexLocker lock(&mutex_);
+    std::lock_guard<std::mutex> lock(mutex_);
     if (!buffer_.isEmpty() && nowMs - lastByteMs_ > stallMs_ && !completesFrame(buffer_ + bytes, maxPayload_)) {
         ++discarded_;
         log(QStringLiteral("partial frame of %1 bytes forgotten after %2 ms of silence")
@@ -453,25 +453,25 @@ void EmuDevice::log(const QString &line)
 
 void EmuDevice::setMaxPayload(int bytes)
 {
-    QMutexLocker lock(&mutex_);
+    std::lock_guard<std::mutex> lock(mutex_);
     maxPayload_ = qBound(0, bytes, int(FsMsg::MaxPayloadSize));
 }
 
 void EmuDevice::setStallTimeout(int ms)
 {
-    QMutexLocker lock(&mutex_);
+    std::lock_guard<std::mutex> lock(mutex_);
     stallMs_ = qMax(1, ms);
 }
 
 void EmuDevice::setRepeatGuard(bool on)
 {
-    QMutexLocker lock(&mutex_);
+    std::lock_guard<std::mutex> lock(mutex_);
     repeatGuard_ = on;
 }
 
 void EmuDevice::addFault(const EmuFault &fault)
 {
-    QMutexLocker lock(&mutex_);
+    std::lock_guard<std::mutex> lock(mutex_);
     EmuFault f = fault;
     f.seen = 0;
     faults_.append(f);
@@ -479,67 +479,67 @@ void EmuDevice::addFault(const EmuFault &fault)
 
 void EmuDevice::clearFaults()
 {
-    QMutexLocker lock(&mutex_);
+    std::lock_guard<std::mutex> lock(mutex_);
     faults_.clear();
 }
 
 QVector<EmuFault> EmuDevice::faults() const
 {
-    QMutexLocker lock(&mutex_);
+    std::lock_guard<std::mutex> lock(mutex_);
     return faults_;
 }
 
 int EmuDevice::executionCount() const
 {
-    QMutexLocker lock(&mutex_);
+    std::lock_guard<std::mutex> lock(mutex_);
     return executions_;
 }
 
 int EmuDevice::executionCount(quint32 unique) const
 {
-    QMutexLocker lock(&mutex_);
+    std::lock_guard<std::mutex> lock(mutex_);
     return byUnique_.value(unique);
 }
 
 int EmuDevice::executionsOf(quint8 command) const
 {
-    QMutexLocker lock(&mutex_);
+    std::lock_guard<std::mutex> lock(mutex_);
     return byCommand_.value(command);
 }
 
 int EmuDevice::repeatRequests() const
 {
-    QMutexLocker lock(&mutex_);
+    std::lock_guard<std::mutex> lock(mutex_);
     return repeats_;
 }
 
 int EmuDevice::strayBytes() const
 {
-    QMutexLocker lock(&mutex_);
+    std::lock_guard<std::mutex> lock(mutex_);
     return stray_;
 }
 
 int EmuDevice::discardedFrames() const
 {
-    QMutexLocker lock(&mutex_);
+    std::lock_guard<std::mutex> lock(mutex_);
     return discarded_;
 }
 
 QVector<EmuRequestRecord> EmuDevice::requests() const
 {
-    QMutexLocker lock(&mutex_);
+    std::lock_guard<std::mutex> lock(mutex_);
     return records_;
 }
 
 QByteArray EmuDevice::lastReply() const
 {
-    QMutexLocker lock(&mutex_);
+    std::lock_guard<std::mutex> lock(mutex_);
     return lastReply_;
 }
 
 void EmuDevice::clearHistory()
 {
-    QMutexLocker lock(&mutex_);
+    std::lock_guard<std::mutex> lock(mutex_);
     executions_ = 0;
     byUnique_.clear();
     byCommand_.clear();
@@ -551,18 +551,18 @@ void EmuDevice::clearHistory()
 
 void EmuDevice::setHistoryLimit(int records)
 {
-    QMutexLocker lock(&mutex_);
+    std::lock_guard<std::mutex> lock(mutex_);
     historyLimit_ = qMax(2, records);
 }
 
 void EmuDevice::setRequestLog(std::function<void(const QString &)> log)
 {
-    QMutexLocker lock(&mutex_);
+    std::lock_guard<std::mutex> lock(mutex_);
     log_ = std::move(log);
 }
 
 void EmuDevice::setAfterExecute(std::function<void(FiscalModel &)> hook)
 {
-    QMutexLocker lock(&mutex_);
+    std::lock_guard<std::mutex> lock(mutex_);
     afterExecute_ = std::move(hook);
 }

@@ -124,7 +124,7 @@ LoaderModel::~LoaderModel() = default;
 
 QVector<EmuChunk> LoaderModel::receive(const QByteArray &bytes, qint64 nowMs)
 {
-    QMutexLocker lock(&mutex_);
+    std::lock_guard<std::mutex> lock(mutex_);
     if (!buffer_.isEmpty() && nowMs - lastByteMs_ > stallMs_) {
         if (log_)
             log_(QStringLiteral("loader: partial frame of %1 bytes forgotten").arg(buffer_.size()));
@@ -160,7 +160,7 @@ QVector<EmuChunk> LoaderModel::receive(const QByteArray &bytes, qint64 nowMs)
 
 LoaderModel::Result LoaderModel::execute(quint8 code, const QByteArray &data)
 {
-    QMutexLocker lock(&mutex_);
+    std::lock_guard<std::mutex> lock(mutex_);
     return run(code, data);
 }
 
@@ -296,66 +296,66 @@ QString LoaderModel::writeImage(const QString &prefix, const QString &suffix, co
 
 void LoaderModel::setInstallSeconds(int seconds)
 {
-    QMutexLocker lock(&mutex_);
+    std::lock_guard<std::mutex> lock(mutex_);
     installSeconds_ = qBound(0, seconds, 3600);
 }
 
 int LoaderModel::installSeconds() const
 {
-    QMutexLocker lock(&mutex_);
+    std::lock_guard<std::mutex> lock(mutex_);
     return installSeconds_;
 }
 
 void LoaderModel::setImagesDir(const QString &dir)
 {
-    QMutexLocker lock(&mutex_);
+    std::lock_guard<std::mutex> lock(mutex_);
     imagesDir_ = dir;
 }
 
 void LoaderModel::setStallTimeout(int ms)
 {
-    QMutexLocker lock(&mutex_);
+    std::lock_guard<std::mutex> lock(mutex_);
     stallMs_ = qMax(1, ms);
 }
 
 QByteArray LoaderModel::installedImage() const
 {
-    QMutexLocker lock(&mutex_);
+    std::lock_guard<std::mutex> lock(mutex_);
     return installed_;
 }
 
 int LoaderModel::installCount() const
 {
-    QMutexLocker lock(&mutex_);
+    std::lock_guard<std::mutex> lock(mutex_);
     return installs_;
 }
 
 int LoaderModel::rebootCount() const
 {
-    QMutexLocker lock(&mutex_);
+    std::lock_guard<std::mutex> lock(mutex_);
     return reboots_;
 }
 
 QStringList LoaderModel::writtenFiles() const
 {
-    QMutexLocker lock(&mutex_);
+    std::lock_guard<std::mutex> lock(mutex_);
     return written_;
 }
 
 QVector<quint8> LoaderModel::commands() const
 {
-    QMutexLocker lock(&mutex_);
+    std::lock_guard<std::mutex> lock(mutex_);
     return commands_;
 }
 
 qint64 LoaderModel::receivedBytes() const
 {
-    QMutexLocker lock(&mutex_);
+    std::lock_guard<std::mutex> lock(mutex_);
     return upload_.size();
 }
 
 void LoaderModel::setRequestLog(std::function<void(const QString &)> log)
 {
-    QMutexLocker lock(&mutex_);
+    std::lock_guard<std::mutex> lock(mutex_);
     log_ = std::move(log);
 }
