@@ -161,7 +161,49 @@ struct DocNumbers
         if (withCycle)
             cycle = r.get<qint16>();
     }
+    void copyTo(qint32 &outFd, qint32 &outFp, QDateTime &outDt) const
+    {
+        outFd = fd;
+        outFp = fp;
+        outDt = dt;
+    }
 };
+
+// A start command: the cashier block, then what `fields` adds before the name field.
+template <typename Fields> ErrorCode startDocument(FsWrapper &fr, quint8 code, const QString &name, Fields fields)
+{
+    FsRep rep;
+    Payload payload;
+    payload.cashier(fr);
+    fields(payload);
+    return fr.exec(FsReq(code, payload.name(name).bytes()), rep, FsTimeouts::Normal);
+}
+
+ErrorCode startDocument(FsWrapper &fr, quint8 code, const QString &name)
+{
+    return startDocument(fr, code, name, [](Payload &) {});
+}
+
+// A completion command: on success `doc` holds the document numbers and `readRest` takes the
+// fields that follow them; on failure nothing is read.
+template <typename ReadRest>
+ErrorCode completeDocument(FsWrapper &fr, quint8 code, const QByteArray &payload, bool withCycle, DocNumbers &doc,
+                           ReadRest readRest)
+{
+    FsRep rep;
+    const ErrorCode rc = fr.exec(FsReq(code, payload), rep, FsTimeouts::Normal);
+    if (rc != CoreApiConst::Success)
+        return rc;
+    Reply r(rep.data());
+    doc.read(r, withCycle);
+    readRest(r);
+    return rc;
+}
+
+ErrorCode completeDocument(FsWrapper &fr, quint8 code, const QByteArray &payload, bool withCycle, DocNumbers &doc)
+{
+    return completeDocument(fr, code, payload, withCycle, doc, [](Reply &) {});
+}
 
 } // namespace
 
@@ -182,24 +224,17 @@ ErrorCode FsWrapper::sendDocData(const QByteArray &tlvBytes)
 
 ErrorCode FsWrapper::startRegistration(const QString &cashierName)
 {
-    FsRep rep;
-    return exec(FsReq(StartRegistration, Payload().cashier(*this).name(cashierName).bytes()), rep, FsTimeouts::Normal);
+    return startDocument(*this, StartRegistration, cashierName);
 }
 
 ErrorCode FsWrapper::completeRegistration(const QString &inn, const QString &regNumber, qint32 &fd, qint32 &fp,
                                           QDateTime &dt)
 {
-    FsRep rep;
     const QByteArray payload = Payload().identifier(inn, InnWidth).identifier(regNumber, RegNumberWidth).bytes();
-    const ErrorCode rc = exec(FsReq(CompleteRegistration, payload), rep, FsTimeouts::Normal);
-    if (rc != CoreApiConst::Success)
-        return rc;
-    Reply r(rep.data());
     DocNumbers doc;
-    doc.read(r, false);
-    fd = doc.fd;
-    fp = doc.fp;
-    dt = doc.dt;
+    const ErrorCode rc = completeDocument(*this, CompleteRegistration, payload, false, doc);
+    if (rc == CoreApiConst::Success)
+        doc.copyTo(fd, fp, dt);
     return rc;
 }
 
@@ -212,149 +247,116 @@ ErrorCode FsWrapper::preprintRegistration(const QString &inn, const QString &reg
 
 ErrorCode FsWrapper::startArchiveClosing(const QString &cashierName)
 {
-    FsRep rep;
-    return exec(FsReq(StartArchiveClosing, Payload().cashier(*this).name(cashierName).bytes()), rep,
-                FsTimeouts::Normal);
+    return startDocument(*this, StartArchiveClosing, cashierName);
 }
 
 ErrorCode FsWrapper::completeArchiveClosing(qint32 &fd, qint32 &fp, QDateTime &dt)
 {
-    FsRep rep;
-    const ErrorCode rc = exec(FsReq(CompleteArchiveClosing), rep, FsTimeouts::Normal);
-    if (rc != CoreApiConst::Success)
-        return rc;
-    Reply r(rep.data());
     DocNumbers doc;
-    doc.read(r, false);
-    fd = doc.fd;
-    fp = doc.fp;
-    dt = doc.dt;
+    const ErrorCode rc = completeDocument(*this, CompleteArchiveClosing, QByteArray(), false, doc);
+    if (rc == CoreApiConst::Success)
+        doc.copyTo(fd, fp, dt);
     return rc;
 }
 
 ErrorCode FsWrapper::startCycleOpening(const QString &cashierName)
 {
-    FsRep rep;
-    return exec(FsReq(StartCycleOpening, Payload().cashier(*this).name(cashierName).bytes()), rep, FsTimeouts::Normal);
+    return startDocument(*this, StartCycleOpening, cashierName);
 }
 
 ErrorCode FsWrapper::completeCycleOpening(qint16 &cycle, qint32 &fd, qint32 &fp, QDateTime &dt)
 {
-    FsRep rep;
-    const ErrorCode rc = exec(FsReq(CompleteCycleOpening), rep, FsTimeouts::Normal);
-    if (rc != CoreApiConst::Success)
-        return rc;
-    Reply r(rep.data());
     DocNumbers doc;
-    doc.read(r, true);
-    cycle = doc.cycle;
-    fd = doc.fd;
-    fp = doc.fp;
-    dt = doc.dt;
+    const ErrorCode rc = completeDocument(*this, CompleteCycleOpening, QByteArray(), true, doc);
+    if (rc == CoreApiConst::Success) {
+        doc.copyTo(fd, fp, dt);
+        cycle = doc.cycle;
+    }
     return rc;
 }
 
 ErrorCode FsWrapper::startCycleClosing(const QString &cashierName)
 {
-    FsRep rep;
-    return exec(FsReq(StartCycleClosing, Payload().cashier(*this).name(cashierName).bytes()), rep, FsTimeouts::Normal);
+    return startDocument(*this, StartCycleClosing, cashierName);
 }
 
 ErrorCode FsWrapper::completeCycleClosing(qint16 &cycle, qint32 &fd, qint32 &fp, QDateTime &dt)
 {
-    FsRep rep;
-    const ErrorCode rc = exec(FsReq(CompleteCycleClosing), rep, FsTimeouts::Normal);
-    if (rc != CoreApiConst::Success)
-        return rc;
-    Reply r(rep.data());
     DocNumbers doc;
-    doc.read(r, true);
-    cycle = doc.cycle;
-    fd = doc.fd;
-    fp = doc.fp;
-    dt = doc.dt;
+    const ErrorCode rc = completeDocument(*this, CompleteCycleClosing, QByteArray(), true, doc);
+    if (rc == CoreApiConst::Success) {
+        doc.copyTo(fd, fp, dt);
+        cycle = doc.cycle;
+    }
     return rc;
 }
 
 ErrorCode FsWrapper::startIntroduction(const QString &cashierName)
 {
-    FsRep rep;
-    return exec(FsReq(StartIntroduction, Payload().cashier(*this).name(cashierName).bytes()), rep, FsTimeouts::Normal);
+    return startDocument(*this, StartIntroduction, cashierName);
 }
 
 ErrorCode FsWrapper::completeIntroduction(const FixNumber &sum, qint16 &cycle, qint32 &fd, qint32 &fp, QDateTime &dt,
                                           FixNumber &cashInDrawer)
 {
-    FsRep rep;
-    const ErrorCode rc = exec(FsReq(CompleteIntroduction, Payload().money(sum).bytes()), rep, FsTimeouts::Normal);
-    if (rc != CoreApiConst::Success)
-        return rc;
-    Reply r(rep.data());
     DocNumbers doc;
-    doc.read(r, true);
-    const FixNumber cash = r.money();
-    cycle = doc.cycle;
-    fd = doc.fd;
-    fp = doc.fp;
-    dt = doc.dt;
-    cashInDrawer = cash;
+    FixNumber cash;
+    const ErrorCode rc = completeDocument(*this, CompleteIntroduction, Payload().money(sum).bytes(), true, doc,
+                                          [&cash](Reply &r) { cash = r.money(); });
+    if (rc == CoreApiConst::Success) {
+        doc.copyTo(fd, fp, dt);
+        cycle = doc.cycle;
+        cashInDrawer = cash;
+    }
     return rc;
 }
 
 ErrorCode FsWrapper::startPayout(const QString &cashierName)
 {
-    FsRep rep;
-    return exec(FsReq(StartPayout, Payload().cashier(*this).name(cashierName).bytes()), rep, FsTimeouts::Normal);
+    return startDocument(*this, StartPayout, cashierName);
 }
 
 ErrorCode FsWrapper::completePayout(const FixNumber &sum, qint16 &cycle, qint32 &fd, qint32 &fp, QDateTime &dt,
                                     FixNumber &cashInDrawer)
 {
-    FsRep rep;
-    const ErrorCode rc = exec(FsReq(CompletePayout, Payload().money(sum).bytes()), rep, FsTimeouts::Normal);
-    if (rc != CoreApiConst::Success)
-        return rc;
-    Reply r(rep.data());
     DocNumbers doc;
-    doc.read(r, true);
-    const FixNumber cash = r.money();
-    cycle = doc.cycle;
-    fd = doc.fd;
-    fp = doc.fp;
-    dt = doc.dt;
-    cashInDrawer = cash;
+    FixNumber cash;
+    const ErrorCode rc = completeDocument(*this, CompletePayout, Payload().money(sum).bytes(), true, doc,
+                                          [&cash](Reply &r) { cash = r.money(); });
+    if (rc == CoreApiConst::Success) {
+        doc.copyTo(fd, fp, dt);
+        cycle = doc.cycle;
+        cashInDrawer = cash;
+    }
     return rc;
 }
 
 ErrorCode FsWrapper::startReceipt(int receiptType, const QString &cashierName)
 {
-    FsRep rep;
-    return exec(FsReq(StartReceipt, Payload().cashier(*this).u8(receiptType).name(cashierName).bytes()), rep,
-                FsTimeouts::Normal);
+    return startDocument(*this, StartReceipt, cashierName, [receiptType](Payload &p) { p.u8(receiptType); });
 }
 
 ErrorCode FsWrapper::completeReceipt(const FixNumber &payment1, const FixNumber &payment2, qint16 &cycle, qint32 &fd,
                                      qint32 &fp, qint16 &receiptNumber, QDateTime &dt, FixNumber &total,
                                      FixNumber &change)
 {
-    FsRep rep;
-    const ErrorCode rc =
-        exec(FsReq(CompleteReceipt, Payload().money(payment1).money(payment2).bytes()), rep, FsTimeouts::Normal);
-    if (rc != CoreApiConst::Success)
-        return rc;
-    Reply r(rep.data());
     DocNumbers doc;
-    doc.read(r, true);
-    const qint16 number = r.get<qint16>();
-    const FixNumber sum = r.money();
-    const FixNumber rest = r.money();
-    cycle = doc.cycle;
-    fd = doc.fd;
-    fp = doc.fp;
-    dt = doc.dt;
-    receiptNumber = number;
-    total = sum;
-    change = rest;
+    qint16 number = 0;
+    FixNumber sum;
+    FixNumber rest;
+    const ErrorCode rc = completeDocument(*this, CompleteReceipt, Payload().money(payment1).money(payment2).bytes(),
+                                          true, doc, [&](Reply &r) {
+                                              number = r.get<qint16>();
+                                              sum = r.money();
+                                              rest = r.money();
+                                          });
+    if (rc == CoreApiConst::Success) {
+        doc.copyTo(fd, fp, dt);
+        cycle = doc.cycle;
+        receiptNumber = number;
+        total = sum;
+        change = rest;
+    }
     return rc;
 }
 
