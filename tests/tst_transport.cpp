@@ -173,8 +173,15 @@ void TstTransport::exchange()
         QCOMPARE(frames_.at(2), (QList<QVariant>{true, QStringLiteral("05")}));
     if (hasReply)
         QCOMPARE(frames_.last().last().toString(), QString::fromLatin1(emu.lastReply().toHex()));
-    // The device's text for a non-zero code; a frame that failed its checksum carries code 0.
-    QCOMPARE(lines.count(), rep.code() == 0 ? 0 : 1);
+    // One line with the reason whenever the caller gets a failure: the device's text for a
+    // non-zero code, or the parse error for a damaged frame that carries code 0.
+    if (result == 0) {
+        QCOMPARE(lines.count(), 0);
+    } else {
+        QCOMPARE(lines.count(), 1);
+        if (rep.code() == 0)
+            QCOMPARE(lines.first().first().toString(), QStringLiteral("Ошибка разбора ответа от ФР"));
+    }
 }
 
 void TstTransport::longGapTriggersRepeatRequest()

@@ -172,6 +172,10 @@ CoreApiConst::ErrorCode FsWrapper::exec(const FsReq &req, FsRep &rep, const FsRw
     if (rep.code() != CoreApiConst::Success)
         emit showLog(rep.errorText().trimmed());
     if (rep.parsingResult() != fs::Ok) {
+        // A damaged frame may still carry code 0; without this line the log pane would give
+        // the operator no reason for the failure the tab reports.
+        if (rep.code() == CoreApiConst::Success)
+            emit showLog(errorText(CoreApiConst::ParseError));
         qWarning().noquote() << "FS REP PARSING ERROR " << HexDump(req.rawData(), QStringLiteral("UTF-8"))
                              << int(rep.code()) << int(rep.parsingResult())
                              << HexDump(rep.rawData(), QStringLiteral("UTF-8"));
