@@ -205,6 +205,16 @@ ErrorCode completeDocument(FsWrapper &fr, quint8 code, const QByteArray &payload
     return completeDocument(fr, code, payload, withCycle, doc, [](Reply &) {});
 }
 
+// A read whose reply is decoded by a record's parse; a reply the record refuses is 252.
+template <typename Record> ErrorCode readRecord(FsWrapper &fr, quint8 code, const FsRwTimeout &timeout, Record &record)
+{
+    FsRep rep;
+    const ErrorCode rc = fr.exec(FsReq(code), rep, timeout);
+    if (rc != CoreApiConst::Success)
+        return rc;
+    return record.parse(rep.data()) ? rc : CoreApiConst::ParseError;
+}
+
 } // namespace
 
 // ---------------------------------------------------------------------------------------------
@@ -387,21 +397,13 @@ ErrorCode FsWrapper::getOpenDocData(quint8 &docType, qint8 &receiptType, qint16 
 
 ErrorCode FsWrapper::getFrStatus(FrStatus &st)
 {
-    FsRep rep;
-    const ErrorCode rc = exec(FsReq(GetFrStatus), rep, FsTimeouts::Quick);
-    if (rc != CoreApiConst::Success)
-        return rc;
-    return st.parse(rep.data()) ? rc : CoreApiConst::ParseError;
+    return readRecord(*this, GetFrStatus, FsTimeouts::Quick, st);
 }
 
 ErrorCode FsWrapper::getSerial(SerialInfo &info)
 {
     info = SerialInfo();
-    FsRep rep;
-    const ErrorCode rc = exec(FsReq(GetSerial), rep, FsTimeouts::Quick);
-    if (rc != CoreApiConst::Success)
-        return rc;
-    return info.parse(rep.data()) ? rc : CoreApiConst::ParseError;
+    return readRecord(*this, GetSerial, FsTimeouts::Quick, info);
 }
 
 ErrorCode FsWrapper::getFirmwareVersion(QString &version)
@@ -483,31 +485,19 @@ ErrorCode FsWrapper::readRegData(RegData &data)
 ErrorCode FsWrapper::getCycleCounters(Counters &c)
 {
     c = Counters();
-    FsRep rep;
-    const ErrorCode rc = exec(FsReq(GetCycleCounters), rep, FsTimeouts::Normal);
-    if (rc != CoreApiConst::Success)
-        return rc;
-    return c.parse(rep.data()) ? rc : CoreApiConst::ParseError;
+    return readRecord(*this, GetCycleCounters, FsTimeouts::Normal, c);
 }
 
 ErrorCode FsWrapper::getFiscCounters(Counters &c)
 {
     c = Counters();
-    FsRep rep;
-    const ErrorCode rc = exec(FsReq(GetFiscCounters), rep, FsTimeouts::Normal);
-    if (rc != CoreApiConst::Success)
-        return rc;
-    return c.parse(rep.data()) ? rc : CoreApiConst::ParseError;
+    return readRecord(*this, GetFiscCounters, FsTimeouts::Normal, c);
 }
 
 ErrorCode FsWrapper::getTotalCounters(TotalCounters &c)
 {
     c = TotalCounters();
-    FsRep rep;
-    const ErrorCode rc = exec(FsReq(GetTotalCounters), rep, FsTimeouts::Normal);
-    if (rc != CoreApiConst::Success)
-        return rc;
-    return c.parse(rep.data()) ? rc : CoreApiConst::ParseError;
+    return readRecord(*this, GetTotalCounters, FsTimeouts::Normal, c);
 }
 
 ErrorCode FsWrapper::getSectionCounters(SectionCounters &c)
