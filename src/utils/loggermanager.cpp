@@ -11,16 +11,15 @@
 #include <QThreadPool>
 #include <QTimer>
 
+#include <algorithm>
 #include <atomic>
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <limits>
 #include <memory>
 #include <mutex>
 #include <utility>
-
-#include <algorithm>
-#include <cerrno>
-#include <cstring>
 
 #ifdef Q_OS_UNIX
 #include <dirent.h>
