@@ -48,15 +48,6 @@ QTextCodec *codecByName(const QString &name)
     return QTextCodec::codecForLocale();
 }
 
-QString hexByte(char byte)
-{
-    static const char digits[] = "0123456789abcdef";
-    const auto b = static_cast<unsigned char>(byte);
-    QString s(2, QLatin1Char('0'));
-    s[0] = QLatin1Char(digits[b >> 4]);
-    s[1] = QLatin1Char(digits[b & 0x0f]);
-    return s;
-}
 
 // Control bytes would break the row apart (line feeds, tabs) or vanish; they are shown as dots.
 // Everything from 0x20 up goes to the decoder as it is, so multi-byte characters survive.
@@ -75,6 +66,26 @@ int rowPadding(int n)
     if (n == kBytesPerRow)
         return 0;
     return n >= 8 ? 51 - 3 * n : kHexColumnWidth - 3 * n;
+}
+
+// One row of the dump: the hex column padded to its width, then the text. Built in one string,
+// as every logged frame goes through here.
+QString hexRow(const QByteArray &row, QTextDecoder *decoder)
+{
+    static const char digits[] = "0123456789abcdef";
+    QString line;
+    line.reserve(kHexColumnWidth + row.size());
+    for (int i = 0; i < row.size(); ++i) {
+        const auto b = static_cast<unsigned char>(row.at(i));
+        line += QLatin1Char(digits[b >> 4]);
+        line += QLatin1Char(digits[b & 0x0f]);
+        line += QLatin1Char(' ');
+        if (i == 7 || i == 15)
+            line += QLatin1String("   ");
+    }
+    line.resize(line.size() + rowPadding(row.size()), QLatin1Char(' '));
+    line += decoder->toUnicode(printableRow(row));
+    return line;
 }
 
 } // namespace
@@ -107,18 +118,7 @@ QTextStream &operator<<(QTextStream &s, const HexDump &dump)
     for (int offset = 0; offset < bytes.size(); offset += kBytesPerRow) {
         if (offset > 0)
             s << indent;
-        const QByteArray row = bytes.mid(offset, kBytesPerRow);
-        QString line;
-        line.reserve(kHexColumnWidth + row.size());
-        for (int i = 0; i < row.size(); ++i) {
-            line += hexByte(row.at(i));
-            line += QLatin1Char(' ');
-            if (i == 7 || i == 15)
-                line += QLatin1String("   ");
-        }
-        line += QString(rowPadding(row.size()), QLatin1Char(' '));
-        line += decoder->toUnicode(printableRow(row));
-        s << line;
+        s << hexRow(bytes.mid(offset, kBytesPerRow), decoder.get());
     }
     return s;
 }
@@ -139,17 +139,8 @@ QDebug operator<<(QDebug d, const HexDump &dump)
     for (int offset = 0; offset < bytes.size(); offset += kBytesPerRow) {
         if (offset > 0)
             d = indent(d);
-        const QByteArray row = bytes.mid(offset, kBytesPerRow);
-        for (int i = 0; i < row.size(); ++i) {
-            d << hexByte(row.at(i));
-            if (i == 7 || i == 15)
-                d << QStringLiteral("  ");
-        }
-        // Each piece is followed by the stream's own space, so a gap of k columns is k - 1 spaces.
-        const int padding = rowPadding(row.size());
-        if (padding > 0)
-            d << QString(padding - 1, QLatin1Char(' '));
-        d << decoder->toUnicode(printableRow(row));
+        // The stream adds its own space after the row, as it always has after the text.
+        d << hexRow(bytes.mid(offset, kBytesPerRow), decoder.get());
     }
     return d;
 }
