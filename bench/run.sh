@@ -50,7 +50,7 @@ for b in "${benches[@]}"; do
     figure=$(sed -n 's/.*cached_per_s=\([0-9]*\).*/\1 entries\/s/p' "$out")
     floor=$(sed -n 's/.*floor_per_s=\([0-9]*\).*/\1 entries\/s/p' "$out")
     ratio=$(sed -n 's/.*RESULT logging.* ratio=\([0-9.]*\).*/\1/p' "$out")
-    target="-" ;;
+    target=">= 50000/s, <= 2" ;;
   bench_firmware)
     figure=$(sed -n 's/^ *median upload: *\([0-9.]*\) s.*/\1 s median/p' "$out")
     floor=$(sed -n 's/^ *floor (pauses + wire): *\([0-9.]*\) s.*/\1 s/p' "$out")

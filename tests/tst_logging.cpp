@@ -15,6 +15,7 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include <pwd.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -134,6 +135,32 @@ struct LogSession
     bool stopped = false;
 };
 
+mode_t modeOf(const QString &path)
+{
+    struct stat st;
+    return ::lstat(QFile::encodeName(path).constData(), &st) == 0 ? st.st_mode & 07777 : 0;
+}
+
+uid_t ownerOf(const QString &path)
+{
+    struct stat st;
+    return ::lstat(QFile::encodeName(path).constData(), &st) == 0 ? st.st_uid : uid_t(-1);
+}
+
+// Hands a file or folder to the user "nobody", as another user of the machine would have made it.
+bool giveAway(const QString &path)
+{
+    const passwd *nobody = ::getpwnam("nobody");
+    return nobody && nobody->pw_uid != ::geteuid() &&
+           ::lchown(QFile::encodeName(path).constData(), nobody->pw_uid, nobody->pw_gid) == 0;
+}
+
+bool writeFile(const QString &path, const QByteArray &content)
+{
+    QFile f(path);
+    return f.open(QIODevice::WriteOnly) && f.write(content) == content.size();
+}
+
 int openDescriptorsTo(const QString &path)
 {
     const QString target = QFileInfo(path).canonicalFilePath();
@@ -205,6 +232,10 @@ private slots:
     void plantedEntriesAreNotFollowed_data();
     void plantedEntriesAreNotFollowed();
     void missingFolderFallsBackAndRecovers();
+    void writerFollowsItsFile_data();
+    void writerFollowsItsFile();
+    void foreignFolders_data();
+    void foreignFolders();
     void createDirectoryLevels();
 };
 
@@ -307,8 +338,8 @@ void TestLogging::banners()
     QVERIFY(stripTimeStamp(content));
     QCOMPARE(content, header.arg(188).arg(QStringLiteral("releaseLog"), QStringLiteral("Stop logging")));
 
-    // Owner and group read and write, others read.
-    QCOMPARE(QFileInfo(log.mainFile()).permissions() & 0x0777, QFileDevice::Permissions(0x0664));
+    // Request dumps carry the cashier's password: owner and group only.
+    QCOMPARE(QFileInfo(log.mainFile()).permissions() & 0x0777, QFileDevice::Permissions(0x0660));
 }
 
 void TestLogging::fileNames_data()
@@ -746,13 +777,140 @@ void TestLogging::missingFolderFallsBackAndRecovers()
     QVERIFY(readText(log.mainFile()).contains(QStringLiteral("folder is back")));
 }
 
+void TestLogging::writerFollowsItsFile_data()
+{
+    QTest::addColumn<QString>("change");
+    QTest::newRow("folder removed and made again") << "folder";
+    QTest::newRow("file deleted") << "delete";
+    QTest::newRow("file moved away") << "move";
+    QTest::newRow("file replaced") << "replace";
+}
+
+void TestLogging::writerFollowsItsFile()
+{
+    QFETCH(QString, change);
+    LoggerManager::setTodayForTests(kToday);
+    LogSession log;
+    qWarning("before the change");
+    const QString file = log.mainFile();
+    const QString moved = log.path(QStringLiteral("moved away.txt"));
+    if (change == QLatin1String("folder")) {
+        QVERIFY(QDir(log.dir.path()).removeRecursively());
+        QVERIFY(QDir().mkpath(log.dir.path()));
+    } else if (change == QLatin1String("delete")) {
+        QVERIFY(QFile::remove(file));
+    } else if (change == QLatin1String("move")) {
+        QVERIFY(QFile::rename(file, moved));
+    } else {
+        const QString replacement = log.path(QStringLiteral("replacement"));
+        QVERIFY(writeFile(replacement, "replacement\n"));
+        QVERIFY(QFile::setPermissions(replacement, QFileDevice::Permissions(0x6644)));
+        QCOMPARE(::rename(QFile::encodeName(replacement).constData(), QFile::encodeName(file).constData()), 0);
+    }
+    qWarning("first after the change");
+    qWarning("second after the change");
+    log.stop();
+
+    const QString content = readText(file);
+    QVERIFY2(content.contains(QStringLiteral("first after the change")), qPrintable(content));
+    QVERIFY(content.contains(QStringLiteral("second after the change")));
+    QVERIFY(content.contains(QStringLiteral("Stop logging")));
+    if (change == QLatin1String("move")) {
+        const QString old = readText(moved);
+        QVERIFY(old.contains(QStringLiteral("before the change")));
+        QVERIFY(!old.contains(QStringLiteral("after the change")));
+    }
+    if (change == QLatin1String("replace")) {
+        QVERIFY(content.startsWith(QStringLiteral("replacement\n")));
+        // A file found at the name is made private when it is opened, not left readable by all.
+        QCOMPARE(modeOf(file), mode_t(0660));
+    }
+}
+
+void TestLogging::foreignFolders_data()
+{
+    QTest::addColumn<QString>("kind");
+    QTest::addColumn<bool>("used");
+    QTest::newRow("link to a folder") << "link" << false;
+    QTest::newRow("other user's folder without sticky bit") << "foreign" << false;
+    QTest::newRow("other user's folder with sticky bit") << "foreign sticky" << true;
+    QTest::newRow("own folder without sticky bit") << "own" << true;
+}
+
+void TestLogging::foreignFolders()
+{
+    QFETCH(QString, kind);
+    QFETCH(bool, used);
+    LoggerManager::setTodayForTests(kToday);
+    QTemporaryDir base;
+    const QString target = base.filePath(QStringLiteral("target"));
+    QVERIFY(QDir().mkdir(target));
+    QVERIFY(QFile::setPermissions(target, QFileDevice::Permissions(0x7777)));
+    const QString ownOld = QDir(target).filePath(dailyName(kToday.addDays(-30)));
+    const QString othersOld = QDir(target).filePath(dailyName(kToday.addDays(-31)));
+    QVERIFY(writeFile(ownOld, "own\n"));
+    QVERIFY(writeFile(othersOld, "others\n"));
+    if (!giveAway(othersOld))
+        QSKIP("files cannot be handed to another user here");
+    QString folder = target;
+    if (kind == QLatin1String("link")) {
+        folder = base.filePath(QStringLiteral("virta5"));
+        QVERIFY(QFile::link(target, folder));
+    } else if (kind.startsWith(QLatin1String("foreign"))) {
+        QVERIFY(giveAway(target));
+        const mode_t mode = kind.endsWith(QLatin1String("sticky")) ? 01777 : 0777;
+        QCOMPARE(::chmod(QFile::encodeName(target).constData(), mode), 0);
+    }
+    const mode_t modeBefore = modeOf(target);
+
+    StdErrCapture err;
+    LoggerManager::initLog(folder, 5, true, QtDebugMsg);
+    qWarning("an entry");
+    QThreadPool::globalInstance()->waitForDone();
+    qWarning("another entry");
+    LoggerManager::releaseLog();
+    const QString errText = err.take();
+
+    const QString todays = QDir(target).filePath(dailyName(kToday));
+    const QString warning = QStringLiteral("Log folder \"%1\" is not used").arg(folder);
+    QVERIFY(QFileInfo::exists(othersOld)); // never anybody else's file
+    QCOMPARE(ownerOf(target) == ::geteuid(), kind == QLatin1String("link") || kind == QLatin1String("own"));
+    if (used) {
+        QVERIFY(readText(todays).contains(QStringLiteral("another entry")));
+        QVERIFY(!QFileInfo::exists(ownOld));
+        QVERIFY2(!errText.contains(warning), qPrintable(errText));
+        QCOMPARE(modeOf(target), mode_t(01777));
+    } else {
+        // Not touched at all: nothing written, nothing deleted, no permission changed.
+        QVERIFY(!QFileInfo::exists(todays));
+        QVERIFY(QFileInfo::exists(ownOld));
+        QCOMPARE(modeOf(target), modeBefore);
+        QCOMPARE(errText.count(warning), 1);
+        const QString reason = kind == QLatin1String("link") ? QStringLiteral("symbolic link")
+                                                              : QStringLiteral("another user and has no sticky bit");
+        QVERIFY2(errText.contains(warning + QStringLiteral(": it is a ")) == (kind == QLatin1String("link")) &&
+                     errText.contains(reason),
+                 qPrintable(errText));
+        QVERIFY(errText.contains(QStringLiteral("an entry")));
+        QVERIFY(errText.contains(QStringLiteral("another entry")));
+        QVERIFY(errText.contains(QStringLiteral("Stop logging")));
+    }
+}
+
 void TestLogging::createDirectoryLevels()
 {
     QTemporaryDir dir;
     const QString nested = dir.filePath(QStringLiteral("a/b/virta5"));
     QVERIFY(createDirectory(nested, QFileDevice::Permissions(0x7777)));
     QVERIFY(QFileInfo(nested).isDir());
-    QCOMPARE(QFileInfo(nested).permissions() & 0x0777, QFileDevice::Permissions(0x0777));
+    // Open to every user, and the sticky bit keeps each of them to their own files.
+    QCOMPARE(modeOf(nested), mode_t(01777));
+
+    // A name taken by a link, even one leading nowhere, is left alone.
+    const QString dangling = dir.filePath(QStringLiteral("dangling"));
+    QVERIFY(QFile::link(dir.filePath(QStringLiteral("nowhere")), dangling));
+    QVERIFY(!createDirectory(dangling, QFileDevice::Permissions(0x7777)));
+    QVERIFY(!QFileInfo::exists(dir.filePath(QStringLiteral("nowhere"))));
 
     // An existing folder keeps its permissions.
     const QString existing = dir.filePath(QStringLiteral("existing"));

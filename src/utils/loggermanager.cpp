@@ -11,13 +11,18 @@
 #include <QThreadPool>
 #include <QTimer>
 
+#include <algorithm>
 #include <atomic>
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <limits>
 #include <memory>
 #include <mutex>
+#include <utility>
 
 #ifdef Q_OS_UNIX
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -43,15 +48,6 @@ QTextCodec *codecByName(const QString &name)
     return QTextCodec::codecForLocale();
 }
 
-QString hexByte(char byte)
-{
-    static const char digits[] = "0123456789abcdef";
-    const auto b = static_cast<unsigned char>(byte);
-    QString s(2, QLatin1Char('0'));
-    s[0] = QLatin1Char(digits[b >> 4]);
-    s[1] = QLatin1Char(digits[b & 0x0f]);
-    return s;
-}
 
 // Control bytes would break the row apart (line feeds, tabs) or vanish; they are shown as dots.
 // Everything from 0x20 up goes to the decoder as it is, so multi-byte characters survive.
@@ -70,6 +66,26 @@ int rowPadding(int n)
     if (n == kBytesPerRow)
         return 0;
     return n >= 8 ? 51 - 3 * n : kHexColumnWidth - 3 * n;
+}
+
+// One row of the dump: the hex column padded to its width, then the text. Built in one string,
+// as every logged frame goes through here.
+QString hexRow(const QByteArray &row, QTextDecoder *decoder)
+{
+    static const char digits[] = "0123456789abcdef";
+    QString line;
+    line.reserve(kHexColumnWidth + row.size());
+    for (int i = 0; i < row.size(); ++i) {
+        const auto b = static_cast<unsigned char>(row.at(i));
+        line += QLatin1Char(digits[b >> 4]);
+        line += QLatin1Char(digits[b & 0x0f]);
+        line += QLatin1Char(' ');
+        if (i == 7 || i == 15)
+            line += QLatin1String("   ");
+    }
+    line.resize(line.size() + rowPadding(row.size()), QLatin1Char(' '));
+    line += decoder->toUnicode(printableRow(row));
+    return line;
 }
 
 } // namespace
@@ -102,18 +118,7 @@ QTextStream &operator<<(QTextStream &s, const HexDump &dump)
     for (int offset = 0; offset < bytes.size(); offset += kBytesPerRow) {
         if (offset > 0)
             s << indent;
-        const QByteArray row = bytes.mid(offset, kBytesPerRow);
-        QString line;
-        line.reserve(kHexColumnWidth + row.size());
-        for (int i = 0; i < row.size(); ++i) {
-            line += hexByte(row.at(i));
-            line += QLatin1Char(' ');
-            if (i == 7 || i == 15)
-                line += QLatin1String("   ");
-        }
-        line += QString(rowPadding(row.size()), QLatin1Char(' '));
-        line += decoder->toUnicode(printableRow(row));
-        s << line;
+        s << hexRow(bytes.mid(offset, kBytesPerRow), decoder.get());
     }
     return s;
 }
@@ -134,17 +139,8 @@ QDebug operator<<(QDebug d, const HexDump &dump)
     for (int offset = 0; offset < bytes.size(); offset += kBytesPerRow) {
         if (offset > 0)
             d = indent(d);
-        const QByteArray row = bytes.mid(offset, kBytesPerRow);
-        for (int i = 0; i < row.size(); ++i) {
-            d << hexByte(row.at(i));
-            if (i == 7 || i == 15)
-                d << QStringLiteral("  ");
-        }
-        // Each piece is followed by the stream's own space, so a gap of k columns is k - 1 spaces.
-        const int padding = rowPadding(row.size());
-        if (padding > 0)
-            d << QString(padding - 1, QLatin1Char(' '));
-        d << decoder->toUnicode(printableRow(row));
+        // The stream adds its own space after the row, as it always has after the text.
+        d << hexRow(bytes.mid(offset, kBytesPerRow), decoder.get());
     }
     return d;
 }
@@ -156,7 +152,6 @@ QDebug operator<<(QDebug d, const HexDump &dump)
 namespace {
 
 const QString kMarker = QStringLiteral("no_more_logs");
-const QString kDefaultCategory = QStringLiteral("default");
 constexpr int kCleanupIntervalMs = 24 * 60 * 60 * 1000;
 constexpr int kInitLogLine = 110;
 constexpr int kReleaseLogLine = 188;
@@ -176,6 +171,7 @@ struct Settings
     QMap<QString, LoggerManager::CategoryHandler> categoryHandlers;
     QMap<QString, QSharedPointer<LoggerManager>> writers;
     QTimer *cleanupTimer = nullptr;
+    QString folderRefusal; // why the log folder was last refused; warned about once
 };
 
 // Never destroyed: a message raised by a late static destructor must still find a live mutex.
@@ -187,10 +183,34 @@ Settings &settings()
 
 std::atomic<qint64> g_todayForTests{std::numeric_limits<qint64>::min()};
 
+struct LocalNow
+{
+    QDate date;
+    QTime time;
+};
+
+// The local date and time for every entry. Qt's conversion to local time looks the time zone up
+// again each time (a stat of the zone file), which cost more than writing the entry; the zone
+// can only take effect on a whole second, so the conversion is done once per second.
+LocalNow localNow()
+{
+    const qint64 ms = QDateTime::currentMSecsSinceEpoch();
+    const qint64 second = ms >= 0 ? ms / 1000 : (ms - 999) / 1000;
+    thread_local qint64 cachedSecond = std::numeric_limits<qint64>::min();
+    thread_local LocalNow cached;
+    if (second != cachedSecond) {
+        const QDateTime local = QDateTime::fromSecsSinceEpoch(second);
+        cached = {local.date(), local.time()};
+        cachedSecond = second;
+    }
+    const QTime t = cached.time;
+    return {cached.date, QTime(t.hour(), t.minute(), t.second(), int(ms - second * 1000))};
+}
+
 QDate today()
 {
     const qint64 jd = g_todayForTests.load();
-    return jd == std::numeric_limits<qint64>::min() ? QDate::currentDate() : QDate::fromJulianDay(jd);
+    return jd == std::numeric_limits<qint64>::min() ? localNow().date : QDate::fromJulianDay(jd);
 }
 
 // Whether this thread holds the logging mutex. Qt may raise a message while we write (a codec, a
@@ -258,6 +278,19 @@ QString logFileName(const QString &loggerName)
     return QStringLiteral("%1/%2.%3").arg(st.logFolder, app, loggerName);
 }
 
+// Caller holds the lock. Said once per refusal, not at every entry that goes to standard error.
+void noteFolderRefusal(const QString &folder, const QString &reason)
+{
+    QString &last = settings().folderRefusal;
+    if (reason == last)
+        return;
+    last = reason;
+    if (!reason.isEmpty()) {
+        writeStdErr(QStringLiteral("Log folder \"%1\" is not used: %2. Log entries go to standard error.")
+                        .arg(folder, reason));
+    }
+}
+
 QString effectiveLogName()
 {
     const QString &name = settings().logName;
@@ -306,30 +339,57 @@ QString longLabel(int type)
 }
 
 // Fields grow instead of being cut: a long file name pushes the rest of the line to the right.
-QString field(const QString &text, int width)
+void appendField(QString &line, const QString &text, int width)
 {
-    return text.leftJustified(width, QLatin1Char(' '), false);
+    line += text;
+    if (text.size() < width)
+        line.resize(line.size() + width - text.size(), QLatin1Char(' '));
 }
 
+void appendTwoDigits(QString &line, int value)
+{
+    line += QLatin1Char(char('0' + value / 10));
+    line += QLatin1Char(char('0' + value % 10));
+}
+
+// The header is built as one string and written at once: this runs for every entry, and the
+// stream's own formatting (and the indent manipulator's flush) cost more than the entry itself.
+// The entry is flushed as a whole by the caller.
 void writeEntryHeader(QTextStream &s, const LogEntryHeader &h)
 {
+    QString line;
+    line.reserve(128 + h.function.size());
     if (!h.dateInName)
-        s << '[' << today().toString(QStringLiteral("yy-MM-dd")) << ']' << '\n';
-    s << QTime::currentTime().toString(QStringLiteral("[hh:mm:ss.zzz] "));
+        line += QLatin1Char('[') + today().toString(QStringLiteral("yy-MM-dd")) + QLatin1String("]\n");
+    const QTime now = localNow().time;
+    line += QLatin1Char('[');
+    appendTwoDigits(line, now.hour());
+    line += QLatin1Char(':');
+    appendTwoDigits(line, now.minute());
+    line += QLatin1Char(':');
+    appendTwoDigits(line, now.second());
+    line += QLatin1Char('.');
+    line += QLatin1Char(char('0' + now.msec() / 100));
+    appendTwoDigits(line, now.msec() % 100);
+    line += QLatin1String("] ");
     if (h.line == 0 && h.sourceFile.isEmpty()) {
         const QString label = shortLabel(h.type);
         if (!label.isEmpty())
-            s << field(label, 10);
+            appendField(line, label, 10);
     } else {
         const QString label = longLabel(h.type);
         if (!label.isEmpty())
-            s << field(label, 16);
+            appendField(line, label, 16);
+        const int slash = std::max(h.sourceFile.lastIndexOf(QLatin1Char('/')), h.sourceFile.lastIndexOf(QLatin1Char('\\')));
         const auto threadId = reinterpret_cast<quintptr>(QThread::currentThreadId());
-        s << field(QFileInfo(h.sourceFile).fileName(), 32) << field(QString::number(h.line), 5)
-          << field(QStringLiteral("THREAD_ID:"), 14) << field(QString::number(threadId, 16), 16) << indent << h.function
-          << indent;
+        appendField(line, h.sourceFile.mid(slash + 1), 32);
+        appendField(line, QString::number(h.line), 5);
+        appendField(line, QStringLiteral("THREAD_ID:"), 14);
+        appendField(line, QString::number(threadId, 16), 16);
+        const QString continuation = QLatin1Char('\n') + QString(kIndentWidth, QLatin1Char(' '));
+        line += continuation + h.function + continuation;
     }
-    s.setFieldWidth(0);
+    s << line;
 }
 
 void writeBanner(const QString &function, int line, const QString &message, bool leadingRule)
@@ -391,10 +451,9 @@ void messageHandler(QtMsgType type, const QMessageLogContext &context, const QSt
             if (st.logFlags == 0 || type < st.minLevel || (st.logFlags & 1u) == 0)
                 return;
             QString name = effectiveLogName();
-            const QString category = context.category ? QString::fromLatin1(context.category) : QString();
             // A message without a category belongs with the default ones, not in a file named "log.".
-            if (!category.isEmpty() && category != kDefaultCategory)
-                name += QLatin1Char('.') + category;
+            if (context.category && *context.category && std::strcmp(context.category, "default") != 0)
+                name += QLatin1Char('.') + QString::fromLatin1(context.category);
 
             LogEntryHeader h;
             h.dateInName = st.dailyFiles;
@@ -437,47 +496,244 @@ void messageHandler(QtMsgType type, const QMessageLogContext &context, const QSt
 }
 
 #ifdef Q_OS_UNIX
-// The log folder sits in the shared temporary directory: anyone may plant a link there under
-// the name of a log file. The name is opened without following links and must be a plain file.
-bool openLogFile(QFile &file, const QString &name)
+// The log folder sits in the shared temporary directory: any user may have made it, or planted a
+// link under its name or under the name of a log file. Everything in it is therefore reached
+// through descriptors opened without following links, and only a folder in which nobody else
+// can delete or replace our entries is used.
+
+constexpr mode_t kLogFileMode = S_IRUSR | S_IWUSR | S_IRGRP | S_IWGRP;
+
+class Descriptor
 {
-    const int fd = ::open(QFile::encodeName(name).constData(),
-                          O_RDWR | O_APPEND | O_CREAT | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK, 0664);
-    if (fd < 0)
-        return false;
+public:
+    explicit Descriptor(int fd = -1) : fd_(fd) {}
+    ~Descriptor()
+    {
+        if (fd_ >= 0)
+            ::close(fd_);
+    }
+    Descriptor(Descriptor &&other) noexcept : fd_(other.release()) {}
+    Descriptor &operator=(Descriptor &&other) noexcept
+    {
+        std::swap(fd_, other.fd_);
+        return *this;
+    }
+    int get() const { return fd_; }
+    int release() { return std::exchange(fd_, -1); }
+
+private:
+    int fd_;
+};
+
+QString refusalOf(const struct stat &st)
+{
+    if (!S_ISDIR(st.st_mode))
+        return QStringLiteral("it is not a folder");
+    // The sticky bit keeps every user to their own files; without it the owner of the folder
+    // can delete or replace ours.
+    if (st.st_uid != ::geteuid() && !(st.st_mode & S_ISVTX))
+        return QStringLiteral("it belongs to another user and has no sticky bit");
+    return QString();
+}
+
+// Opens a folder below parent (or a path, with AT_FDCWD) when it is fit to hold our files.
+// Otherwise the descriptor is invalid and refusal says why; it stays empty when the folder is
+// simply missing, which is nobody's doing.
+Descriptor openFolderAt(int parent, const QByteArray &name, QString *refusal)
+{
+    Descriptor dir(::openat(parent, name.constData(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
     struct stat st;
-    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-        ::close(fd);
-        return false;
+    if (dir.get() < 0) {
+        const int error = errno;
+        if (::fstatat(parent, name.constData(), &st, AT_SYMLINK_NOFOLLOW) != 0)
+            refusal->clear();
+        else if (S_ISLNK(st.st_mode))
+            *refusal = QStringLiteral("it is a symbolic link");
+        else if (!S_ISDIR(st.st_mode))
+            *refusal = QStringLiteral("it is not a folder");
+        else
+            *refusal = QString::fromLocal8Bit(std::strerror(error));
+        return dir;
     }
-    const int flags = ::fcntl(fd, F_GETFL);
+    if (::fstat(dir.get(), &st) != 0)
+        *refusal = QString::fromLocal8Bit(std::strerror(errno));
+    else
+        *refusal = refusalOf(st);
+    if (!refusal->isEmpty())
+        return Descriptor();
+    return dir;
+}
+
+Descriptor openLogFolder(const QString &folder, QString *refusal)
+{
+    Descriptor dir = openFolderAt(AT_FDCWD, QFile::encodeName(folder), refusal);
+    struct stat st;
+    // A folder of ours from an older version may lack the sticky bit; only its owner can add it.
+    if (dir.get() >= 0 && ::fstat(dir.get(), &st) == 0 && st.st_uid == ::geteuid() && !(st.st_mode & S_ISVTX))
+        ::fchmod(dir.get(), (st.st_mode & 07777) | S_ISVTX);
+    return dir;
+}
+
+bool openLogFile(QFile &file, const QString &folder, const QString &baseName, QString *refusal,
+                 quint64 *device, quint64 *inode)
+{
+    const Descriptor dir = openLogFolder(folder, refusal);
+    if (dir.get() < 0)
+        return false;
+    Descriptor fd(::openat(dir.get(), QFile::encodeName(baseName).constData(),
+                           O_RDWR | O_APPEND | O_CREAT | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK, kLogFileMode));
+    struct stat st;
+    if (fd.get() < 0 || ::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode))
+        return false;
+    // Request dumps carry the cashier's password: nobody outside the owner's group reads them.
+    // Set once when the file is opened, which also closes files left readable by older versions.
+    if ((st.st_mode & 0777) != kLogFileMode && st.st_uid == ::geteuid())
+        ::fchmod(fd.get(), kLogFileMode);
+    const int flags = ::fcntl(fd.get(), F_GETFL);
     if (flags != -1)
-        ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);
-    if (!file.open(fd, QIODevice::ReadWrite | QIODevice::Append | QIODevice::Text, QFileDevice::AutoCloseHandle)) {
-        ::close(fd);
+        ::fcntl(fd.get(), F_SETFL, flags & ~O_NONBLOCK);
+    if (!file.open(fd.get(), QIODevice::ReadWrite | QIODevice::Append | QIODevice::Text,
+                   QFileDevice::AutoCloseHandle))
         return false;
-    }
+    fd.release();
+    *device = st.st_dev;
+    *inode = st.st_ino;
     return true;
 }
 
-void setLogFilePermissions(QFile &file)
+// Whether the name still leads to the file we hold open: one lstat per entry.
+bool sameFileAt(const QByteArray &path, quint64 device, quint64 inode)
 {
-    ::fchmod(file.handle(), S_IRUSR | S_IWUSR | S_IRGRP | S_IWGRP | S_IROTH);
-}
-#else
-bool openLogFile(QFile &file, const QString &name)
-{
-    file.setFileName(name);
-    return file.open(QIODevice::ReadWrite | QIODevice::Append | QIODevice::Text);
+    struct stat st;
+    return ::lstat(path.constData(), &st) == 0 && quint64(st.st_dev) == device && quint64(st.st_ino) == inode;
 }
 
-void setLogFilePermissions(QFile &file)
+// One folder of the cleanup, held open by descriptor so that it cannot be swapped for a link
+// half way; it hands out and deletes only plain files of the running user.
+class CleanupFolder
 {
+public:
+    static CleanupFolder open(const QString &path)
+    {
+        QString refusal;
+        return CleanupFolder(openLogFolder(path, &refusal));
+    }
+    bool isOpen() const { return dir_.get() >= 0; }
+    CleanupFolder sub(const QString &name) const
+    {
+        QString refusal;
+        return CleanupFolder(openFolderAt(dir_.get(), QFile::encodeName(name), &refusal));
+    }
+    // Own plain files (with their modification dates) and sub-folders, sorted by name.
+    void list(QStringList *files, QVector<QDate> *modified, QStringList *folders) const
+    {
+        QVector<QPair<QString, QDate>> found;
+        const int fd = ::dup(dir_.get());
+        DIR *d = fd >= 0 ? ::fdopendir(fd) : nullptr;
+        if (!d) {
+            if (fd >= 0)
+                ::close(fd);
+            return;
+        }
+        // The copy shares its position with the held descriptor, which an earlier listing moved.
+        ::rewinddir(d);
+        while (const dirent *e = ::readdir(d)) {
+            if (std::strcmp(e->d_name, ".") == 0 || std::strcmp(e->d_name, "..") == 0)
+                continue;
+            struct stat st;
+            if (::fstatat(dir_.get(), e->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0)
+                continue;
+            const QString name = QFile::decodeName(e->d_name);
+            if (S_ISDIR(st.st_mode) && folders)
+                *folders << name;
+            else if (S_ISREG(st.st_mode) && st.st_uid == ::geteuid())
+                found.append({name, QDateTime::fromSecsSinceEpoch(st.st_mtime).date()});
+        }
+        ::closedir(d);
+        std::sort(found.begin(), found.end());
+        for (const auto &f : found) {
+            *files << f.first;
+            if (modified)
+                *modified << f.second;
+        }
+        if (folders)
+            folders->sort();
+    }
+    // The owner is checked again right before the deletion; in a sticky folder nobody else can
+    // put another file under the name in between.
+    void remove(const QString &name) const
+    {
+        const QByteArray n = QFile::encodeName(name);
+        struct stat st;
+        if (::fstatat(dir_.get(), n.constData(), &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(st.st_mode) &&
+            st.st_uid == ::geteuid())
+            ::unlinkat(dir_.get(), n.constData(), 0);
+    }
+
+private:
+    explicit CleanupFolder(Descriptor dir) : dir_(std::move(dir)) {}
+    Descriptor dir_;
+};
+#else
+bool openLogFile(QFile &file, const QString &folder, const QString &baseName, QString *refusal, quint64 *, quint64 *)
+{
+    refusal->clear();
+    if (!QFileInfo(folder).isDir())
+        return false;
+    file.setFileName(folder + QLatin1Char('/') + baseName);
+    if (!file.open(QIODevice::ReadWrite | QIODevice::Append | QIODevice::Text))
+        return false;
     file.setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ReadUser |
-                        QFileDevice::WriteUser | QFileDevice::ReadGroup | QFileDevice::WriteGroup |
-                        QFileDevice::ReadOther);
+                        QFileDevice::WriteUser | QFileDevice::ReadGroup | QFileDevice::WriteGroup);
+    return true;
 }
+
+bool sameFileAt(const QByteArray &path, quint64, quint64)
+{
+    return QFileInfo::exists(QFile::decodeName(path));
+}
+
+class CleanupFolder
+{
+public:
+    static CleanupFolder open(const QString &path) { return CleanupFolder(QFileInfo(path).isDir() ? path : QString()); }
+    bool isOpen() const { return !path_.isEmpty(); }
+    CleanupFolder sub(const QString &name) const { return CleanupFolder(QDir(path_).filePath(name)); }
+    void list(QStringList *files, QVector<QDate> *modified, QStringList *folders) const
+    {
+        const QDir dir(path_);
+        for (const QFileInfo &info : dir.entryInfoList(QDir::Files | QDir::Hidden, QDir::Name)) {
+            *files << info.fileName();
+            if (modified)
+                *modified << info.lastModified().date();
+        }
+        if (folders)
+            *folders = dir.entryList(QDir::Dirs | QDir::NoDotAndDotDot | QDir::Hidden | QDir::NoSymLinks, QDir::Name);
+    }
+    void remove(const QString &name) const { QDir(path_).remove(name); }
+
+private:
+    explicit CleanupFolder(const QString &path) : path_(path) {}
+    QString path_;
+};
 #endif
+
+void sweep(const CleanupFolder &dir, unsigned keepDays, const QDate &now)
+{
+    QStringList files, folders;
+    QVector<QDate> modified;
+    dir.list(&files, &modified, &folders);
+    for (int i = 0; i < files.size(); ++i) {
+        if (modified.at(i).isValid() && now >= modified.at(i).addDays(keepDays))
+            dir.remove(files.at(i));
+    }
+    // A sub-folder that is a link, or in which others could swap entries, is not entered.
+    for (const QString &name : folders) {
+        const CleanupFolder sub = dir.sub(name);
+        if (sub.isOpen())
+            sweep(sub, keepDays, now);
+    }
+}
 
 } // namespace
 
@@ -491,31 +747,50 @@ LoggerManager::~LoggerManager()
     closeFile();
 }
 
-// Called with the logging mutex held.
+// Called with the logging mutex held, before every entry of a cached writer: the checks of the
+// date and of the file's identity are all that an entry costs beyond its writing.
 void LoggerManager::reopen()
 {
-    const QString folder = settings().logFolder;
-    if (!folder.isEmpty() && QFileInfo(folder).isDir()) {
-        const QString name = logFileName(name_);
-        if (file_ && fileName_ != name)
-            closeFile();
-        if (!file_) {
-            file_.reset(new QFile);
-            fileName_ = name;
-        }
-        if (file_->isOpen() || openLogFile(*file_, fileName_)) {
-            setLogFilePermissions(*file_);
-        } else {
-            file_.reset();
-            fileName_.clear();
-        }
+    const Settings &st = settings();
+    const qint64 day = st.dailyFiles ? today().toJulianDay() : 0;
+    if (!file_ || day != day_ || folder_ != st.logFolder || !fileStillCurrent()) {
+        closeFile();
+        openFile();
+        day_ = day;
+        if (file_)
+            stream_.reset(new QTextStream(file_.data()));
+        else
+            stream_.reset(new QTextStream(stderr, QIODevice::ReadWrite));
     }
-    stream_.reset();
-    if (file_ && file_->isOpen())
-        stream_.reset(new QTextStream(file_.data()));
-    else
-        stream_.reset(new QTextStream(stderr, QIODevice::ReadWrite));
-    stream_->setCodec(QTextCodec::codecForLocale());
+    QTextCodec *codec = QTextCodec::codecForLocale();
+    if (stream_->codec() != codec)
+        stream_->setCodec(codec);
+}
+
+// A file deleted, moved or replaced (or its folder removed) while we hold it open would swallow
+// every later entry: the name must still lead to the very file we write.
+bool LoggerManager::fileStillCurrent() const
+{
+    return sameFileAt(encodedFileName_, device_, inode_);
+}
+
+void LoggerManager::openFile()
+{
+    Settings &st = settings();
+    const QString folder = st.logFolder;
+    if (folder.isEmpty())
+        return;
+    const QString name = logFileName(name_);
+    QString refusal;
+    QScopedPointer<QFile> file(new QFile);
+    const bool opened = openLogFile(*file, folder, name.mid(folder.size() + 1), &refusal, &device_, &inode_);
+    noteFolderRefusal(folder, refusal);
+    if (!opened)
+        return;
+    file_.swap(file);
+    fileName_ = name;
+    encodedFileName_ = QFile::encodeName(name);
+    folder_ = folder;
 }
 
 void LoggerManager::closeFile()
@@ -525,6 +800,10 @@ void LoggerManager::closeFile()
         file_->close();
     file_.reset();
     fileName_.clear();
+    encodedFileName_.clear();
+    folder_.clear();
+    day_ = 0;
+    device_ = inode_ = 0;
 }
 
 QString LoggerManager::fileName() const
@@ -542,6 +821,7 @@ bool LoggerManager::initLog(const QString &folder, unsigned keepDays, bool daily
     Settings &st = settings();
     QLoggingCategory::setFilterRules(QStringLiteral("default.debug=false"));
     st.dailyFiles = dailyFiles;
+    st.folderRefusal.clear(); // every start says once why its folder is not used
     createDirectory(folder, QFileDevice::Permissions(0x7777));
     st.logFolder = folder;
     st.keepDays = keepDays;
@@ -707,7 +987,11 @@ void LoggerManager::cleanOldLogs()
         Locker lock;
         folder = settings().logFolder;
     }
-    if (folder.isEmpty() || !QFileInfo(folder).isDir())
+    if (folder.isEmpty())
+        return;
+    // The folder is checked as the writers check it: a link or a folder open to others is left alone.
+    const CleanupFolder dir = CleanupFolder::open(folder);
+    if (!dir.isOpen())
         return;
     {
         Locker lock;
@@ -715,10 +999,12 @@ void LoggerManager::cleanOldLogs()
     }
     patterns << QStringLiteral("*%1.log*").arg(QCoreApplication::applicationName());
 
-    QDir dir(folder);
     const QDate now = today();
-    const QStringList names = dir.entryList(patterns, QDir::Files, QDir::Name);
-    for (const QString &name : names) {
+    QStringList names;
+    dir.list(&names, nullptr, nullptr);
+    for (const QString &name : qAsConst(names)) {
+        if (!QDir::match(patterns, name))
+            continue;
         const QDate date = QDate::fromString(name.section(QLatin1Char('_'), 0, 0), QStringLiteral("yyyy-MM-dd"));
         if (!date.isValid())
             continue;
@@ -736,41 +1022,82 @@ void LoggerManager::cleanOldLogs()
                 dir.remove(name);
         }
     }
-    bool sweep;
+    bool sweepAll;
+    unsigned keep;
     {
         Locker lock;
-        sweep = settings().cleanSubfolders;
+        sweepAll = settings().cleanSubfolders;
+        keep = settings().keepDays;
     }
-    if (sweep)
-        sweepFolder(folder);
+    if (sweepAll)
+        sweep(dir, keep, now);
 }
 
 void LoggerManager::sweepFolder(const QString &folder)
 {
-    QDir dir(folder);
-    const QDate now = today();
     unsigned keep;
     {
         Locker lock;
         keep = settings().keepDays;
     }
-    const QFileInfoList files =
-        dir.entryInfoList({QStringLiteral("*"), QStringLiteral("*.*")}, QDir::Files | QDir::Hidden);
-    for (const QFileInfo &info : files) {
-        const QDate modified = info.lastModified().date();
-        if (modified.isValid() && now >= modified.addDays(keep))
-            QFile::remove(info.filePath());
-    }
-    // A link planted in the shared folder must not lead the sweep into somebody else's files.
-    const QFileInfoList dirs = dir.entryInfoList(QDir::Dirs | QDir::NoDotAndDotDot | QDir::Hidden | QDir::NoSymLinks);
-    for (const QFileInfo &info : dirs)
-        sweepFolder(info.filePath());
+    const CleanupFolder dir = CleanupFolder::open(folder);
+    if (dir.isOpen())
+        sweep(dir, keep, today());
 }
 
 #ifdef Q_OS_WIN
 extern Q_CORE_EXPORT int qt_ntfs_permission_lookup;
 #endif
 
+#ifdef Q_OS_UNIX
+namespace {
+mode_t modeOf(QFileDevice::Permissions p)
+{
+    mode_t mode = 0;
+    if (p & (QFileDevice::ReadOwner | QFileDevice::ReadUser))
+        mode |= S_IRUSR;
+    if (p & (QFileDevice::WriteOwner | QFileDevice::WriteUser))
+        mode |= S_IWUSR;
+    if (p & (QFileDevice::ExeOwner | QFileDevice::ExeUser))
+        mode |= S_IXUSR;
+    if (p & QFileDevice::ReadGroup)
+        mode |= S_IRGRP;
+    if (p & QFileDevice::WriteGroup)
+        mode |= S_IWGRP;
+    if (p & QFileDevice::ExeGroup)
+        mode |= S_IXGRP;
+    if (p & QFileDevice::ReadOther)
+        mode |= S_IROTH;
+    if (p & QFileDevice::WriteOther)
+        mode |= S_IWOTH;
+    if (p & QFileDevice::ExeOther)
+        mode |= S_IXOTH;
+    if (mode & (S_IWGRP | S_IWOTH))
+        mode |= S_ISVTX;
+    return mode;
+}
+} // namespace
+
+bool createDirectory(const QString &path, QFileDevice::Permissions permissions)
+{
+    const QString absolute = QDir::cleanPath(QFileInfo(path).absoluteFilePath());
+    const QByteArray encoded = QFile::encodeName(absolute);
+    struct stat st;
+    // Whatever stands under the name already (a link too, even a dangling one) is not ours to change.
+    if (::lstat(encoded.constData(), &st) != 0) {
+        QDir(QDir::rootPath()).mkpath(QFileInfo(absolute).path());
+        // Made private first, then opened without following links and opened up through that
+        // descriptor: if another user swaps the name for a link in between, the permissions
+        // still land on the folder made here or nowhere.
+        if (::mkdir(encoded.constData(), S_IRWXU) == 0) {
+            const Descriptor dir(::open(encoded.constData(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+            if (dir.get() >= 0 && ::fstat(dir.get(), &st) == 0 && S_ISDIR(st.st_mode) && st.st_uid == ::geteuid())
+                ::fchmod(dir.get(), modeOf(permissions));
+        }
+    }
+    return QFileInfo::exists(path);
+}
+#else
 bool createDirectory(const QString &path, QFileDevice::Permissions permissions)
 {
     const QFileInfo info(path);
@@ -787,3 +1114,4 @@ bool createDirectory(const QString &path, QFileDevice::Permissions permissions)
     }
     return QFileInfo::exists(path);
 }
+#endif

@@ -91,12 +91,24 @@ public:
     QString fileName() const;
 
 private:
+    bool fileStillCurrent() const;
+    void openFile();
+
     QString name_;
     QScopedPointer<QFile> file_;
     QScopedPointer<QTextStream> stream_;
     QString fileName_; // the file is opened by descriptor, so QFile does not know its name
+    // What the open file was opened for, and which file it is: every entry checks these before
+    // writing, so that a file deleted, moved or replaced under us is noticed and opened anew.
+    QString folder_;
+    qint64 day_ = 0;
+    QByteArray encodedFileName_;
+    quint64 device_ = 0;
+    quint64 inode_ = 0;
 };
 
 // Creates every missing level of the folder and sets its permissions; an existing
-// folder is left as it is. Returns whether the folder exists afterwards.
+// folder is left as it is. A folder made open to others for writing also gets the sticky bit,
+// so that nobody can delete or replace another user's files in it. Returns whether the folder
+// exists afterwards.
 bool createDirectory(const QString &path, QFileDevice::Permissions permissions);
