@@ -8,12 +8,15 @@
 #include <QRegularExpression>
 #include <QStandardPaths>
 #include <QTemporaryDir>
+#include <QXmlStreamReader>
 #include <QtTest>
 
 namespace {
 
 const QString BuildDir = QStringLiteral(VIRTA_BUILD_DIR);
 const QString Prefix = QStringLiteral("/usr");
+const QString Version = QStringLiteral(VIRTA_PROJECT_VERSION);
+const QString MetainfoName = QStringLiteral("invalid.virta_service.VirtaService.metainfo.xml");
 
 struct Run
 {
@@ -45,6 +48,18 @@ QString readText(const QString &path)
     QFile f(path);
     return f.open(QIODevice::ReadOnly) ? QString::fromUtf8(f.readAll()) : QString();
 }
+
+QString gunzip(const QString &path)
+{
+    const Run r = run(QStringLiteral("gzip"), {"-dc", path});
+    return r.code == 0 ? r.out : QString();
+}
+
+// The path of a tool the package checks need, or a skip naming where it comes from.
+#define FIND_TOOL_OR_SKIP(var, name)                                                                \
+    const QString var = QStandardPaths::findExecutable(QStringLiteral(name));                      \
+    if (var.isEmpty())                                                                              \
+        QSKIP(name " is not installed (scripts/setup-deps.sh installs it)");
 
 // The keys of one group of a desktop entry file (the format is not quite INI: values hold ';').
 QMap<QString, QString> desktopGroup(const QString &text, const QString &group)
@@ -237,6 +252,11 @@ private slots:
         QTest::newRow("program") << "bin/virta-service" << true;
         QTest::newRow("emulator") << "bin/virta-emulator" << true;
         QTest::newRow("menu entry") << "share/applications/virta-service.desktop" << false;
+        QTest::newRow("copyright") << "share/doc/virta-service/copyright" << false;
+        QTest::newRow("changelog") << "share/doc/virta-service/changelog.gz" << false;
+        QTest::newRow("program manual") << "share/man/man1/virta-service.1.gz" << false;
+        QTest::newRow("emulator manual") << "share/man/man1/virta-emulator.1.gz" << false;
+        QTest::newRow("software centre entry") << "share/metainfo/" + MetainfoName << false;
         QTest::newRow("icon") << "share/icons/hicolor/64x64/apps/virta-service.png" << false;
         QTest::newRow("emulator readme") << "share/doc/virta-service/emulator.md" << false;
         QTest::newRow("guide") << "share/doc/virta-service/guide.md" << false;
@@ -271,11 +291,9 @@ private slots:
         QImageReader reader(installed(QStringLiteral("share/icons/hicolor/64x64/apps/%1.png").arg(icon)));
         QCOMPARE(reader.size(), QSize(64, 64));
 
-        const QString validator = QStandardPaths::findExecutable(QStringLiteral("desktop-file-validate"));
-        if (!validator.isEmpty()) {
-            const Run r = run(validator, {file});
-            QVERIFY2(r.code == 0 && !r.out.contains(QLatin1String("error")), qPrintable(r.out + r.err));
-        }
+        FIND_TOOL_OR_SKIP(validator, "desktop-file-validate");
+        const Run r = run(validator, {file});
+        QVERIFY2(r.code == 0 && r.out.trimmed().isEmpty(), qPrintable(r.out + r.err));
     }
 
     // The guide is read where it is installed: every picture it shows is there beside it.
@@ -292,6 +310,117 @@ private slots:
             ++pictures;
         }
         QVERIFY(pictures > 0);
+    }
+
+    // Every installed program answers --help and --version on a bare terminal (over ssh, in a
+    // shell without a session), and its manual page was made from those answers.
+    void programsDescribeThemselves_data()
+    {
+        QTest::addColumn<QString>("program");
+        for (const QString &program : QDir(installed(QStringLiteral("bin"))).entryList(QDir::Files))
+            QTest::newRow(qPrintable(program)) << program;
+    }
+    void programsDescribeThemselves()
+    {
+        QFETCH(QString, program);
+        QTemporaryDir tmp;
+        QVERIFY(tmp.isValid());
+        const QProcessEnvironment env = userEnvironment(tmp.path());
+        const QString exe = installed(QStringLiteral("bin/") + program);
+
+        const Run version = run(exe, {"--version"}, env);
+        QVERIFY2(version.code == 0, qPrintable(version.out + version.err));
+        QCOMPARE(version.out.section(QLatin1Char('\n'), 0, 0), program + QLatin1Char(' ') + Version);
+        const Run help = run(exe, {"--help"}, env);
+        QVERIFY2(help.code == 0, qPrintable(help.out + help.err));
+        QVERIFY2(help.out.contains(QLatin1String("--version")), qPrintable(help.out));
+
+        const QString page = gunzip(installed(QStringLiteral("share/man/man1/%1.1.gz").arg(program)));
+        QVERIFY2(page.contains(QLatin1String(".TH ")), qPrintable(program));
+        QVERIFY2(page.contains(program + QLatin1Char(' ') + Version), qPrintable(page.left(400)));
+        // The NAME line says what the program is, not help2man's stand-in.
+        QVERIFY2(!page.contains(QLatin1String("manual page for")), qPrintable(page.left(400)));
+    }
+
+    // The documentation folder as Debian's tools read it: the licence in the machine-readable
+    // copyright format, and a changelog of this version.
+    void debianDocuments()
+    {
+        const QString doc = installed(QStringLiteral("share/doc/virta-service/"));
+        const QString copyright = readText(doc + QStringLiteral("copyright"));
+        QVERIFY(copyright.startsWith(
+            QLatin1String("Format: https://www.debian.org/doc/packaging-manuals/copyright-format/1.0/\n")));
+        // The licence paragraph is LICENSE word for word, indented, a blank line written " .".
+        const QStringList licence =
+            readText(QStringLiteral(VIRTA_SOURCE_DIR "/LICENSE")).trimmed().split(QLatin1Char('\n')).mid(1);
+        QString indented = QStringLiteral("License: Expat");
+        for (const QString &line : licence.join(QLatin1Char('\n')).trimmed().split(QLatin1Char('\n')))
+            indented += QLatin1String("\n ") + (line.isEmpty() ? QStringLiteral(".") : line);
+        QVERIFY2(copyright.contains(indented + QLatin1Char('\n')), qPrintable(copyright));
+
+        const QString changelog = gunzip(doc + QStringLiteral("changelog.gz"));
+        QVERIFY2(changelog.startsWith(QStringLiteral("virta-service (%1) unstable; urgency=medium\n").arg(Version)),
+                 qPrintable(changelog));
+        const QRegularExpression trailer(
+            QStringLiteral(R"(^ -- [^<\n]+ <[^>\n]+>  [A-Z][a-z]{2}, \d{2} [A-Z][a-z]{2} \d{4} \d{2}:\d{2}:\d{2} \+0000\n\z)"),
+            QRegularExpression::MultilineOption);
+        QVERIFY2(trailer.match(changelog).hasMatch(), qPrintable(changelog));
+        // It sends the reader to the project's changelog beside it, which must speak of this version.
+        QVERIFY(readText(doc + QStringLiteral("CHANGELOG.md")).contains(QStringLiteral("\n## [%1] - ").arg(Version)));
+    }
+
+    // Debian's own checker has nothing to say about the package.
+    void lintianIsSilent()
+    {
+#ifdef VIRTA_SANITIZED
+        QSKIP("the programs of this build folder carry sanitizers: not a package for users");
+#endif
+        FIND_TOOL_OR_SKIP(lintian, "lintian");
+        const Run r = run(lintian, {"--fail-on", "error,warning", deb_});
+        QVERIFY2(r.code == 0 && r.out.trimmed().isEmpty(), qPrintable(r.out + r.err));
+    }
+
+    // The software centre entry names what the package really holds, and AppStream accepts it.
+    void softwareCentreEntry()
+    {
+        const QString file = installed(QStringLiteral("share/metainfo/") + MetainfoName);
+        QFile f(file);
+        QVERIFY2(f.open(QIODevice::ReadOnly), qPrintable(file));
+        QXmlStreamReader xml(&f);
+        QString id, launchable, release;
+        QStringList images, binaries;
+        while (!xml.atEnd()) {
+            if (xml.readNext() != QXmlStreamReader::StartElement)
+                continue;
+            const QStringRef name = xml.name();
+            if (name == QLatin1String("id"))
+                id = xml.readElementText();
+            else if (name == QLatin1String("launchable"))
+                launchable = xml.readElementText();
+            else if (name == QLatin1String("image"))
+                images << xml.readElementText();
+            else if (name == QLatin1String("binary"))
+                binaries << xml.readElementText();
+            else if (name == QLatin1String("release") && release.isEmpty())
+                release = xml.attributes().value(QLatin1String("version")).toString();
+        }
+        QVERIFY2(!xml.hasError(), qPrintable(xml.errorString()));
+        QCOMPARE(id + QStringLiteral(".metainfo.xml"), MetainfoName);
+        QCOMPARE(release, Version); // the newest release comes first
+        QVERIFY2(QFileInfo(installed(QStringLiteral("share/applications/") + launchable)).isFile(), qPrintable(launchable));
+        QVERIFY(!binaries.isEmpty());
+        for (const QString &binary : binaries)
+            QVERIFY2(QFileInfo(installed(QStringLiteral("bin/") + binary)).isExecutable(), qPrintable(binary));
+        // The pictures are published from the project's screenshots, which the package also holds.
+        QCOMPARE(images.size(), 2);
+        for (const QString &image : images) {
+            const QString picture = QStringLiteral("share/doc/virta-service/screenshots/") + QUrl(image).fileName();
+            QVERIFY2(QImageReader(installed(picture)).canRead(), qPrintable(image));
+        }
+
+        FIND_TOOL_OR_SKIP(appstreamcli, "appstreamcli");
+        const Run r = run(appstreamcli, {"validate", "--no-net", file});
+        QVERIFY2(r.code == 0, qPrintable(r.out + r.err));
     }
 
     void installedProgramStarts()

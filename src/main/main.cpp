@@ -3,6 +3,7 @@
 #include "mainwidget.h"
 
 #include <QApplication>
+#include <QCommandLineParser>
 #include <QDir>
 #include <QIcon>
 
@@ -18,6 +19,49 @@
 #endif
 
 namespace {
+
+// --help and --version answer on the terminal before any display is looked for: over ssh, in a
+// shell without a session, and when the package build makes the manual page from them. Any other
+// argument is left to QApplication as before (-platform, -style ...). Returns the exit code, or -1
+// to go on starting the window.
+int answerInfoOption(int argc, char **argv)
+{
+    if (argc < 2)
+        return -1;
+    int coreArgc = argc;
+    const QCoreApplication core(coreArgc, argv); // the parser needs one; it opens no display
+    QCommandLineParser parser;
+    parser.setSingleDashWordOptionMode(QCommandLineParser::ParseAsLongOptions);
+    parser.setApplicationDescription(QStringLiteral(
+        "Сервисная программа для фискального регистратора: чтение состояния и счётчиков, "
+        "справочники, настройки, регистрация, смены, чеки, отчёты, печать и обновление прошивки "
+        "через последовательный порт. Каждый кадр обмена с регистратором показывается в журнале "
+        "окна.\n\n"
+        "Порт, кассир и пароль выбираются в окне программы. Программе нужен графический дисплей; "
+        "без него её можно запустить так: xvfb-run -a virta-service. Журналы пишутся в папку virta5 "
+        "во временном каталоге системы ($TMPDIR или /tmp). Для работы без регистратора есть "
+        "virta-emulator."));
+    const QCommandLineOption help({QStringLiteral("h"), QStringLiteral("help")},
+                                  QStringLiteral("Показать эту справку и выйти."));
+    const QCommandLineOption version({QStringLiteral("v"), QStringLiteral("version")},
+                                     QStringLiteral("Показать версию программы и выйти."));
+    parser.addOptions({help, version});
+    parser.parse(QCoreApplication::arguments()); // unknown options belong to QApplication
+
+    // Written as UTF-8 whatever the locale says, so that the Russian text survives LC_ALL=C.
+    QString text;
+    if (parser.isSet(help))
+        text = parser.helpText();
+    else if (parser.isSet(version))
+        text = QStringLiteral("virta-service " VIRTA_VERSION "\n"
+                              "Copyright (c) 2026 the ВИРТА СЕРВИС authors.\n"
+                              "Лицензия MIT: программу можно свободно использовать, изменять и "
+                              "распространять; никаких гарантий.\n");
+    else
+        return -1;
+    std::fputs(text.toUtf8().constData(), stdout);
+    return std::fflush(stdout) == 0 ? 0 : 1;
+}
 
 // Without a display Qt aborts with a message about the "xcb" plugin that says nothing about
 // the actual cause; say it in plain words instead (run.sh then offers a virtual display).
@@ -78,6 +122,9 @@ void quitOnTerminateSignals()
 
 int main(int argc, char *argv[])
 {
+    if (const int code = answerInfoOption(argc, argv); code >= 0)
+        return code;
+
     registerFsMetaTypes();
 
     if (displayMissing(argc, argv)) {
