@@ -665,7 +665,8 @@ void TstEmulator::truncateReply_data()
 
     QTest::newRow("default: no checksum") << -1 << 11;
     QTest::newRow("5 bytes") << 5 << 5;
-    QTest::newRow("more than the frame") << 40 << 12;
+    QTest::newRow("more than the frame: all of it") << 40 << 13;
+    QTest::newRow("0: none of it") << 0 << 0;
 }
 
 void TstEmulator::truncateReply()
