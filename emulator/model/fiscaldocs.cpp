@@ -624,7 +624,7 @@ Result FiscalModel::State::completeCashMove(const QByteArray &p, bool in)
         return {Code::NotEnoughCash, {}};
     if (const quint8 code = documentRoom())
         return {code, {}};
-    CounterSet sets[3] = {shiftCounters, fiscalCounters, grossCounters};
+    std::array<CounterSet, 3> sets = counterSets();
     for (CounterSet &c : sets) {
         if (!addTo(in ? c.cashInCount : c.cashOutCount, 1, MaxShortCount))
             return {Code(6), {}};
@@ -634,9 +634,7 @@ Result FiscalModel::State::completeCashMove(const QByteArray &p, bool in)
     if (const quint8 code = printerCheck())
         return {code, {}};
 
-    shiftCounters = sets[0];
-    fiscalCounters = sets[1];
-    grossCounters = sets[2];
+    setCounterSets(sets);
     cash += in ? sum : -sum;
     QStringList body;
     body << printer.pairLine(QStringLiteral("СУММА"), QStringLiteral("=") + formatMoney(sum))
@@ -699,7 +697,7 @@ Result FiscalModel::State::completeReceipt(const QByteArray &p)
         fits = fits && addTo(taxSums[pos.tax - 1], taxSum, Wide) && addTo(discountsGiven, pos.discount, Wide) &&
                addTo(sections[type][pos.section - 1], pos.sum, Wide);
     }
-    CounterSet sets[3] = {shiftCounters, fiscalCounters, grossCounters};
+    std::array<CounterSet, 3> sets = counterSets();
     bool countsFit = true;
     for (CounterSet &c : sets) {
         OperationGroup &g = c.ops[type];
@@ -718,9 +716,7 @@ Result FiscalModel::State::completeReceipt(const QByteArray &p)
     if (const quint8 code = printerCheck())
         return {code, {}};
 
-    shiftCounters = sets[0];
-    fiscalCounters = sets[1];
-    grossCounters = sets[2];
+    setCounterSets(sets);
     std::copy(&sections[0][0], &sections[0][0] + 4 * SectionCount, &sectionSums[0][0]);
     cash += cashLeaves ? -cashPaid : cashPaid - change;
     ++shift.receipts;

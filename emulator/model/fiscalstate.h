@@ -3,6 +3,7 @@
 // Inside of the substitute register: its whole state and the handlers of its commands.
 // Only the model's own .cpp files include this header.
 
+#include <array>
 #include <cstddef>
 
 #include <QByteArray>
@@ -262,6 +263,15 @@ struct FiscalModel::State
     fm::CounterSet fiscalCounters;
     fm::CounterSet grossCounters;
     qint64 sectionSums[4][fm::SectionCount] = {};
+    // The three sets every document adds to (the shift's, since registration, gross), worked on
+    // as a copy and taken back only when every addition fits.
+    std::array<fm::CounterSet, 3> counterSets() const { return {shiftCounters, fiscalCounters, grossCounters}; }
+    void setCounterSets(const std::array<fm::CounterSet, 3> &sets)
+    {
+        shiftCounters = sets[0];
+        fiscalCounters = sets[1];
+        grossCounters = sets[2];
+    }
 
     // Catalogues and settings.
     fm::Cashier cashiers[fm::CashierCount];
