@@ -1,7 +1,8 @@
 // The emulator's state loader: a state file as a user may have edited it. A file the loader takes
 // must be one every command can work on (the archive readers, the completions over the open
 // document, the counters), and one that saves and loads again as it was.
-// Input: the file's bytes (JSON).
+// Input: the file's bytes (JSON). Seeds: the two presets in the single-file form (what
+// `virta-emulator --preset NAME --state F` writes, with F.journal's lines put back as "archive").
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
