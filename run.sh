@@ -4,7 +4,7 @@
 #
 # The emulator keeps its state and its paper tape in one folder (VIRTA_EMULATOR_DIR, default
 # ~/.local/state/virta-service/emulator), so the register is the same on the next start;
-# delete state.json there for a fresh "ready" register.
+# delete state.json and state.json.journal there for a fresh "ready" register.
 set -euo pipefail
 cd "$(dirname "$0")"
 root=$PWD
@@ -54,6 +54,17 @@ done
 if [ ! -e "$port" ] || ! kill -0 "$emu_pid" 2>/dev/null; then
   echo "The register emulator did not start:" >&2
   cat "$emu_dir/emulator.log" >&2
+  if grep -q 'cannot load state' "$emu_dir/emulator.log"; then
+    echo >&2
+    echo "The register's state file $emu_dir/state.json (with its archive $emu_dir/state.json.journal)" >&2
+    echo "cannot be used; it is left as it was. Correct the field named above, or move both files away" >&2
+    echo "(mv $emu_dir/state.json $emu_dir/state.json.bad; mv $emu_dir/state.json.journal $emu_dir/state.json.journal.bad)" >&2
+    echo "to start with a fresh \"ready\" register." >&2
+  elif grep -q 'in use by another virta-emulator' "$emu_dir/emulator.log"; then
+    echo >&2
+    echo "Another emulator already serves $emu_dir: close the program started with it (or stop that" >&2
+    echo "emulator), or give this one a folder of its own with VIRTA_EMULATOR_DIR=/some/folder ./run.sh." >&2
+  fi
   exit 1
 fi
 

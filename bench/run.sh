@@ -7,16 +7,16 @@ cd "$(dirname "$0")/.."
 scripts/setup-deps.sh || exit 1
 build=build-bench
 cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVIRTA_BUILD_TESTS=ON >/dev/null || exit 1
-benches=(bench_exchange bench_testreceipt bench_logpane bench_logging bench_firmware bench_soak)
+benches=(bench_exchange bench_testreceipt bench_logpane bench_logging bench_firmware bench_soak bench_emustate)
 cmake --build "$build" -j2 --target "${benches[@]}" || exit 1
 export QT_QPA_PLATFORM=offscreen
 
 if [ "${1:-}" = quick ]; then
   args_bench_exchange=200 args_bench_testreceipt=5 args_bench_logpane=1000 args_bench_logging=5000
-  args_bench_firmware=1 args_bench_soak=500
+  args_bench_firmware=1 args_bench_soak=500 args_bench_emustate="2000 200"
 else
   args_bench_exchange=2000 args_bench_testreceipt=30 args_bench_logpane=10000 args_bench_logging=50000
-  args_bench_firmware=3 args_bench_soak=10000
+  args_bench_firmware=3 args_bench_soak=10000 args_bench_emustate="20000 2000"
 fi
 
 # name | what | figure | floor or reference | ratio | target
@@ -26,7 +26,8 @@ for b in "${benches[@]}"; do
   arg_var="args_$b"
   out="$build/bench-$b.txt"
   start=$(date +%s)
-  "$build/bench/$b" "${!arg_var}" >"$out" 2>"$build/bench-$b.err"
+  # shellcheck disable=SC2086 # some benchmarks take two arguments
+  "$build/bench/$b" ${!arg_var} >"$out" 2>"$build/bench-$b.err"
   rc=$?
   secs=$(( $(date +%s) - start ))
   [ $rc -eq 0 ] || status=1
@@ -61,6 +62,11 @@ for b in "${benches[@]}"; do
     floor="-"
     ratio="-"
     target="0 mismatched, < 2048 KiB" ;;
+  bench_emustate)
+    figure=$(sed -n 's/^status request, *\([0-9]*\) documents: *\([0-9.]*\) us.*/\2 us status, \1 documents/p' "$out")
+    floor=$(sed -n 's/^status request, no archive: *\([0-9.]*\) us.*/\1 us, no archive/p' "$out")
+    ratio=$(sed -n 's/.*RESULT emustate status_ratio=\([0-9.]*\).*/\1/p' "$out")
+    target="<= 1.2" ;;
   esac
   [ $rc -eq 0 ] || figure="FAILED (rc $rc, see $out)"
   rows+=("$b|${figure:-?}|${floor:-?}|${ratio:-?}|$target|${secs}s")

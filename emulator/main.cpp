@@ -2,6 +2,7 @@
 // loader's) on pseudo-terminals or a serial device until SIGINT or SIGTERM.
 
 #include "emuserver.h"
+#include "instancelock.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
@@ -37,8 +38,15 @@ const char Description[] =
     "  truncate-reply=BYTES  only the first BYTES bytes of the reply are sent (default: all but the CRC)\n"
     "  printer-not-answering printing commands answer 53\n"
     "  out-of-paper          printing commands answer 54\n"
+    "  tape-out-of-paper=DOCS a control tape runs out of paper after DOCS documents (default 1):\n"
+    "                        54 with the document to go on from\n"
+    "  foreign-card          status bit 2 (SD card of another register); fiscal documents answer 32\n"
+    "  eeprom-error          status bit 6; catalogue, clock, factory number and settings writes answer 25\n"
+    "  paper-low             status bit 13 (paper running low)\n"
+    "  refuse=CODE           the request is not executed and is answered with CODE (e.g. 36, 50, 52)\n"
     "N counts replies for the reply faults (answers to 0x05 included), request frames for\n"
-    "ignore-request and the printer faults, 0x05 bytes for stale-repeat, both for silent.\n"
+    "ignore-request, refuse, the printer faults and the status faults, 0x05 bytes for\n"
+    "stale-repeat, both for silent.\n"
     "Example: --fault drop-reply:3 --fault split-reply=150";
 
 QTextStream &err()
@@ -172,11 +180,25 @@ int main(int argc, char *argv[])
     const QString statePath = parser.value(stateOpt);
     const QString tapePath = parser.value(tapeOpt);
 
+    // Two registers on one state file or one link would overwrite each other: the second one
+    // stops before it reads, writes or links anything.
+    InstanceLock stateLock, linkLock, loaderLinkLock;
+    for (const auto &held : {std::make_pair(&stateLock, statePath), std::make_pair(&linkLock, parser.value(linkOpt)),
+                             std::make_pair(&loaderLinkLock, parser.value(loaderLinkOpt))}) {
+        QString why;
+        if (!held.second.isEmpty() && !held.first->acquire(held.second, &why)) {
+            err() << "virta-emulator: " << why << Qt::endl;
+            return 1;
+        }
+    }
+
     if (!statePath.isEmpty() && QFileInfo::exists(statePath)) {
         QString why;
         // A file we cannot read is the user's data: refuse to start rather than overwrite it.
         if (!server.model().loadFromFile(statePath, &why)) {
             err() << "virta-emulator: cannot load state " << statePath << ": " << why << Qt::endl;
+            err() << "virta-emulator: the file is left as it was; correct it, or move it away to start from a preset"
+                  << Qt::endl;
             return 1;
         }
         if (parser.isSet(presetOpt))
@@ -200,7 +222,9 @@ int main(int argc, char *argv[])
         server.device().setRequestLog(log);
         server.loader().setRequestLog(log);
     }
-    bool stateErrorShown = false;
+    if (!statePath.isEmpty())
+        server.model().keepStateIn(statePath);
+    QString stateErrorShown;
     server.device().setAfterExecute([=, &stateErrorShown](FiscalModel &model) mutable {
         const QStringList printed = model.takePrinted();
         if (!printed.isEmpty() && !tapePath.isEmpty()) {
@@ -217,11 +241,11 @@ int main(int argc, char *argv[])
             for (const QString &line : printed)
                 log(QStringLiteral("tape: ") + line);
         }
-        QString why;
-        if (!statePath.isEmpty() && !model.saveToFile(statePath, &why) && !stateErrorShown) {
-            stateErrorShown = true;
-            log(QStringLiteral("cannot save state %1: %2").arg(statePath, why));
-        }
+        // The command was answered with 5 and undone; say why once, not for every command after.
+        const QString why = model.lastSaveError();
+        if (!why.isEmpty() && why != stateErrorShown)
+            log(QStringLiteral("cannot save state (the command is answered with 5 and undone): %1").arg(why));
+        stateErrorShown = why;
     });
     server.loader().setInstallSeconds(installSeconds);
     server.loader().setImagesDir(parser.value(imagesOpt));

@@ -6,6 +6,7 @@
 #include <QtTest>
 
 #include "emulatorfixture.h"
+#include "frrecords.h"
 
 Q_DECLARE_METATYPE(EmuFault::Kind)
 
@@ -180,6 +181,9 @@ private slots:
     void truncateReply_data();
     void truncateReply();
     void silent();
+    void conditionsOnDemand_data();
+    void conditionsOnDemand();
+    void controlTapeRunsOutOfPaper();
     void faultOnEveryReply();
     void printerFaults_data();
     void printerFaults();
@@ -665,7 +669,8 @@ void TstEmulator::truncateReply_data()
 
     QTest::newRow("default: no checksum") << -1 << 11;
     QTest::newRow("5 bytes") << 5 << 5;
-    QTest::newRow("more than the frame") << 40 << 12;
+    QTest::newRow("more than the frame: all of it") << 40 << 13;
+    QTest::newRow("0: none of it") << 0 << 0;
 }
 
 void TstEmulator::truncateReply()
@@ -685,6 +690,81 @@ void TstEmulator::truncateReply()
     line.send(QByteArray(1, 0x05));
     QCOMPARE(line.receive(3000, 300), emu.lastReply());
     QCOMPARE(emu.executionCount(0xF01), 1);
+}
+
+void TstEmulator::conditionsOnDemand_data()
+{
+    QTest::addColumn<QString>("fault");
+    QTest::addColumn<int>("flag");    // status bit set while the fault acts
+    QTest::addColumn<int>("command"); // and a command it refuses
+    QTest::addColumn<QByteArray>("payload");
+    QTest::addColumn<int>("code");
+
+    const QByteArray cashier = QByteArray::fromHex("141e000000");
+    const QByteArray name = QByteArray::fromHex("0141");
+    QTest::newRow("foreign card") << "foreign-card" << 0x0004 << 0x11 << cashier + name << 32;
+    QTest::newRow("eeprom error") << "eeprom-error" << 0x0040 << 0xC2 << cashier + QByteArray::fromHex("013c") << 25;
+    QTest::newRow("paper low: printing goes on") << "paper-low" << 0x2000 << int(PrintLineCmd)
+                                                 << QByteArray(4, '\0') + "x" << 0;
+    for (const int code : {25, 32, 36, 50, 52})
+        QTest::newRow(qPrintable(QStringLiteral("refuse %1").arg(code)))
+            << QStringLiteral("refuse=%1").arg(code) << 0 << 0x15 << QByteArray() << code;
+}
+
+void TstEmulator::conditionsOnDemand()
+{
+    QFETCH(QString, fault);
+    QFETCH(int, flag);
+    QFETCH(int, command);
+    QFETCH(QByteArray, payload);
+    QFETCH(int, code);
+    EmulatorFixture emu;
+    QVERIFY2(emu.start(), qPrintable(emu.lastError()));
+    QVERIFY(emu.addFault(fault));
+    Line line(emu.devicePath());
+    QVERIFY(line.open());
+    const FsRep status = line.exchange(StatusCmd, 0x2001);
+    if (flag) {
+        FrStatus st;
+        QVERIFY(st.parse(status.data()));
+        QCOMPARE(int(st.flags & 0x2044), flag);
+    } else {
+        QCOMPARE(int(status.code()), code); // refused like any other request
+    }
+    const FsRep rep = line.exchange(quint8(command), 0x2002, payload);
+    QCOMPARE(int(rep.code()), code);
+    QCOMPARE(emu.executionCount(0x2002), code == 0 || flag ? 1 : 0);
+
+    // Without the fault the register is itself again.
+    emu.clearFaults();
+    FrStatus st;
+    QVERIFY(st.parse(line.exchange(StatusCmd, 0x2003).data()));
+    QCOMPARE(int(st.flags & 0x2044), 0);
+}
+
+void TstEmulator::controlTapeRunsOutOfPaper()
+{
+    EmulatorFixture emu;
+    QVERIFY2(emu.start(), qPrintable(emu.lastError()));
+    emu.withModel([](FiscalModel &m) {
+        const QByteArray who = QByteArray::fromHex("141e000000");
+        m.execute(0x11, who + QByteArray::fromHex("0141"));
+        m.execute(0x12, {});
+        m.takePrinted();
+    });
+    emu.addFault(EmuFault::TapeOutOfPaper, 1, 1);
+    Line line(emu.devicePath());
+    QVERIFY(line.open());
+    const QByteArray who = QByteArray::fromHex("141e000000");
+    FsRep rep = line.exchange(0x3A, 0x2101, who + QByteArray::fromHex("01000000"));
+    QCOMPARE(int(rep.code()), 54);
+    QCOMPARE(rep.data(), QByteArray::fromHex("02000000")); // where to go on once paper is in
+    const QString paper = emu.takePrinted().join(QLatin1Char('\n'));
+    QVERIFY2(paper.contains(QStringLiteral("ФД 1")), qPrintable(paper));
+    rep = line.exchange(0x3A, 0x2102, who + rep.data());
+    QCOMPARE(int(rep.code()), 0);
+    QVERIFY(rep.data().isEmpty());
+    QVERIFY(emu.takePrinted().join('\n').contains(QStringLiteral("ФД 2")));
 }
 
 void TstEmulator::silent()

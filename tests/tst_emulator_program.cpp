@@ -3,6 +3,9 @@
 // state and tape files, image signing and a clean stop on SIGTERM.
 #include <QElapsedTimer>
 #include <QFileInfo>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QSerialPort>
 #include <QTemporaryDir>
 #include <QtTest>
@@ -95,6 +98,7 @@ private slots:
     void servesUntilTerminated();
     void stateFileAcrossRuns();
     void unreadableStateIsLeftAlone();
+    void secondInstanceRefused();
     void tapeFile();
     void refusesBadArguments_data();
     void refusesBadArguments();
@@ -240,6 +244,49 @@ void TstEmulatorProgram::unreadableStateIsLeftAlone()
     QVERIFY(err.contains(state));
     QVERIFY(f.open(QIODevice::ReadOnly));
     QCOMPARE(f.readAll(), QByteArray("{ not json"));
+    f.close();
+
+    // A file that parses but holds a field the register cannot take: the message names it.
+    FiscalModel model;
+    model.applyPreset(QStringLiteral("ready"));
+    QJsonObject json = model.toJson();
+    QJsonArray cashiers = json[QStringLiteral("cashiers")].toArray();
+    cashiers[3] = 7;
+    json[QStringLiteral("cashiers")] = cashiers;
+    const QByteArray bytes = QJsonDocument(json).toJson();
+    QVERIFY(f.open(QIODevice::WriteOnly));
+    f.write(bytes);
+    f.close();
+    QCOMPARE(runToEnd({QStringLiteral("--state"), state}, nullptr, &err), 1);
+    QVERIFY2(err.contains(QLatin1String("cashiers[3]: not an object")), qPrintable(err));
+    QVERIFY(f.open(QIODevice::ReadOnly));
+    QCOMPARE(f.readAll(), bytes);
+}
+
+void TstEmulatorProgram::secondInstanceRefused()
+{
+    QTemporaryDir dir;
+    QVERIFY(dir.isValid());
+    const QString state = dir.filePath(QStringLiteral("state.json"));
+    const QString link = dir.filePath(QStringLiteral("register"));
+    EmulatorProcess first;
+    QVERIFY2(first.start({QStringLiteral("--state"), state, QStringLiteral("--link"), link}),
+             qPrintable(first.standardError()));
+
+    // The same state file, or the same link: the second stops before touching either.
+    const QStringList second[] = {{QStringLiteral("--state"), state},
+                                  {QStringLiteral("--link"), link, QStringLiteral("--state"),
+                                   dir.filePath(QStringLiteral("other.json"))}};
+    for (const QStringList &args : second) {
+        QString err;
+        QCOMPARE(runToEnd(args, nullptr, &err), 1);
+        QVERIFY2(err.contains(QLatin1String("in use by another virta-emulator")), qPrintable(err));
+    }
+    QCOMPARE(QFileInfo(link).symLinkTarget(), first.devicePath());
+    QVERIFY(!QFile::exists(dir.filePath(QStringLiteral("other.json"))));
+    const FsRep rep = exchange(link, request(0x30, 0x41));
+    QCOMPARE(int(rep.code()), 0);
+    QVERIFY(first.terminate());
 }
 
 void TstEmulatorProgram::tapeFile()

@@ -280,7 +280,8 @@ void TstFaultMatrix::matrix_data()
         for (const Row &r : rows) {
             QVector<EmuFault> faults = r.faults;
             for (EmuFault &f : faults) {
-                if (f.value == late)
+                // Only a delay stands for the time-out: -1 is every other fault's default value.
+                if (f.kind == EmuFault::DelayReply && f.value == late)
                     f.value = readTimeoutOf(o.op) + 300;
             }
             const bool read = o.op == Op::Read;

@@ -108,9 +108,52 @@ QList<int> documentNumbers(const QStringList &paper)
     return out;
 }
 
+// Sets the value at a path such as "openDocument.positions[0].section" or "counters.sections[0][1]".
+QJsonValue setAt(const QJsonValue &node, QVariantList steps, const QJsonValue &value)
+{
+    if (steps.isEmpty())
+        return value;
+    const QVariant step = steps.takeFirst();
+    if (step.type() == QVariant::Int) {
+        QJsonArray a = node.toArray();
+        a[step.toInt()] = setAt(a.at(step.toInt()), steps, value);
+        return a;
+    }
+    QJsonObject o = node.toObject();
+    o[step.toString()] = setAt(o[step.toString()], steps, value);
+    return o;
+}
+
+QJsonObject patched(const QJsonObject &state, const QString &path, const QJsonValue &value)
+{
+    QVariantList steps;
+    static const QRegularExpression re(QStringLiteral("([^.\\[\\]]+)|\\[(\\d+)\\]"));
+    for (auto it = re.globalMatch(path); it.hasNext();) {
+        const QRegularExpressionMatch m = it.next();
+        steps << (m.captured(2).isEmpty() ? QVariant(m.captured(1)) : QVariant(m.captured(2).toInt()));
+    }
+    return setAt(state, steps, value).toObject();
+}
+
+using Patch = QList<QPair<QString, QJsonValue>>;
+
+QJsonObject patched(QJsonObject state, const Patch &patch)
+{
+    for (const auto &p : patch)
+        state = patched(state, p.first, p.second);
+    return state;
+}
+
+QByteArray readAll(const QString &path)
+{
+    QFile f(path);
+    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+}
+
 } // namespace
 
 Q_DECLARE_METATYPE(Steps)
+Q_DECLARE_METATYPE(Patch)
 
 class TstFiscalModel : public QObject
 {
@@ -143,6 +186,13 @@ private slots:
     void reports();
     void catalogueEntries();
     void clockAndRevision();
+    void refusedStates_data();
+    void refusedStates();
+    void wrapAroundRefused_data();
+    void wrapAroundRefused();
+    void archiveWithGaps();
+    void journalCarriedOverAndAppended();
+    void failedSaveIsAFailure();
 };
 
 void TstFiscalModel::init()
@@ -690,6 +740,273 @@ void TstFiscalModel::clockAndRevision()
     QCOMPARE(quint32(readLe(last.payload, 0, 4)), set + 3600);
     QCOMPARE(m->registerClock().date(), QDate(2026, 3, 3));
     QCOMPARE(m->executedCount(0x03), quint64(2));
+}
+
+void TstFiscalModel::refusedStates_data()
+{
+    QTest::addColumn<QString>("path");
+    QTest::addColumn<QJsonValue>("value");
+    QTest::addColumn<QString>("field"); // named in the message
+
+    const auto row = [](const char *name, const QString &path, const QJsonValue &value, QString field = QString()) {
+        QTest::newRow(name) << path << value << (field.isEmpty() ? path : field);
+    };
+    // The base state has an open receipt with one position, documents 1 and 2 and shift 1 open.
+    row("department past 20", "openDocument.positions[0].section", 21);
+    row("tax 0", "openDocument.positions[0].tax", 0);
+    row("receipt type 7", "openDocument.receiptType", 7);
+    row("total not the positions' sum", "openDocument.total", "1");
+    row("positions in a shift document", "openDocument.type", 2, "openDocument.positions");
+    row("cashier not an object", "cashiers[3]", "x");
+    row("nobody manages cashiers", "cashiers[19].rights", 1, "cashiers");
+    row("clock offset 1e300", "clockOffset", 1e300);
+    row("clock offset of two centuries", "clockOffset", 6.4e9);
+    row("document number past 32 bits", "lastDocument.number", 2147483648.0);
+    row("last document not the archive's last", "lastDocument.number", 5);
+    row("drawer near the top of 64 bits", "cash", "9223372036854775800");
+    row("drawer negative", "cash", "-1");
+    row("money not a number", "counters.gross.cashInSum", "12x");
+    row("money as a fraction", "counters.fiscal.operations[0].sum", 1.5);
+    row("archive numbers falling", "archive[1].number", 1);
+    row("archive entry not an object", "archive[0]", 5);
+    row("archive receipt type 9", "archive[1].receiptType", 9);
+    row("19 departments", "sections", QJsonArray{});
+    row("department entry short", "sections[2]", "0102");
+    row("four tax sums", "counters.shift.operations[0].taxes", QJsonArray{"0", "0", "0", "0"});
+    row("department sums of 19", "counters.sections[1]", QJsonArray{});
+    row("discount kind 5", "discounts[0].kind", 5);
+    row("percent above 100", "discounts[0].value", "10001");
+    row("paper 70 mm", "settings.paperWidth", 70);
+    row("registration value not hex", "registration.13105", "zz");
+    row("shift number past 16 bits", "shift.number", 40000);
+    row("shift's first document unknown", "shift.firstDoc", 9);
+    row("factory number of 5 digits", "factoryNumber", "12345");
+    row("format 99", "format", 99);
+    row("sd card not a boolean", "sdCard", "yes");
+}
+
+void TstFiscalModel::refusedStates()
+{
+    QFETCH(QString, path);
+    QFETCH(QJsonValue, value);
+    QFETCH(QString, field);
+    m->applyPreset(QStringLiteral("ready"));
+    QCOMPARE(run(0x11, start()), quint8(0));
+    QCOMPARE(run(0x12), quint8(0));
+    QCOMPARE(run(0x15, receiptStart(0)), quint8(0));
+    QCOMPARE(run(0x07, item(2, 1, 1000, 100000)), quint8(0));
+    const QJsonObject good = m->toJson();
+    FiscalModel b;
+    QVERIFY(b.fromJson(good));
+
+    const QJsonObject bad = patched(good, path, value);
+    QVERIFY(bad != good);
+    QString error;
+    QVERIFY(!b.fromJson(bad, &error));
+    // The message names the field as the user finds it in the file.
+    QVERIFY2(error.startsWith(field + QLatin1String(": ")), qPrintable(error));
+    QCOMPARE(b.toJson(), good); // nothing taken from a refused state
+
+    // Every refused file is also refused as a file, and left as it was.
+    QTemporaryDir dir;
+    const QString file = dir.filePath(QStringLiteral("state.json"));
+    QFile f(file);
+    QVERIFY(f.open(QIODevice::WriteOnly));
+    f.write(QJsonDocument(bad).toJson());
+    f.close();
+    const QByteArray bytes = readAll(file);
+    QVERIFY(!b.loadFromFile(file, &error));
+    QCOMPARE(readAll(file), bytes);
+    QCOMPARE(QDir(dir.path()).entryList(QDir::Files), QStringList{QStringLiteral("state.json")});
+}
+
+void TstFiscalModel::wrapAroundRefused_data()
+{
+    QTest::addColumn<Steps>("before");
+    QTest::addColumn<Patch>("patch");
+    QTest::addColumn<Steps>("after"); // all succeed but the last
+    QTest::addColumn<int>("code");
+
+    const Steps shift = {{0x11, start()}, {0x12, {}}};
+    const Steps receipt = shift + Steps{{0x15, receiptStart(0)}, {0x07, item(1, 1, 1000, 100000)}};
+    const QString max64 = QStringLiteral("9223372036854775807");
+    const QString top = QStringLiteral("9223372036854775000");
+    QTest::newRow("document numbers used up")
+        << Steps() << Patch{{"lastDocument.number", 2147483647.0}, {"archive[0].number", 2147483647.0}}
+        << Steps{{0x11, start()}} << 6;
+    QTest::newRow("shift number 32767") << Steps()
+                                        << Patch{{"shift.number", 32767}, {"shift.firstDoc", 1}, {"shift.lastDoc", 1}}
+                                        << Steps{{0x11, start()}, {0x12, {}}} << 6;
+    QTest::newRow("32767 receipts in the shift")
+        << receipt << Patch{{"shift.receipts", 32767}} << Steps{{0x16, pay(1000, 0)}} << 50;
+    QTest::newRow("sales total at the 64-bit ceiling")
+        << receipt << Patch{{"counters.gross.operations[0].sum", top}} << Steps{{0x16, pay(1000, 0)}} << 49;
+    QTest::newRow("tax sum at the ceiling")
+        << receipt << Patch{{"counters.fiscal.operations[0].taxes[0]", max64}} << Steps{{0x16, pay(1000, 0)}} << 49;
+    QTest::newRow("department sum at the ceiling")
+        << receipt << Patch{{"counters.sections[0][0]", max64}} << Steps{{0x16, pay(1000, 0)}} << 49;
+    QTest::newRow("cash-in sum at the ceiling")
+        << shift << Patch{{"counters.fiscal.cashInSum", top}} << Steps{{0xA2, start()}, {0xA3, le(100000, 8)}} << 49;
+    QTest::newRow("cash-in count 32767")
+        << shift << Patch{{"counters.shift.cashInCount", 32767}} << Steps{{0xA2, start()}, {0xA3, le(100, 8)}} << 6;
+}
+
+void TstFiscalModel::wrapAroundRefused()
+{
+    QFETCH(Steps, before);
+    QFETCH(Patch, patch);
+    QFETCH(Steps, after);
+    QFETCH(int, code);
+    m->applyPreset(QStringLiteral("ready"));
+    for (const Step &s : before)
+        QCOMPARE(int(run(s.first, s.second)), 0);
+    QString error;
+    QVERIFY2(m->fromJson(patched(m->toJson(), patch), &error), qPrintable(error));
+    for (int i = 0; i + 1 < after.size(); ++i)
+        QCOMPARE(int(run(after.at(i).first, after.at(i).second)), 0);
+    const QJsonObject state = m->toJson();
+    m->takePrinted();
+    QCOMPARE(int(run(after.last().first, after.last().second)), code);
+    QCOMPARE(m->toJson(), state);
+    QVERIFY(m->takePrinted().isEmpty());
+}
+
+void TstFiscalModel::archiveWithGaps()
+{
+    // Documents 3 and 4 taken out of the archive by hand: every reader still finds its way.
+    m->applyPreset(QStringLiteral("ready"));
+    QCOMPARE(run(0x11, start()), quint8(0));
+    QCOMPARE(run(0x12), quint8(0));
+    for (int i = 0; i < 4; ++i) {
+        QCOMPARE(run(0xA2, start()), quint8(0));
+        QCOMPARE(run(0xA3, le(100 + i, 8)), quint8(0));
+    }
+    QJsonObject state = m->toJson();
+    QJsonArray archive = state[QStringLiteral("archive")].toArray();
+    archive.removeAt(2);
+    archive.removeAt(2);
+    state[QStringLiteral("archive")] = archive;
+    QString error;
+    QVERIFY2(m->fromJson(state, &error), qPrintable(error));
+    m->setControlTapePageLimit(2);
+    m->takePrinted();
+
+    const auto tape = [this](const QByteArray &from) {
+        const quint8 code = run(0x3A, cashier() + from);
+        return qMakePair(int(code), documentNumbers(m->takePrinted()));
+    };
+    QCOMPARE(tape(le(3, 4)), qMakePair(0, QList<int>{5, 6}));
+    QVERIFY(last.payload.isEmpty());
+    QCOMPARE(tape(le(1, 4)), qMakePair(0, QList<int>{1, 2}));
+    QCOMPARE(readLe(last.payload, 0, 4), qint64(5));
+    QCOMPARE(tape(QByteArray()), qMakePair(0, QList<int>{2, 5})); // the shift's first document
+    QCOMPARE(tape(le(7, 4)).first, 17);
+    QCOMPARE(run(0xB2, cashier() + le(4, 4)), quint8(17));
+    QCOMPARE(run(0xB2, cashier() + le(5, 4)), quint8(0));
+    QCOMPARE(documentNumbers(m->takePrinted()), QList<int>{5});
+    QCOMPARE(run(0xB1, cashier() + le(6, 1) + le(0, 2) + le(5, 2)), quint8(0));
+}
+
+void TstFiscalModel::journalCarriedOverAndAppended()
+{
+    QTemporaryDir dir;
+    const QString path = dir.filePath(QStringLiteral("state.json"));
+    const QString journal = FiscalModel::journalPath(path);
+    m->applyPreset(QStringLiteral("ready"));
+    QCOMPARE(run(0x11, start()), quint8(0));
+    QCOMPARE(run(0x12), quint8(0));
+    {
+        // The single file of earlier versions, archive inside.
+        QFile f(path);
+        QVERIFY(f.open(QIODevice::WriteOnly));
+        f.write(QJsonDocument(m->toJson()).toJson());
+    }
+    FiscalModel b;
+    b.setHostClock(hostNow);
+    QVERIFY(b.loadFromFile(path));
+    QCOMPARE(b.toJson(), m->toJson());
+    b.keepStateIn(path);
+
+    // Reads write nothing.
+    const QByteArray single = readAll(path);
+    QCOMPARE(b.execute(0x30, {}).code, quint8(0));
+    QCOMPARE(b.execute(0x3A, cashier()).code, quint8(0));
+    QCOMPARE(readAll(path), single);
+    QVERIFY(!QFile::exists(journal));
+
+    // The first change carries the archive over into the journal, one document a line.
+    QCOMPARE(b.execute(0xA2, start()).code, quint8(0));
+    QCOMPARE(readAll(journal).count('\n'), 2);
+    QVERIFY(!QJsonDocument::fromJson(readAll(path)).object().contains(QStringLiteral("archive")));
+    const QByteArray carried = readAll(journal);
+    QCOMPARE(b.execute(0xA3, le(5000, 8)).code, quint8(0));
+    QVERIFY(readAll(journal).startsWith(carried));
+    QCOMPARE(readAll(journal).count('\n'), 3);
+
+    // A document appended just before a crash, the state file not yet replaced, is not taken.
+    {
+        QFile f(journal);
+        QVERIFY(f.open(QIODevice::Append));
+        f.write("{\"number\": 4, \"ty");
+    }
+    FiscalModel c;
+    c.setHostClock(hostNow);
+    QVERIFY(c.loadFromFile(path));
+    QCOMPARE(c.toJson(), b.toJson());
+    c.keepStateIn(path);
+    QCOMPARE(c.execute(0xA4, start()).code, quint8(0));
+    QCOMPARE(c.execute(0xA5, le(100, 8)).code, quint8(0));
+    FiscalModel d;
+    d.setHostClock(hostNow);
+    QString error;
+    QVERIFY2(d.loadFromFile(path, &error), qPrintable(error));
+    QCOMPARE(d.toJson(), c.toJson());
+    QCOMPARE(readAll(journal).count('\n'), 4);
+
+    // A journal that lost documents is refused, not taken short.
+    QFile::resize(journal, carried.size());
+    QVERIFY(!d.loadFromFile(path, &error));
+    QVERIFY2(error.contains(QLatin1String("journal")), qPrintable(error));
+}
+
+void TstFiscalModel::failedSaveIsAFailure()
+{
+    QTemporaryDir dir;
+    const QString path = dir.filePath(QStringLiteral("state.json"));
+    const QString journal = FiscalModel::journalPath(path);
+    m->applyPreset(QStringLiteral("ready"));
+    QVERIFY(m->saveToFile(path));
+    m->keepStateIn(path);
+    QCOMPARE(run(0x11, start()), quint8(0));
+    m->takePrinted();
+
+    // The journal cannot take the new document: the command fails and leaves no trace.
+    QVERIFY(QFile::remove(journal));
+    QVERIFY(QDir().mkdir(journal));
+    const QJsonObject before = m->toJson();
+    const QByteArray file = readAll(path);
+    QCOMPARE(run(0x12), quint8(5));
+    QVERIFY(last.payload.isEmpty());
+    QCOMPARE(m->toJson(), before);
+    QVERIFY(m->takePrinted().isEmpty());
+    QCOMPARE(readAll(path), file);
+    QVERIFY(!m->lastSaveError().isEmpty());
+
+    // Once the disk takes it again, so does the register, and the file holds all of it.
+    QVERIFY(QDir().rmdir(journal));
+    QCOMPARE(run(0x12), quint8(0));
+    QVERIFY(m->lastSaveError().isEmpty());
+    FiscalModel b;
+    QVERIFY(b.loadFromFile(path));
+    QCOMPARE(b.toJson(), m->toJson());
+
+    // The state file itself cannot be replaced: a settings write fails the same way.
+    const QString moved = dir.filePath(QStringLiteral("moved.json"));
+    QVERIFY(QFile::rename(path, moved));
+    QVERIFY(QDir().mkdir(path));
+    const QJsonObject open = m->toJson();
+    QCOMPARE(run(0xC2, cashier() + le(1, 1) + le(60, 1)), quint8(5));
+    QCOMPARE(m->toJson(), open);
 }
 
 QTEST_GUILESS_MAIN(TstFiscalModel)

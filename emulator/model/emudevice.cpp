@@ -57,6 +57,11 @@ bool countsEvent(EmuFault::Kind kind, Event event)
     case EmuFault::IgnoreRequest:
     case EmuFault::PrinterNotAnswering:
     case EmuFault::OutOfPaper:
+    case EmuFault::TapeOutOfPaper:
+    case EmuFault::ForeignCard:
+    case EmuFault::EepromError:
+    case EmuFault::PaperLow:
+    case EmuFault::Refuse:
         return event == Event::Request;
     case EmuFault::StaleRepeat:
         return event == Event::Repeat;
@@ -120,7 +125,9 @@ const struct
     {EmuFault::DelayReply, "delay-reply", true},       {EmuFault::CorruptCrc, "corrupt-crc", false},
     {EmuFault::StrayPrefix, "stray-prefix", true},     {EmuFault::Silent, "silent", false},
     {EmuFault::TruncateReply, "truncate-reply", true}, {EmuFault::PrinterNotAnswering, "printer-not-answering", false},
-    {EmuFault::OutOfPaper, "out-of-paper", false},
+    {EmuFault::OutOfPaper, "out-of-paper", false},     {EmuFault::TapeOutOfPaper, "tape-out-of-paper", true},
+    {EmuFault::ForeignCard, "foreign-card", false},    {EmuFault::EepromError, "eeprom-error", false},
+    {EmuFault::PaperLow, "paper-low", false},          {EmuFault::Refuse, "refuse", true},
 };
 
 // The silence before `bytes` is measured between the front end's reads, and a loaded machine can
@@ -239,6 +246,8 @@ bool EmuFault::parse(const QString &text, EmuFault *fault, QString *error)
             if (f.value > 600000)
                 return fail(QStringLiteral("fault %1: value %2 is too large").arg(m.captured(1)).arg(f.value));
         }
+        if (f.kind == EmuFault::Refuse && (f.value < 1 || f.value > 255))
+            return fail(QStringLiteral("fault refuse needs the result code to answer with: refuse=CODE (1 to 255)"));
         if (fault)
             *fault = f;
         return true;
@@ -329,17 +338,29 @@ QVector<EmuChunk> EmuDevice::answerRequest(const emu::RequestScan &scan, const Q
 
     quint8 result = scan.error;
     QByteArray payload;
-    if (scan.kind == emu::RequestScan::Request) {
+    if (scan.kind == emu::RequestScan::Request && fired.has(EmuFault::Refuse)) {
+        result = quint8(fired.valueOr(EmuFault::Refuse, 8));
+    } else if (scan.kind == emu::RequestScan::Request) {
         quint8 printerFault = 0;
         if (fired.has(EmuFault::PrinterNotAnswering))
             printerFault = 53;
         else if (fired.has(EmuFault::OutOfPaper))
             printerFault = 54;
-        if (printerFault)
-            model_->setPrinterFault(printerFault);
+        quint32 conditions = 0;
+        if (fired.has(EmuFault::ForeignCard))
+            conditions |= FiscalModel::ForeignCard;
+        if (fired.has(EmuFault::EepromError))
+            conditions |= FiscalModel::EepromError;
+        if (fired.has(EmuFault::PaperLow))
+            conditions |= FiscalModel::PaperLow;
+        const int paperOut = fired.has(EmuFault::TapeOutOfPaper) ? fired.valueOr(EmuFault::TapeOutOfPaper, 1) : -1;
+        model_->setPrinterFault(printerFault);
+        model_->setConditions(conditions);
+        model_->setTapePaperOut(paperOut);
         const FiscalModel::Result r = model_->execute(scan.code, scan.payload);
-        if (printerFault)
-            model_->setPrinterFault(0);
+        model_->setPrinterFault(0);
+        model_->setConditions(0);
+        model_->setTapePaperOut(-1);
         ++executions_;
         ++byUnique_[scan.unique];
         ++byCommand_[scan.code];
@@ -358,7 +379,7 @@ QVector<EmuChunk> EmuDevice::answerRequest(const emu::RequestScan &scan, const Q
 
     rec.result = result;
     QStringList applied;
-    if (rec.executed)
+    if (rec.executed || fired.has(EmuFault::Refuse))
         noteFaults(fired, &applied);
     const QVector<EmuChunk> out = transmit(reply, &applied);
     rec.answered = !out.isEmpty();
@@ -415,8 +436,10 @@ QVector<EmuChunk> EmuDevice::transmit(const QByteArray &reply, QStringList *appl
     if (fired.has(EmuFault::CorruptCrc) && !bytes.isEmpty())
         bytes[bytes.size() - 1] = char(bytes.at(bytes.size() - 1) ^ 0xFF);
     if (fired.has(EmuFault::TruncateReply)) {
-        const int keep = fired.valueOr(EmuFault::TruncateReply, bytes.size() - 2);
-        bytes.truncate(qBound(1, keep, bytes.size() - 1));
+        // Only the first BYTES go out: all of a reply shorter than that, none of it for 0.
+        bytes.truncate(qBound(0, fired.valueOr(EmuFault::TruncateReply, bytes.size() - 2), bytes.size()));
+        if (bytes.isEmpty())
+            return {};
     }
     if (fired.has(EmuFault::StrayPrefix)) {
         static const char pattern[] = {char(0xFF), char(0x00), char(0x55), char(0xAA), char(0x7E), char(0x13)};

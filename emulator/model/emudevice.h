@@ -77,11 +77,17 @@ struct EmuFault
         TruncateReply,       // only the first VALUE bytes of the reply go out (default: all but the CRC)
         PrinterNotAnswering, // printing commands answer 53
         OutOfPaper,          // printing commands answer 54
+        TapeOutOfPaper,      // a control tape stops after VALUE documents (default 1): 54 and where to go on
+        ForeignCard,         // status bit 2; fiscal documents answer 32
+        EepromError,         // status bit 6; catalogue, clock, factory number and settings writes answer 25
+        PaperLow,            // status bit 13
+        Refuse,              // the request is not executed and is answered with the code VALUE
     };
     Kind kind = DropReply;
     // 0: every time; N: only the Nth time, counted from when the fault was added. What is counted:
-    // replies for the reply faults (answers to 0x05 included), request frames for IgnoreRequest and
-    // the printer faults, 0x05 bytes for StaleRepeat, frames and 0x05 bytes alike for Silent.
+    // replies for the reply faults (answers to 0x05 included), request frames for IgnoreRequest,
+    // Refuse, the printer faults and the conditions, 0x05 bytes for StaleRepeat, frames and 0x05
+    // bytes alike for Silent.
     int nth = 0;
     int value = -1; // milliseconds or bytes as noted above; -1 takes the default
     int seen = 0;   // events counted so far (kept by the device)

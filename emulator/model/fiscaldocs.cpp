@@ -2,6 +2,9 @@
 
 #include <QSet>
 
+#include <algorithm>
+#include <limits>
+
 #include "fiscalstate.h"
 #include "frconst.h"
 #include "frmsg.h"
@@ -493,6 +496,8 @@ Result FiscalModel::State::completeRegistration(const QByteArray &p, bool previe
         return {Code(37), {}};
     if (!preview && activationCount >= activationLimit)
         return {Code::ReRegLimit, {}};
+    if (const quint8 code = preview ? 0 : documentRoom())
+        return {code, {}};
     if (const quint8 code = printerCheck())
         return {code, {}};
 
@@ -537,6 +542,8 @@ Result FiscalModel::State::completeArchiveClosing(const QByteArray &)
         return {Code::DocMustBeOpen, {}};
     if (doc.type != DocArchiveClose)
         return {Code::WrongDocType, {}};
+    if (const quint8 code = documentRoom())
+        return {code, {}};
     if (const quint8 code = printerCheck())
         return {code, {}};
     QStringList body;
@@ -553,18 +560,27 @@ Result FiscalModel::State::completeShiftOpening(const QByteArray &)
         return {Code::DocMustBeOpen, {}};
     if (doc.type != DocShiftOpen)
         return {Code::WrongDocType, {}};
+    if (const quint8 code = documentRoom())
+        return {code, {}};
+    // Shift numbers and counts are 16-bit on the wire: the register is full, not wrapped.
+    qint32 number = shift.number;
+    CounterSet fiscal = fiscalCounters;
+    CounterSet gross = grossCounters;
+    if (!addTo(number, 1, MaxShortCount) || !addTo(fiscal.shifts, 1, MaxShortCount) ||
+        !addTo(gross.shifts, 1, MaxShortCount))
+        return {Code(6), {}};
     if (const quint8 code = printerCheck())
         return {code, {}};
     shift.open = true;
-    ++shift.number;
+    shift.number = number;
     shift.openTime = qMax(now(), lastDocTime);
     shift.closeTime = 0;
     shift.receipts = 0;
     shift.firstDoc = lastDocNumber + 1;
     shiftCounters.clear();
     shiftCounters.shifts = shift.number;
-    ++fiscalCounters.shifts;
-    ++grossCounters.shifts;
+    fiscalCounters = fiscal;
+    grossCounters = gross;
     QStringList body;
     body << printer.pairLine(QStringLiteral("СМЕНА"), QString::number(shift.number));
     const ArchiveDoc &a = finishDocument(QStringLiteral("ОТЧЕТ ОБ ОТКРЫТИИ СМЕНЫ"), body);
@@ -577,6 +593,8 @@ Result FiscalModel::State::completeShiftClosing(const QByteArray &)
         return {Code::DocMustBeOpen, {}};
     if (doc.type != DocShiftClose)
         return {Code::WrongDocType, {}};
+    if (const quint8 code = documentRoom())
+        return {code, {}};
     if (const quint8 code = printerCheck())
         return {code, {}};
     const QStringList body = zReportLines();
@@ -604,18 +622,19 @@ Result FiscalModel::State::completeCashMove(const QByteArray &p, bool in)
         return {Code(41), {}};
     if (!in && sum > cash)
         return {Code::NotEnoughCash, {}};
+    if (const quint8 code = documentRoom())
+        return {code, {}};
+    std::array<CounterSet, 3> sets = counterSets();
+    for (CounterSet &c : sets) {
+        if (!addTo(in ? c.cashInCount : c.cashOutCount, 1, MaxShortCount))
+            return {Code(6), {}};
+        if (!addTo(in ? c.cashInSum : c.cashOutSum, sum, std::numeric_limits<qint64>::max()))
+            return {Code(49), {}};
+    }
     if (const quint8 code = printerCheck())
         return {code, {}};
 
-    for (CounterSet *c : {&shiftCounters, &fiscalCounters, &grossCounters}) {
-        if (in) {
-            ++c->cashInCount;
-            c->cashInSum += sum;
-        } else {
-            ++c->cashOutCount;
-            c->cashOutSum += sum;
-        }
-    }
+    setCounterSets(sets);
     cash += in ? sum : -sum;
     QStringList body;
     body << printer.pairLine(QStringLiteral("СУММА"), QStringLiteral("=") + formatMoney(sum))
@@ -654,36 +673,51 @@ Result FiscalModel::State::completeReceipt(const QByteArray &p)
         return {Code::NotEnoughCash, {}};
     if (!cashLeaves && cash + cashPaid - change > MaxSum)
         return {Code(49), {}};
+    if (const quint8 code = documentRoom())
+        return {code, {}};
+    // The receipt number in the shift is a 16-bit field of the reply.
+    if (shift.receipts >= MaxShortCount)
+        return {Code(50), {}};
+
+    // Every counter is worked out on a copy and taken only when none would pass its ceiling.
+    constexpr qint64 Wide = std::numeric_limits<qint64>::max();
+    constexpr qint64 Count = std::numeric_limits<qint32>::max();
+    bool fits = true;
+    qint64 taxSums[TaxCount] = {};
+    qint64 discountsGiven = 0;
+    qint64 sections[4][SectionCount];
+    std::copy(&sectionSums[0][0], &sectionSums[0][0] + 4 * SectionCount, &sections[0][0]);
+    for (const Position &pos : doc.positions) {
+        const Tax t = tax(pos.tax - 1);
+        qint64 taxSum = pos.sum;
+        if (t.type == 1)
+            taxSum = roundDiv(__int128(pos.sum) * t.rate, 10000 + t.rate);
+        else if (t.type != 0)
+            taxSum = roundDiv(__int128(pos.sum) * t.rate, 10000);
+        fits = fits && addTo(taxSums[pos.tax - 1], taxSum, Wide) && addTo(discountsGiven, pos.discount, Wide) &&
+               addTo(sections[type][pos.section - 1], pos.sum, Wide);
+    }
+    std::array<CounterSet, 3> sets = counterSets();
+    bool countsFit = true;
+    for (CounterSet &c : sets) {
+        OperationGroup &g = c.ops[type];
+        countsFit = countsFit && addTo(c.receiptCount, 1, Count) && addTo(g.count, 1, Count) &&
+                    addTo(g.otherSums[2], doc.positions.size(), Wide);
+        fits = fits && addTo(g.sum, total, Wide) && addTo(g.cashSum, cashPaid - change, Wide) &&
+               addTo(g.cashlessSum, card, Wide) && addTo(g.otherSums[0], discountsGiven, Wide) &&
+               addTo(g.otherSums[1], change, Wide);
+        for (int i = 0; i < TaxCount; ++i)
+            fits = fits && addTo(g.taxSums[i], taxSums[i], Wide);
+    }
+    if (!countsFit)
+        return {Code(6), {}};
+    if (!fits)
+        return {Code(49), {}};
     if (const quint8 code = printerCheck())
         return {code, {}};
 
-    // Taxes and discounts of the whole receipt.
-    qint64 taxSums[TaxCount] = {};
-    qint64 discountsGiven = 0;
-    for (const Position &pos : doc.positions) {
-        const Tax t = tax(pos.tax - 1);
-        if (t.type == 0)
-            taxSums[pos.tax - 1] += pos.sum;
-        else if (t.type == 1)
-            taxSums[pos.tax - 1] += roundDiv(__int128(pos.sum) * t.rate, 10000 + t.rate);
-        else
-            taxSums[pos.tax - 1] += roundDiv(__int128(pos.sum) * t.rate, 10000);
-        discountsGiven += pos.discount;
-        sectionSums[type][pos.section - 1] += pos.sum;
-    }
-    for (CounterSet *c : {&shiftCounters, &fiscalCounters, &grossCounters}) {
-        ++c->receiptCount;
-        OperationGroup &g = c->ops[type];
-        ++g.count;
-        g.sum += total;
-        g.cashSum += cashPaid - change;
-        g.cashlessSum += card;
-        g.otherSums[0] += discountsGiven;
-        g.otherSums[1] += change;
-        g.otherSums[2] += doc.positions.size();
-        for (int i = 0; i < TaxCount; ++i)
-            g.taxSums[i] += taxSums[i];
-    }
+    setCounterSets(sets);
+    std::copy(&sections[0][0], &sections[0][0] + 4 * SectionCount, &sectionSums[0][0]);
     cash += cashLeaves ? -cashPaid : cashPaid - change;
     ++shift.receipts;
     lastReceiptNumber = shift.receipts;

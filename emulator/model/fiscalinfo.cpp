@@ -1,5 +1,8 @@
 // Reads of the register's state, its catalogues, clock, factory number and settings.
 
+#include <algorithm>
+#include <limits>
+
 #include "fiscalstate.h"
 #include "frconst.h"
 #include "frmsg.h"
@@ -66,13 +69,13 @@ quint8 FiscalModel::State::checkFiscal(bool needActivation) const
         return Code::NoSerial;
     if (!sdCard)
         return Code(15);
+    if (conditions & ForeignCard)
+        return 32;
     if (needActivation && !activated)
         return Code::NotActivated;
     if (archiveClosed)
         return Code::ArchiveClosed;
-    if (docsLeft <= 0)
-        return Code(6);
-    return 0;
+    return documentRoom();
 }
 
 quint8 FiscalModel::State::readName(Reader &r, QString &name) const
@@ -91,6 +94,22 @@ quint8 FiscalModel::State::readName(Reader &r, QString &name) const
 quint8 FiscalModel::State::printerCheck() const
 {
     return printerFault;
+}
+
+quint8 FiscalModel::State::documentRoom() const
+{
+    // A state file may bring a document open on a register whose numbers are used up.
+    if (docsLeft <= 0 || lastDocNumber >= std::numeric_limits<qint32>::max())
+        return Code(6);
+    return 0;
+}
+
+int FiscalModel::State::archiveIndex(qint32 number) const
+{
+    // Hand-edited archives may have gaps in their numbering: search, never compute, the index.
+    const auto it = std::lower_bound(archive.cbegin(), archive.cend(), number,
+                                     [](const ArchiveDoc &a, qint32 n) { return a.number < n; });
+    return int(it - archive.cbegin());
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -300,13 +319,10 @@ Result FiscalModel::State::writeSerial(const QByteArray &p)
         return {code, {}};
     if (!factoryNumber.isEmpty())
         return {Code::SerialAlreadySet, {}};
-    const QByteArray digits = r.rest();
-    bool ok = digits.size() == 10;
-    for (const char c : digits)
-        ok = ok && c >= '0' && c <= '9';
-    if (!ok || digits == QByteArray(10, '0'))
+    const QString digits = QString::fromLatin1(r.rest());
+    if (!validFactoryNumber(digits))
         return {Code::WrongData, {}};
-    factoryNumber = QString::fromLatin1(digits);
+    factoryNumber = digits;
     return {0, {}};
 }
 
@@ -344,6 +360,16 @@ Result FiscalModel::State::writeSettings(const QByteArray &p, bool printerBlock)
     else
         rounding = v;
     return {0, {}};
+}
+
+bool fm::validFactoryNumber(const QString &digits)
+{
+    if (digits.size() != 10 || digits == QString(10, QLatin1Char('0')))
+        return false;
+    for (const QChar c : digits)
+        if (c < QLatin1Char('0') || c > QLatin1Char('9'))
+            return false;
+    return true;
 }
 
 QString fm::sectionName(const QByteArray &entry)

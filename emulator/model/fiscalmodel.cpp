@@ -1,9 +1,5 @@
 #include "fiscalmodel.h"
 
-#include <QFile>
-#include <QJsonArray>
-#include <QJsonDocument>
-#include <QSaveFile>
 #include <QTextCodec>
 
 #include "fiscalstate.h"
@@ -154,12 +150,16 @@ void FiscalModel::State::reset()
 {
     QDateTime (*clock)() = hostClock;
     const quint8 fault = printerFault;
+    const quint32 conds = conditions;
+    const int paperOut = tapePaperOut;
     const int pageLimit = tapePageLimit;
     const quint64 rev = revision;
     const QMap<quint8, quint64> counts = executed;
     *this = State(nullptr);
     hostClock = clock;
     printerFault = fault;
+    conditions = conds;
+    tapePaperOut = paperOut;
     tapePageLimit = pageLimit;
     revision = rev;
     executed = counts;
@@ -258,425 +258,9 @@ quint32 FiscalModel::State::now() const
 }
 
 // ---------------------------------------------------------------------------------------------
-// State: JSON
-
-namespace {
-
-constexpr int StateFormat = 1;
-
-QJsonValue money(qint64 v)
-{
-    return QString::number(v);
-}
-
-qint64 money(const QJsonValue &v)
-{
-    if (v.isString())
-        return v.toString().toLongLong();
-    return qint64(v.toDouble());
-}
-
-QJsonObject groupToJson(const OperationGroup &g)
-{
-    QJsonObject o;
-    o[QStringLiteral("count")] = g.count;
-    o[QStringLiteral("sum")] = money(g.sum);
-    o[QStringLiteral("cash")] = money(g.cashSum);
-    o[QStringLiteral("cashless")] = money(g.cashlessSum);
-    QJsonArray other, tax;
-    for (qint64 v : g.otherSums)
-        other << money(v);
-    for (qint64 v : g.taxSums)
-        tax << money(v);
-    o[QStringLiteral("other")] = other;
-    o[QStringLiteral("taxes")] = tax;
-    return o;
-}
-
-OperationGroup groupFromJson(const QJsonObject &o)
-{
-    OperationGroup g;
-    g.count = o[QStringLiteral("count")].toInt();
-    g.sum = money(o[QStringLiteral("sum")]);
-    g.cashSum = money(o[QStringLiteral("cash")]);
-    g.cashlessSum = money(o[QStringLiteral("cashless")]);
-    const QJsonArray other = o[QStringLiteral("other")].toArray();
-    for (int i = 0; i < 3 && i < other.size(); ++i)
-        g.otherSums[i] = money(other.at(i));
-    const QJsonArray tax = o[QStringLiteral("taxes")].toArray();
-    for (int i = 0; i < TaxCount && i < tax.size(); ++i)
-        g.taxSums[i] = money(tax.at(i));
-    return g;
-}
-
-QJsonObject countersToJson(const CounterSet &c)
-{
-    QJsonObject o;
-    o[QStringLiteral("shifts")] = c.shifts;
-    o[QStringLiteral("cashInCount")] = c.cashInCount;
-    o[QStringLiteral("cashOutCount")] = c.cashOutCount;
-    o[QStringLiteral("cashInSum")] = money(c.cashInSum);
-    o[QStringLiteral("cashOutSum")] = money(c.cashOutSum);
-    o[QStringLiteral("receipts")] = c.receiptCount;
-    QJsonArray ops;
-    for (const OperationGroup &g : c.ops)
-        ops << groupToJson(g);
-    o[QStringLiteral("operations")] = ops;
-    return o;
-}
-
-CounterSet countersFromJson(const QJsonObject &o)
-{
-    CounterSet c;
-    c.shifts = o[QStringLiteral("shifts")].toInt();
-    c.cashInCount = o[QStringLiteral("cashInCount")].toInt();
-    c.cashOutCount = o[QStringLiteral("cashOutCount")].toInt();
-    c.cashInSum = money(o[QStringLiteral("cashInSum")]);
-    c.cashOutSum = money(o[QStringLiteral("cashOutSum")]);
-    c.receiptCount = o[QStringLiteral("receipts")].toInt();
-    const QJsonArray ops = o[QStringLiteral("operations")].toArray();
-    for (int i = 0; i < 4 && i < ops.size(); ++i)
-        c.ops[i] = groupFromJson(ops.at(i).toObject());
-    return c;
-}
-
-QJsonValue hex(const QByteArray &b)
-{
-    return QString::fromLatin1(b.toHex());
-}
-
-QByteArray unhex(const QJsonValue &v)
-{
-    return QByteArray::fromHex(v.toString().toLatin1());
-}
-
-QJsonArray linesToJson(const QStringList &lines)
-{
-    return QJsonArray::fromStringList(lines);
-}
-
-QStringList linesFromJson(const QJsonValue &v)
-{
-    QStringList out;
-    for (const QJsonValue &l : v.toArray())
-        out << l.toString();
-    return out;
-}
-
-QJsonObject positionToJson(const Position &p)
-{
-    QJsonObject o;
-    o[QStringLiteral("name")] = p.name;
-    o[QStringLiteral("section")] = p.section;
-    o[QStringLiteral("tax")] = p.tax;
-    o[QStringLiteral("price")] = money(p.price);
-    o[QStringLiteral("quantity")] = money(p.quantityRaw);
-    o[QStringLiteral("quantityDivisor")] = double(p.quantityDivisor);
-    o[QStringLiteral("discount")] = money(p.discount);
-    o[QStringLiteral("sum")] = money(p.sum);
-    o[QStringLiteral("texts")] = linesToJson(p.texts);
-    return o;
-}
-
-Position positionFromJson(const QJsonObject &o)
-{
-    Position p;
-    p.name = o[QStringLiteral("name")].toString();
-    p.section = quint8(o[QStringLiteral("section")].toInt());
-    p.tax = quint8(o[QStringLiteral("tax")].toInt());
-    p.price = money(o[QStringLiteral("price")]);
-    p.quantityRaw = money(o[QStringLiteral("quantity")]);
-    p.quantityDivisor = quint32(qMax(1.0, o[QStringLiteral("quantityDivisor")].toDouble()));
-    p.discount = money(o[QStringLiteral("discount")]);
-    p.sum = money(o[QStringLiteral("sum")]);
-    p.texts = linesFromJson(o[QStringLiteral("texts")]);
-    return p;
-}
-
-QJsonObject paramsToJson(const QMap<quint16, QByteArray> &params)
-{
-    QJsonObject o;
-    for (auto it = params.cbegin(); it != params.cend(); ++it)
-        o[QString::number(it.key())] = hex(it.value());
-    return o;
-}
-
-bool paramsFromJson(const QJsonObject &o, QMap<quint16, QByteArray> &params)
-{
-    params.clear();
-    for (auto it = o.begin(); it != o.end(); ++it) {
-        bool ok = false;
-        const uint tag = it.key().toUInt(&ok);
-        if (!ok || tag == 0 || tag > 0xFFFF)
-            return false;
-        params[quint16(tag)] = unhex(it.value());
-    }
-    return true;
-}
-
-double u32json(quint32 v)
-{
-    return double(v);
-}
-
-quint32 u32json(const QJsonValue &v)
-{
-    return quint32(qBound(0.0, v.toDouble(), 4294967295.0));
-}
-
-} // namespace
-
-QJsonObject FiscalModel::State::toJson() const
-{
-    QJsonObject o;
-    o[QStringLiteral("format")] = StateFormat;
-
-    QJsonObject model;
-    model[QStringLiteral("code")] = modelCode;
-    model[QStringLiteral("name")] = modelName;
-    model[QStringLiteral("firmware")] = QStringLiteral("%1.%2.%3").arg(firmware[0]).arg(firmware[1]).arg(firmware[2]);
-    o[QStringLiteral("model")] = model;
-
-    o[QStringLiteral("factoryNumber")] = factoryNumber;
-    o[QStringLiteral("clockOffset")] = double(clockOffset);
-    o[QStringLiteral("sdCard")] = sdCard;
-    o[QStringLiteral("activated")] = activated;
-    o[QStringLiteral("activationCount")] = activationCount;
-    o[QStringLiteral("activationLimit")] = activationLimit;
-    o[QStringLiteral("archiveClosed")] = archiveClosed;
-    o[QStringLiteral("docsLeft")] = docsLeft;
-    o[QStringLiteral("registration")] = paramsToJson(regParams);
-
-    QJsonObject sh;
-    sh[QStringLiteral("open")] = shift.open;
-    sh[QStringLiteral("number")] = shift.number;
-    sh[QStringLiteral("openTime")] = u32json(shift.openTime);
-    sh[QStringLiteral("closeTime")] = u32json(shift.closeTime);
-    sh[QStringLiteral("receipts")] = shift.receipts;
-    sh[QStringLiteral("firstDoc")] = shift.firstDoc;
-    sh[QStringLiteral("lastDoc")] = shift.lastDoc;
-    o[QStringLiteral("shift")] = sh;
-
-    QJsonObject last;
-    last[QStringLiteral("number")] = lastDocNumber;
-    last[QStringLiteral("time")] = u32json(lastDocTime);
-    last[QStringLiteral("receipt")] = lastReceiptNumber;
-    o[QStringLiteral("lastDocument")] = last;
-
-    QJsonObject od;
-    od[QStringLiteral("type")] = doc.type;
-    od[QStringLiteral("receiptType")] = doc.receiptType;
-    od[QStringLiteral("cashier")] = doc.cashier;
-    od[QStringLiteral("cashierName")] = doc.cashierName;
-    QJsonArray positions;
-    for (const Position &p : doc.positions)
-        positions << positionToJson(p);
-    od[QStringLiteral("positions")] = positions;
-    od[QStringLiteral("total")] = money(doc.total);
-    od[QStringLiteral("operations")] = doc.operations;
-    od[QStringLiteral("lines")] = linesToJson(doc.lines);
-    od[QStringLiteral("params")] = paramsToJson(doc.params);
-    o[QStringLiteral("openDocument")] = od;
-
-    o[QStringLiteral("cash")] = money(cash);
-
-    QJsonObject counters;
-    counters[QStringLiteral("shift")] = countersToJson(shiftCounters);
-    counters[QStringLiteral("fiscal")] = countersToJson(fiscalCounters);
-    counters[QStringLiteral("gross")] = countersToJson(grossCounters);
-    QJsonArray secs;
-    for (const auto &list : sectionSums) {
-        QJsonArray l;
-        for (qint64 v : list)
-            l << money(v);
-        secs << l;
-    }
-    counters[QStringLiteral("sections")] = secs;
-    o[QStringLiteral("counters")] = counters;
-
-    QJsonArray cs;
-    for (int i = 0; i < CashierCount; ++i) {
-        QJsonObject c;
-        c[QStringLiteral("number")] = i + 1;
-        c[QStringLiteral("rights")] = cashiers[i].rights;
-        c[QStringLiteral("password")] = cashiers[i].password;
-        c[QStringLiteral("name")] = cashiers[i].name;
-        cs << c;
-    }
-    o[QStringLiteral("cashiers")] = cs;
-    QJsonArray ss;
-    for (const QByteArray &s : sections)
-        ss << hex(s);
-    o[QStringLiteral("sections")] = ss;
-    QJsonArray ds;
-    for (int i = 0; i < DiscountCount; ++i) {
-        QJsonObject d;
-        d[QStringLiteral("number")] = i + 1;
-        d[QStringLiteral("kind")] = discounts[i].kind;
-        d[QStringLiteral("value")] = money(discounts[i].value);
-        d[QStringLiteral("name")] = fromCp866(discounts[i].name);
-        ds << d;
-    }
-    o[QStringLiteral("discounts")] = ds;
-
-    QJsonObject settings;
-    settings[QStringLiteral("paperWidth")] = paperWidthMm;
-    settings[QStringLiteral("rounding")] = rounding;
-    o[QStringLiteral("settings")] = settings;
-
-    QJsonArray arch;
-    for (const ArchiveDoc &a : archive) {
-        QJsonObject d;
-        d[QStringLiteral("number")] = a.number;
-        d[QStringLiteral("type")] = a.type;
-        d[QStringLiteral("time")] = u32json(a.time);
-        d[QStringLiteral("sign")] = u32json(a.sign);
-        d[QStringLiteral("shift")] = a.shift;
-        d[QStringLiteral("receiptType")] = a.receiptType;
-        d[QStringLiteral("total")] = money(a.total);
-        d[QStringLiteral("cash")] = money(a.cash);
-        d[QStringLiteral("card")] = money(a.card);
-        d[QStringLiteral("lines")] = linesToJson(a.lines);
-        arch << d;
-    }
-    o[QStringLiteral("archive")] = arch;
-    return o;
-}
-
-bool FiscalModel::State::fromJson(const QJsonObject &o)
-{
-    if (o[QStringLiteral("format")].toInt() != StateFormat)
-        return false;
-    const QStringList required = {QStringLiteral("shift"), QStringLiteral("counters"), QStringLiteral("cashiers"),
-                                  QStringLiteral("archive")};
-    for (const QString &key : required)
-        if (!o.contains(key))
-            return false;
-
-    State s(nullptr);
-    s.reset();
-    const QJsonObject model = o[QStringLiteral("model")].toObject();
-    s.modelCode = quint16(model[QStringLiteral("code")].toInt(s.modelCode));
-    s.modelName = model[QStringLiteral("name")].toString(s.modelName);
-    const QStringList fw = model[QStringLiteral("firmware")].toString().split(QLatin1Char('.'));
-    if (fw.size() == 3)
-        for (int i = 0; i < 3; ++i)
-            s.firmware[i] = quint8(fw.at(i).toUInt());
-
-    s.factoryNumber = o[QStringLiteral("factoryNumber")].toString();
-    s.clockOffset = qint64(o[QStringLiteral("clockOffset")].toDouble());
-    s.sdCard = o[QStringLiteral("sdCard")].toBool(true);
-    s.activated = o[QStringLiteral("activated")].toBool();
-    s.activationCount = o[QStringLiteral("activationCount")].toInt();
-    s.activationLimit = o[QStringLiteral("activationLimit")].toInt(s.activationLimit);
-    s.archiveClosed = o[QStringLiteral("archiveClosed")].toBool();
-    s.docsLeft = o[QStringLiteral("docsLeft")].toInt(s.docsLeft);
-    if (!paramsFromJson(o[QStringLiteral("registration")].toObject(), s.regParams))
-        return false;
-
-    const QJsonObject sh = o[QStringLiteral("shift")].toObject();
-    s.shift.open = sh[QStringLiteral("open")].toBool();
-    s.shift.number = sh[QStringLiteral("number")].toInt();
-    s.shift.openTime = u32json(sh[QStringLiteral("openTime")]);
-    s.shift.closeTime = u32json(sh[QStringLiteral("closeTime")]);
-    s.shift.receipts = sh[QStringLiteral("receipts")].toInt();
-    s.shift.firstDoc = sh[QStringLiteral("firstDoc")].toInt();
-    s.shift.lastDoc = sh[QStringLiteral("lastDoc")].toInt();
-
-    const QJsonObject last = o[QStringLiteral("lastDocument")].toObject();
-    s.lastDocNumber = last[QStringLiteral("number")].toInt();
-    s.lastDocTime = u32json(last[QStringLiteral("time")]);
-    s.lastReceiptNumber = last[QStringLiteral("receipt")].toInt();
-
-    const QJsonObject od = o[QStringLiteral("openDocument")].toObject();
-    s.doc.type = quint8(od[QStringLiteral("type")].toInt());
-    if (s.doc.type > DocArchiveClose)
-        return false;
-    s.doc.receiptType = quint8(od[QStringLiteral("receiptType")].toInt());
-    s.doc.cashier = od[QStringLiteral("cashier")].toInt();
-    s.doc.cashierName = od[QStringLiteral("cashierName")].toString();
-    for (const QJsonValue &p : od[QStringLiteral("positions")].toArray())
-        s.doc.positions << positionFromJson(p.toObject());
-    s.doc.total = money(od[QStringLiteral("total")]);
-    s.doc.operations = od[QStringLiteral("operations")].toInt();
-    s.doc.lines = linesFromJson(od[QStringLiteral("lines")]);
-    if (!paramsFromJson(od[QStringLiteral("params")].toObject(), s.doc.params))
-        return false;
-
-    s.cash = money(o[QStringLiteral("cash")]);
-
-    const QJsonObject counters = o[QStringLiteral("counters")].toObject();
-    s.shiftCounters = countersFromJson(counters[QStringLiteral("shift")].toObject());
-    s.fiscalCounters = countersFromJson(counters[QStringLiteral("fiscal")].toObject());
-    s.grossCounters = countersFromJson(counters[QStringLiteral("gross")].toObject());
-    const QJsonArray secs = counters[QStringLiteral("sections")].toArray();
-    for (int k = 0; k < 4 && k < secs.size(); ++k) {
-        const QJsonArray l = secs.at(k).toArray();
-        for (int i = 0; i < SectionCount && i < l.size(); ++i)
-            s.sectionSums[k][i] = money(l.at(i));
-    }
-
-    const QJsonArray cs = o[QStringLiteral("cashiers")].toArray();
-    if (cs.size() != CashierCount)
-        return false;
-    for (int i = 0; i < CashierCount; ++i) {
-        const QJsonObject c = cs.at(i).toObject();
-        s.cashiers[i].rights = quint16(c[QStringLiteral("rights")].toInt());
-        s.cashiers[i].password = c[QStringLiteral("password")].toInt();
-        s.cashiers[i].name = c[QStringLiteral("name")].toString();
-    }
-    const QJsonArray ss = o[QStringLiteral("sections")].toArray();
-    for (int i = 0; i < SectionCount && i < ss.size(); ++i) {
-        const QByteArray b = unhex(ss.at(i));
-        if (b.size() == SectionEntrySize)
-            s.sections[i] = b;
-    }
-    const QJsonArray ds = o[QStringLiteral("discounts")].toArray();
-    for (int i = 0; i < DiscountCount && i < ds.size(); ++i) {
-        const QJsonObject d = ds.at(i).toObject();
-        s.discounts[i].kind = qint8(d[QStringLiteral("kind")].toInt(2));
-        s.discounts[i].value = money(d[QStringLiteral("value")]);
-        s.discounts[i].name = toCp866(d[QStringLiteral("name")].toString());
-    }
-
-    const QJsonObject settings = o[QStringLiteral("settings")].toObject();
-    s.paperWidthMm = settings[QStringLiteral("paperWidth")].toInt(80) == 60 ? 60 : 80;
-    s.rounding = settings[QStringLiteral("rounding")].toInt() == 1 ? 1 : 0;
-
-    for (const QJsonValue &v : o[QStringLiteral("archive")].toArray()) {
-        const QJsonObject d = v.toObject();
-        ArchiveDoc a;
-        a.number = d[QStringLiteral("number")].toInt();
-        a.type = quint8(d[QStringLiteral("type")].toInt());
-        a.time = u32json(d[QStringLiteral("time")]);
-        a.sign = u32json(d[QStringLiteral("sign")]);
-        a.shift = d[QStringLiteral("shift")].toInt();
-        a.receiptType = quint8(d[QStringLiteral("receiptType")].toInt());
-        a.total = money(d[QStringLiteral("total")]);
-        a.cash = money(d[QStringLiteral("cash")]);
-        a.card = money(d[QStringLiteral("card")]);
-        a.lines = linesFromJson(d[QStringLiteral("lines")]);
-        s.archive << a;
-    }
-
-    // Keep what belongs to this run, not to the register.
-    s.hostClock = hostClock;
-    s.printerFault = printerFault;
-    s.tapePageLimit = tapePageLimit;
-    s.revision = revision + 1;
-    s.executed = executed;
-    s.printer = printer;
-    *this = s;
-    return true;
-}
-
-// ---------------------------------------------------------------------------------------------
 // State: command dispatch
 
-namespace {
-
-// Commands whose success may change the saved state.
-bool changesState(quint8 command)
+bool fm::changesState(quint8 command)
 {
     switch (command) {
     case 0x02:
@@ -706,12 +290,22 @@ bool changesState(quint8 command)
     }
 }
 
+namespace {
+
+// Commands that write the register's own memory (catalogues, clock, factory number, settings).
+bool writesSettings(quint8 command)
+{
+    return command == 0x02 || command == 0x04 || command == 0x3F || command == 0x41 || command == 0xC2;
+}
+
 } // namespace
 
 FiscalModel::Result FiscalModel::State::execute(quint8 command, const QByteArray &payload)
 {
     ++executed[command];
     printer.setColumns(paperColumns());
+    if ((conditions & EepromError) && writesSettings(command))
+        return {25, {}};
     Result r;
     // clang-format off
     switch (command) {
@@ -756,7 +350,9 @@ FiscalModel::Result FiscalModel::State::execute(quint8 command, const QByteArray
     default: r.code = CoreApiConst::UnsupportedCommand; break;
     }
     // clang-format on
-    if (r.code != 0)
+    // A control tape that ran out of paper still says where to go on once paper is in.
+    const bool continuation = command == 0x3A && r.code == CoreApiConst::NoPaper;
+    if (r.code != 0 && !continuation)
         r.payload.clear();
     else if (changesState(command))
         ++revision;
@@ -783,6 +379,12 @@ Result FiscalModel::State::status() const
         flags |= 0x1000;
     if (printerFault == CoreApiConst::NoPaper)
         flags |= 0x4000;
+    if (conditions & ForeignCard)
+        flags |= 0x0004;
+    if (conditions & EepromError)
+        flags |= 0x0040;
+    if (conditions & PaperLow)
+        flags |= 0x2000;
     Writer w;
     w.bytes(factoryNumber.toLatin1(), 10)
         .u16(flags)
@@ -828,14 +430,6 @@ Result FiscalModel::State::shiftState() const
 // ---------------------------------------------------------------------------------------------
 // FiscalModel
 
-FiscalModel::FiscalModel() : d(new State)
-{}
-
-FiscalModel::~FiscalModel()
-{
-    delete d;
-}
-
 bool FiscalModel::isPreset(const QString &name)
 {
     return name == QLatin1String("fresh") || name == QLatin1String("ready");
@@ -850,59 +444,14 @@ void FiscalModel::applyPreset(const QString &name)
     ++d->revision;
 }
 
-FiscalModel::Result FiscalModel::execute(quint8 command, const QByteArray &payload)
-{
-    return d->execute(command, payload);
-}
-
 QJsonObject FiscalModel::toJson() const
 {
     return d->toJson();
 }
 
-bool FiscalModel::fromJson(const QJsonObject &json)
+bool FiscalModel::fromJson(const QJsonObject &json, QString *error)
 {
-    return d->fromJson(json);
-}
-
-bool FiscalModel::saveToFile(const QString &path, QString *error) const
-{
-    QSaveFile f(path);
-    if (!f.open(QIODevice::WriteOnly)) {
-        if (error)
-            *error = f.errorString();
-        return false;
-    }
-    f.write(QJsonDocument(d->toJson()).toJson(QJsonDocument::Indented));
-    if (!f.commit()) {
-        if (error)
-            *error = f.errorString();
-        return false;
-    }
-    return true;
-}
-
-bool FiscalModel::loadFromFile(const QString &path, QString *error)
-{
-    QFile f(path);
-    if (!f.open(QIODevice::ReadOnly)) {
-        if (error)
-            *error = f.errorString();
-        return false;
-    }
-    QJsonParseError pe;
-    const QJsonDocument doc = QJsonDocument::fromJson(f.readAll(), &pe);
-    if (doc.isNull() || !doc.isObject()) {
-        if (error)
-            *error = pe.errorString();
-        return false;
-    }
-    if (!d->fromJson(doc.object())) {
-        if (error)
-            *error = QStringLiteral("not a register state file");
-        return false;
-    }
-    return true;
+    return d->fromJson(json, error);
 }
 
 QStringList FiscalModel::takePrinted()
@@ -913,6 +462,16 @@ QStringList FiscalModel::takePrinted()
 void FiscalModel::setPrinterFault(quint8 code)
 {
     d->printerFault = code;
+}
+
+void FiscalModel::setConditions(quint32 conditions)
+{
+    d->conditions = conditions;
+}
+
+void FiscalModel::setTapePaperOut(int documents)
+{
+    d->tapePaperOut = documents;
 }
 
 void FiscalModel::setHostClock(QDateTime (*now)())

@@ -6,6 +6,8 @@
 #include <QString>
 #include <QStringList>
 
+#include <memory>
+
 // The register's command semantics and state, without any wire or timing concerns:
 // one command code and payload in, one result code and payload out.
 class FiscalModel
@@ -25,15 +27,28 @@ public:
     static bool isPreset(const QString &name);
     void applyPreset(const QString &name);
 
+    // With a state file kept (keepStateIn), a change that cannot be saved is undone and answered
+    // with 5 ("storage read/write error"): the register never reports a document it lost.
     Result execute(quint8 command, const QByteArray &payload);
 
-    // Whole state as JSON (for --state FILE) and back; fromJson returns false on a document it cannot use.
+    // Whole state as JSON (the single-file form, archive included) and back. fromJson takes
+    // nothing from a document it cannot use whole; *error then names the field and what is wrong,
+    // e.g. "openDocument.positions[0].section: 21 is out of range (1 to 20)".
     QJsonObject toJson() const;
-    bool fromJson(const QJsonObject &json);
+    bool fromJson(const QJsonObject &json, QString *error = nullptr);
 
-    // Atomic save (write to a temporary file, then rename) and load of the JSON state.
-    bool saveToFile(const QString &path, QString *error = nullptr) const;
+    // The state file: PATH holds the state without its archive and is replaced atomically;
+    // journalPath(PATH) holds the archive, one document a line, and only grows. saveToFile writes
+    // both whole. loadFromFile reads that pair, or a single file with the archive inside (earlier
+    // versions), which the first save then carries over. A file it refuses is left as it was.
+    bool saveToFile(const QString &path, QString *error = nullptr);
     bool loadFromFile(const QString &path, QString *error = nullptr);
+    static QString journalPath(const QString &statePath);
+    // From now on every change is saved to PATH before it is answered: new documents are appended
+    // to the journal, the rest replaces PATH. Reads write nothing.
+    void keepStateIn(const QString &path);
+    // Why the last save failed; empty after a save that succeeded.
+    QString lastSaveError() const;
 
     // Lines printed since the last call (the virtual paper), in the paper width.
     QStringList takePrinted();
@@ -41,6 +56,18 @@ public:
     // Printing commands answer this code instead of printing (53 printer not answering,
     // 54 out of paper); 0 clears the fault.
     void setPrinterFault(quint8 code);
+
+    // Conditions of the hardware that no command leads to, set by faults so that the host's
+    // handling of them can be tried; 0 clears them.
+    enum Condition : quint32 {
+        ForeignCard = 0x1, // status bit 2; fiscal documents answer 32
+        EepromError = 0x2, // status bit 6; catalogue, clock, factory number and settings writes answer 25
+        PaperLow = 0x4,    // status bit 13; printing goes on
+    };
+    void setConditions(quint32 conditions);
+    // A control tape runs out of paper after this many documents: what is printed stays printed
+    // and the reply is 54 with the number to go on from. -1: it does not.
+    void setTapePaperOut(int documents);
 
     // The register's clock runs at an offset from this source; tests fix it.
     void setHostClock(QDateTime (*now)());
@@ -58,5 +85,9 @@ public:
 
 private:
     struct State;
+    struct Store;
+    bool persist(QString *error, const QString &path); // the file without the archive
+    bool appendAndPersist(QString *error);
     State *d;
+    std::unique_ptr<Store> store_;
 };

@@ -1,5 +1,7 @@
 // The printer: text lines, raw commands, the cutter, reports, copies and the control tape.
 
+#include <limits>
+
 #include "fiscalstate.h"
 #include "frconst.h"
 #include "frmsg.h"
@@ -189,31 +191,33 @@ Result FiscalModel::State::report(const QByteArray &p)
         break;
     default: {
         // Period and shift-range reports are built from the archive, so they cover any past range.
+        // Counts of a long range may pass what one shift holds; sums are refused at the 64-bit ceiling.
+        constexpr qint64 Count = std::numeric_limits<qint32>::max();
+        constexpr qint64 Wide = std::numeric_limits<qint64>::max();
         CounterSet c;
         int documents = 0;
+        bool fits = true;
         for (const ArchiveDoc &a : archive) {
             const bool in = type == 5 ? (a.time >= fromTime && a.time <= toTime)
                                       : (a.shift >= fromShift && a.shift <= toShift && a.type != DocRegistration);
             if (!in)
                 continue;
             ++documents;
-            if (a.type == DocShiftOpen)
-                ++c.shifts;
-            else if (a.type == DocCashIn) {
-                ++c.cashInCount;
-                c.cashInSum += a.total;
+            if (a.type == DocShiftOpen) {
+                fits = fits && addTo(c.shifts, 1, Count);
+            } else if (a.type == DocCashIn) {
+                fits = fits && addTo(c.cashInCount, 1, Count) && addTo(c.cashInSum, a.total, Wide);
             } else if (a.type == DocCashOut) {
-                ++c.cashOutCount;
-                c.cashOutSum += a.total;
+                fits = fits && addTo(c.cashOutCount, 1, Count) && addTo(c.cashOutSum, a.total, Wide);
             } else if (a.type == DocReceipt && a.receiptType < 4) {
-                ++c.receiptCount;
                 OperationGroup &g = c.ops[a.receiptType];
-                ++g.count;
-                g.sum += a.total;
-                g.cashSum += a.cash;
-                g.cashlessSum += a.card;
+                fits = fits && addTo(c.receiptCount, 1, Count) && addTo(g.count, 1, Count) &&
+                       addTo(g.sum, a.total, Wide) && addTo(g.cashSum, a.cash, Wide) &&
+                       addTo(g.cashlessSum, a.card, Wide);
             }
         }
+        if (!fits)
+            return {Code(49), {}};
         if (type == 5) {
             title = QStringLiteral("ОТЧЕТ ЗА ПЕРИОД");
             body << printer.pairLine(QStringLiteral("С"), formatDeviceTime(fromTime));
@@ -251,8 +255,8 @@ Result FiscalModel::State::documentCopy(const QByteArray &p)
     const qint32 number = r.i32();
     if (doc.isOpen())
         return {Code::DocMustBeClosed, {}};
-    const int index = archive.isEmpty() ? -1 : number - archive.first().number;
-    if (index < 0 || index >= archive.size() || archive.at(index).number != number)
+    const int index = archiveIndex(number);
+    if (index >= archive.size() || archive.at(index).number != number)
         return {Code::NoData, {}};
     if (const quint8 code = printerCheck())
         return {code, {}};
@@ -278,12 +282,16 @@ Result FiscalModel::State::controlTape(const QByteArray &p)
     if (const quint8 code = printerCheck())
         return {code, {}};
 
-    const int start = qMax(0, from - archive.first().number);
+    const int start = archiveIndex(from);
     const int end = qMin(archive.size(), start + tapePageLimit);
     printer.center(QStringLiteral("КОНТРОЛЬНАЯ ЛЕНТА"));
     printer.center(QStringLiteral("С ДОКУМЕНТА %1").arg(archive.at(start).number));
     printer.rule(QLatin1Char('='));
     for (int i = start; i < end; ++i) {
+        if (tapePaperOut >= 0 && i - start >= tapePaperOut) {
+            // What is printed stays printed; the host goes on from here once paper is in.
+            return {CoreApiConst::NoPaper, Writer().i32(archive.at(i).number).data};
+        }
         printer.print(archive.at(i).lines);
         printer.rule(QLatin1Char('='));
     }

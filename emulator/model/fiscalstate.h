@@ -3,6 +3,7 @@
 // Inside of the substitute register: its whole state and the handlers of its commands.
 // Only the model's own .cpp files include this header.
 
+#include <array>
 #include <cstddef>
 
 #include <QByteArray>
@@ -29,6 +30,19 @@ constexpr int DiscountNameSize = 128;
 constexpr int MaxCashierName = 64;          // longer names do not fit the receipt header
 constexpr qint64 MaxSum = 10000000000000LL; // 100 000 000 000.00: ceiling of a receipt, a drawer, a payment
 constexpr qint64 ShiftMaxSeconds = 24 * 3600;
+// Shift numbers and the shift and cash-move counts travel as 16-bit fields.
+constexpr qint64 MaxShortCount = 32767;
+
+// Adds v to a counter that holds at most max: false, and the counter untouched, when the result
+// would pass max or fall below zero. Counters are refused at their ceiling, never wrapped.
+template <typename T> bool addTo(T &counter, qint64 v, qint64 max)
+{
+    qint64 r = 0;
+    if (__builtin_add_overflow(qint64(counter), v, &r) || r < 0 || r > max)
+        return false;
+    counter = T(r);
+    return true;
+}
 
 // Rights bits of a cashier.
 enum Right : quint16 {
@@ -198,6 +212,8 @@ QString formatDeviceTime(quint32 seconds);
 QString formatMoney(qint64 kopecks);
 // Name of a department from its 128-byte catalogue entry.
 QString sectionName(const QByteArray &entry);
+// Ten digits, not all zeros.
+bool validFactoryNumber(const QString &digits);
 
 // One tax of the registration as the register uses it.
 struct Tax
@@ -207,6 +223,14 @@ struct Tax
     QString name;
     bool isValid() const { return type < 3 && rate < 10000; }
 };
+
+// One archived document as JSON (the state file's archive and the archive journal) and back;
+// archiveDocFromJson names the failing field under path in *error.
+QJsonObject archiveDocToJson(const ArchiveDoc &doc);
+bool archiveDocFromJson(const QJsonValue &value, const QString &path, ArchiveDoc &doc, QString *error);
+
+// Commands whose success may change the saved state; the others are never saved after.
+bool changesState(quint8 command);
 
 } // namespace fm
 
@@ -239,6 +263,15 @@ struct FiscalModel::State
     fm::CounterSet fiscalCounters;
     fm::CounterSet grossCounters;
     qint64 sectionSums[4][fm::SectionCount] = {};
+    // The three sets every document adds to (the shift's, since registration, gross), worked on
+    // as a copy and taken back only when every addition fits.
+    std::array<fm::CounterSet, 3> counterSets() const { return {shiftCounters, fiscalCounters, grossCounters}; }
+    void setCounterSets(const std::array<fm::CounterSet, 3> &sets)
+    {
+        shiftCounters = sets[0];
+        fiscalCounters = sets[1];
+        grossCounters = sets[2];
+    }
 
     // Catalogues and settings.
     fm::Cashier cashiers[fm::CashierCount];
@@ -252,6 +285,8 @@ struct FiscalModel::State
     // Not part of the saved state: the test and user controls of this run.
     QDateTime (*hostClock)() = nullptr;
     quint8 printerFault = 0;
+    quint32 conditions = 0;
+    int tapePaperOut = -1; // documents a control tape prints before the paper runs out; -1: it does not
     int tapePageLimit = 10;
     quint64 revision = 0;
     QMap<quint8, quint64> executed;
@@ -262,8 +297,11 @@ struct FiscalModel::State
     void reset();
     void applyFresh();
     void applyReady();
-    QJsonObject toJson() const;
-    bool fromJson(const QJsonObject &json);
+    QJsonObject toJson(bool withArchive = true) const;
+    // Takes the state from json only when every field holds; otherwise *error names the first
+    // field that does not ("openDocument.positions[0].section: ...") and nothing changes. With
+    // journal, the archive is that list instead of the file's "archive".
+    bool fromJson(const QJsonObject &json, QString *error, const QList<fm::ArchiveDoc> *journal = nullptr);
 
     // Clock.
     quint32 hostNow() const;
@@ -276,6 +314,10 @@ struct FiscalModel::State
     quint8 checkFiscal(bool needActivation) const;
     quint8 readName(fm::Reader &r, QString &name) const;
     quint8 printerCheck() const;
+    // Room for one more document: its number, the documents left (6).
+    quint8 documentRoom() const;
+    // Index of the first archived document numbered `number` or later; archive.size() when none.
+    int archiveIndex(qint32 number) const;
     int paperColumns() const { return paperWidthMm > 60 ? 48 : 32; }
 
     // Information (fiscalinfo.cpp).
