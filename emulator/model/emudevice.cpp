@@ -1,5 +1,7 @@
 #include "emudevice.h"
 
+#include "framedecoder.h"
+
 #include "fiscalmodel.h"
 
 #include <QRegularExpression>
@@ -368,6 +370,10 @@ QVector<EmuChunk> EmuDevice::answerRequest(const emu::RequestScan &scan, const Q
                    .arg(reply.size())
                    .arg(rec.answered ? QString() : QStringLiteral(", not sent"))
                    .arg(faultNote(applied)));
+    if (log_) {
+        log(QStringLiteral("  ") + framedecoder::describeRequest(frame));
+        log(QStringLiteral("  ") + framedecoder::describeReply(reply, scan.code));
+    }
     return out;
 }
 
@@ -402,6 +408,8 @@ QVector<EmuChunk> EmuDevice::answerRepeat()
             .arg(reply.size() > 3 ? quint8(reply.at(3)) : 0)
             .arg(out.isEmpty() ? QStringLiteral(" (not sent)") : QString())
             .arg(faultNote(applied)));
+    if (log_)
+        log(QStringLiteral("  ") + framedecoder::describeReply(reply));
     return out;
 }
 

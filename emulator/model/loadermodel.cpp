@@ -1,5 +1,7 @@
 #include "loadermodel.h"
 
+#include "framedecoder.h"
+
 #include <QCryptographicHash>
 #include <QDir>
 #include <QFileInfo>
@@ -153,7 +155,16 @@ QVector<EmuChunk> LoaderModel::receive(const QByteArray &bytes, qint64 nowMs)
                      .arg(scan.declared)
                      .arg(r.status)
                      .arg(r.status == Ok ? QString() : QStringLiteral(" ") + r.text));
-        out.append({r.delayMs, emu::loaderReply(r.status, r.text)});
+        const QByteArray reply = emu::loaderReply(r.status, r.text);
+        if (log_ && scan.kind == emu::LoaderScan::Request) {
+            QByteArray request(1, char(0x04));
+            for (int i = 0; i < 4; ++i)
+                request.append(char((scan.data.size() >> (8 * i)) & 0xFF));
+            request.append(char(scan.code)).append(scan.data);
+            log_(QStringLiteral("  ") + framedecoder::describeLoaderRequest(request));
+            log_(QStringLiteral("  ") + framedecoder::describeLoaderReply(reply));
+        }
+        out.append({r.delayMs, reply});
     }
     return out;
 }
