@@ -56,6 +56,36 @@ class TestDecoder : public QObject
         return nullptr;
     }
 
+    // The fuzz target's seeds are these very frames: VIRTA_DECODER_CORPUS=fuzz/corpus/fuzz_decoder.
+    void writeFuzzSeeds(const QString &dir) const
+    {
+        if (dir.isEmpty())
+            return;
+        QDir().mkpath(dir);
+        auto write = [&](const QString &name, quint8 mode, quint8 code, const QByteArray &bytes) {
+            QFile f(dir + QLatin1Char('/') + name);
+            if (f.open(QIODevice::WriteOnly))
+                f.write(QByteArray(1, char(mode)) + char(code) + bytes);
+        };
+        QString hexLines;
+        for (const Exchange &x : exchanges_) {
+            const quint8 code = quint8(x.request.at(3));
+            const QString tag = QString::number(code, 16);
+            write(QStringLiteral("request_%1").arg(tag), 0, 0, x.request);
+            write(QStringLiteral("reply_%1").arg(tag), 1, code, x.reply);
+            hexLines += QString::fromLatin1(x.request.toHex() + '\n' + x.reply.toHex() + '\n');
+        }
+        write(QStringLiteral("hex_text"), 3, 0, hexLines.toUtf8());
+        write(QStringLiteral("log_text"), 3, 0,
+              QStringLiteral("%1\n               %2\n               true\n")
+                  .arg(exchanges_.first().replySummary, dumpText(exchanges_.first().reply))
+                  .toUtf8());
+        LoaderModel loader;
+        const QByteArray check = QByteArray::fromHex("0400000000ff");
+        write(QStringLiteral("loader_check"), 2, 0, check);
+        write(QStringLiteral("loader_reply"), 2, 0, loader.receive(check, 0).value(0).bytes);
+    }
+
 private slots:
     void initTestCase()
     {
@@ -131,6 +161,7 @@ private slots:
             exchanges_.append({frames.at(i).second, frames.at(i + 1).second, summaries.at(i), summaries.at(i + 1)});
         }
         QVERIFY(exchanges_.size() >= 22);
+        writeFuzzSeeds(qEnvironmentVariable("VIRTA_DECODER_CORPUS"));
     }
 
     void realFrames_data()

@@ -73,8 +73,10 @@ void MainWidget::showSummary(bool, QString text)
 {
     if (!summariesShown_)
         return;
-    // Grey, so that the blue and red of the dumps still tell the directions apart at a glance.
-    ui->tbLog->append(QStringLiteral("<p><font color=\"gray\">%1</font></p>\n").arg(text.toHtmlEscaped()));
+    // Grey, so that the blue and red of the dumps still tell the directions apart at a glance;
+    // blanks kept, since two of them part the fields.
+    ui->tbLog->append(
+        QStringLiteral("<p style=\"white-space:pre\"><font color=\"gray\">%1</font></p>\n").arg(text.toHtmlEscaped()));
     ui->tbLog->moveCursor(QTextCursor::End, QTextCursor::MoveAnchor);
 }
 
