@@ -2,6 +2,9 @@
 // answers, and the summaries the transport attaches to them.
 
 #include <QSignalSpy>
+#include <QTemporaryDir>
+#include <QTextCodec>
+#include <QThreadPool>
 #include <QTextStream>
 #include <QtTest>
 
@@ -335,6 +338,41 @@ private slots:
         QFETCH(QString, text);
         QFETCH(QStringList, expected);
         QCOMPARE(framedecoder::decodeText(text), expected);
+    }
+
+    // A real log file of a session: the transport's entries carry their summaries, and the
+    // command line's decode finds every exchange in it again.
+    void logFile()
+    {
+        QTemporaryDir dir;
+        QCoreApplication::setApplicationName(QStringLiteral("decoder"));
+        LoggerManager::setLogFlags(3);
+        LoggerManager::initLog(dir.path(), 5, false, QtDebugMsg);
+        {
+            FsWrapper fr;
+            QVERIFY(fr.open(emu_.devicePath()));
+            FrStatus st;
+            CycleStatus cs;
+            QCOMPARE(fr.getFrStatus(st), CoreApiConst::Success);
+            QCOMPARE(fr.getCycleStatus(cs), CoreApiConst::Success);
+            fr.close();
+        }
+        LoggerManager::releaseLog();
+        QThreadPool::globalInstance()->waitForDone();
+        QFile file(dir.filePath(QStringLiteral("decoder.log")));
+        QVERIFY(file.open(QIODevice::ReadOnly));
+        // The log files are written in the system's code page.
+        const QString text = QTextCodec::codecForLocale()->toUnicode(file.readAll());
+        if (QTextCodec::codecForLocale()->canEncode(QStringLiteral("→ Состояние")))
+            QVERIFY2(text.contains(QStringLiteral("→ 0x30 Состояние ККТ")), qPrintable(text));
+
+        const QStringList lines = framedecoder::decodeText(text);
+        QVERIFY2(lines.size() == 4, qPrintable(lines.join('\n') + "\n" + text));
+        QVERIFY2(lines.at(0).startsWith(QStringLiteral("→ 0x30 Состояние ККТ  №")), qPrintable(lines.at(0)));
+        QVERIFY2(lines.at(1).startsWith(QStringLiteral("← 0x00 Успешный ответ")), qPrintable(lines.at(1)));
+        QVERIFY2(lines.at(1).contains(QStringLiteral("ЗН ")), qPrintable(lines.at(1)));
+        QVERIFY2(lines.at(2).startsWith(QStringLiteral("→ 0x10 Текущая смена")), qPrintable(lines.at(2)));
+        QVERIFY2(lines.at(3).contains(QStringLiteral("чеков ")), qPrintable(lines.at(3)));
     }
 
     void roundTripCarriedWithReply()

@@ -561,9 +561,10 @@ constexpr int HexColumn = 54; // 16 pairs, their blanks and the gap between the 
 
 // The hex dumps of a log file of this program. A dump whose entry starts with a summary line
 // takes its direction from it; of the others, the transport's reply entries end in "true" or
-// "false", and the parser's echo of a reply ("Frame code …") repeats a dump already counted.
+// "false". The parser's echo of a reply ("Frame code …") repeats a dump already counted.
 void decodeLog(const QStringList &lines, TextDecoder &decoder)
 {
+    QByteArray last;
     for (int i = 0; i < lines.size(); ++i) {
         const QString &line = lines.at(i);
         const int at = line.indexOf(DumpMarker);
@@ -574,9 +575,12 @@ void decodeLog(const QStringList &lines, TextDecoder &decoder)
             continue;
         Direction dir = Direction::Unknown;
         const QString head = line.left(at < 0 ? line.indexOf(EmptyDump) : at);
-        // A summary sits on the entry's own line above an indented dump, never on a dump row.
+        // A summary is the line right above the dump: the entry's own line or its first indented
+        // one, never a dump row (those start with hex pairs).
+        QString prev = i > 0 ? lines.at(i - 1) : QString();
         const QString indentText(DumpIndent, QLatin1Char(' '));
-        const QString prev = i > 0 && !lines.at(i - 1).startsWith(indentText) ? lines.at(i - 1) : QString();
+        if (prev.startsWith(indentText) && !prev.trimmed().startsWith(Sent) && !prev.trimmed().startsWith(Received))
+            prev.clear();
         for (const QString &l : {head, prev}) {
             if (l.contains(Sent))
                 dir = Direction::Out;
@@ -606,7 +610,11 @@ void decodeLog(const QStringList &lines, TextDecoder &decoder)
             if (tail == QLatin1String("true") || tail == QLatin1String("false"))
                 dir = Direction::In;
         }
-        decoder.frame(bytes, dir);
+        // Some entries show a frame already shown just before (the parser's and a command's
+        // echo of a reply): it is the same frame, not another one.
+        if (bytes != last || dir == Direction::Out)
+            decoder.frame(bytes, dir);
+        last = bytes;
         i = j - 1;
     }
 }
