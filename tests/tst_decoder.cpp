@@ -264,6 +264,10 @@ private slots:
     }
     void everyCutIsOneLine()
     {
+        // A line break in a field the operator typed (here the taxpayer number) stays in its line.
+        FsReq typed(0x20, QByteArray("7701\n2345").leftJustified(28, '\0'));
+        QVERIFY(!describeRequest(typed.rawData()).contains(QLatin1Char('\n')));
+
         for (const Exchange &x : exchanges_) {
             for (const QByteArray &frame : {x.request, x.reply}) {
                 for (int n = 0; n <= frame.size(); ++n) {

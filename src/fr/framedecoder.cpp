@@ -38,14 +38,19 @@ QString dateTime(quint32 seconds)
 
 // Text the register or the operator wrote: shortened, and with control characters made visible so
 // that one frame stays one line.
-QString shown(const QString &text)
+QString printable(const QString &text)
 {
     QString out;
     for (const QChar c : text.left(MaxShownText))
         out += c.isPrint() ? c : QChar(0xB7);
     if (text.size() > MaxShownText)
         out += QChar(0x2026);
-    return QStringLiteral("«%1»").arg(out);
+    return out;
+}
+
+QString shown(const QString &text)
+{
+    return QStringLiteral("«%1»").arg(printable(text));
 }
 
 QString bytesCount(int n)
@@ -120,7 +125,7 @@ QString nameField(const QByteArray &rest)
 
 QString identifier(const QByteArray &field)
 {
-    return QString::fromLatin1(frtext::untilZero(field)).trimmed();
+    return printable(QString::fromLatin1(frtext::untilZero(field)).trimmed());
 }
 
 // What the payload of a request says. Only the cashier number of the cashier block is shown:
@@ -184,7 +189,7 @@ QStringList requestFields(quint8 code, const QByteArray &payload)
             f << QStringLiteral("с документа %1").arg(r.get<qint32>());
         break;
     case WriteSerial:
-        f << QStringLiteral("ЗН %1").arg(QString::fromLatin1(rest.left(10)));
+        f << QStringLiteral("ЗН %1").arg(printable(QString::fromLatin1(rest.left(10))));
         break;
     case ReadFrSettings:
     case WriteFrSettings:
@@ -241,7 +246,7 @@ QStringList replyFields(int requestCode, const QByteArray &payload)
         FrStatus st;
         if (!st.parse(payload))
             return {NotParsed};
-        return {QStringLiteral("ЗН %1").arg(st.factoryNumber.trimmed()),
+        return {QStringLiteral("ЗН %1").arg(printable(st.factoryNumber.trimmed())),
                 (st.flags & FrStatus::CycleOpen) ? QStringLiteral("смена %1 открыта").arg(st.cycleNumber)
                                                  : QStringLiteral("смена закрыта"),
                 QStringLiteral("последний ФД %1").arg(st.lastDocNumber)};
@@ -250,7 +255,7 @@ QStringList replyFields(int requestCode, const QByteArray &payload)
         SerialInfo info;
         if (!info.parse(payload))
             return {NotParsed};
-        return {QStringLiteral("ЗН %1").arg(info.factoryNumber.trimmed()), shown(info.modelName.trimmed())};
+        return {QStringLiteral("ЗН %1").arg(printable(info.factoryNumber.trimmed())), shown(info.modelName.trimmed())};
     }
     case GetCycleStatus: {
         CycleStatus st;
