@@ -365,15 +365,15 @@ QVector<EmuChunk> EmuDevice::answerRequest(const emu::RequestScan &scan, const Q
     const QVector<EmuChunk> out = transmit(reply, &applied);
     rec.answered = !out.isEmpty();
     keep(rec);
+    // One entry per request, its frames in words on lines of their own.
     log(line + QStringLiteral(" -> %1 (reply %2 bytes%3)%4")
                    .arg(result)
                    .arg(reply.size())
                    .arg(rec.answered ? QString() : QStringLiteral(", not sent"))
-                   .arg(faultNote(applied)));
-    if (log_) {
-        log(QStringLiteral("  ") + framedecoder::describeRequest(frame));
-        log(QStringLiteral("  ") + framedecoder::describeReply(reply, scan.code));
-    }
+                   .arg(faultNote(applied))
+        + (log_ ? QStringLiteral("\n  %1\n  %2")
+                      .arg(framedecoder::describeRequest(frame), framedecoder::describeReply(reply, scan.code))
+                : QString()));
     return out;
 }
 
@@ -407,9 +407,8 @@ QVector<EmuChunk> EmuDevice::answerRepeat()
             .arg(what, hex8(frameUnique(reply)))
             .arg(reply.size() > 3 ? quint8(reply.at(3)) : 0)
             .arg(out.isEmpty() ? QStringLiteral(" (not sent)") : QString())
-            .arg(faultNote(applied)));
-    if (log_)
-        log(QStringLiteral("  ") + framedecoder::describeReply(reply));
+            .arg(faultNote(applied))
+        + (log_ ? QStringLiteral("\n  ") + framedecoder::describeReply(reply) : QString()));
     return out;
 }
 
