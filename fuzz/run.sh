@@ -16,7 +16,7 @@ cmake --build "$build" --target fuzz_all -j2 || exit 1
 
 targets=("$@")
 if [ ${#targets[@]} -eq 0 ]; then
-  targets=(fuzz_frame fuzz_collector fuzz_tlv fuzz_fixnumber fuzz_records fuzz_catalog fuzz_emurequest fuzz_emuloader fuzz_emustate)
+  targets=(fuzz_frame fuzz_collector fuzz_tlv fuzz_fixnumber fuzz_records fuzz_catalog fuzz_decoder fuzz_emurequest fuzz_emuloader fuzz_emustate)
 fi
 
 export ASAN_OPTIONS=${ASAN_OPTIONS:-detect_leaks=1:abort_on_error=1}

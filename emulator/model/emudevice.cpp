@@ -1,5 +1,7 @@
 #include "emudevice.h"
 
+#include "framedecoder.h"
+
 #include "fiscalmodel.h"
 
 #include <QRegularExpression>
@@ -384,11 +386,15 @@ QVector<EmuChunk> EmuDevice::answerRequest(const emu::RequestScan &scan, const Q
     const QVector<EmuChunk> out = transmit(reply, &applied);
     rec.answered = !out.isEmpty();
     keep(rec);
+    // One entry per request, its frames in words on lines of their own.
     log(line + QStringLiteral(" -> %1 (reply %2 bytes%3)%4")
                    .arg(result)
                    .arg(reply.size())
                    .arg(rec.answered ? QString() : QStringLiteral(", not sent"))
-                   .arg(faultNote(applied)));
+                   .arg(faultNote(applied))
+        + (log_ ? QStringLiteral("\n  %1\n  %2")
+                      .arg(framedecoder::describeRequest(frame), framedecoder::describeReply(reply, scan.code))
+                : QString()));
     return out;
 }
 
@@ -422,7 +428,8 @@ QVector<EmuChunk> EmuDevice::answerRepeat()
             .arg(what, hex8(frameUnique(reply)))
             .arg(reply.size() > 3 ? quint8(reply.at(3)) : 0)
             .arg(out.isEmpty() ? QStringLiteral(" (not sent)") : QString())
-            .arg(faultNote(applied)));
+            .arg(faultNote(applied))
+        + (log_ ? QStringLiteral("\n  ") + framedecoder::describeReply(reply) : QString()));
     return out;
 }
 

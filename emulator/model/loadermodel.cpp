@@ -1,5 +1,7 @@
 #include "loadermodel.h"
 
+#include "framedecoder.h"
+
 #include <QCryptographicHash>
 #include <QDir>
 #include <QFileInfo>
@@ -147,13 +149,26 @@ QVector<EmuChunk> LoaderModel::receive(const QByteArray &bytes, qint64 nowMs)
         } else {
             r = run(scan.code, scan.data);
         }
-        if (log_)
+        const QByteArray reply = emu::loaderReply(r.status, r.text);
+        if (log_) {
+            QString words;
+            if (scan.kind == emu::LoaderScan::Request) {
+                // The frame as it came: the decoder reads it as it would any other.
+                QByteArray request(1, char(StartByte));
+                for (int i = 0; i < 4; ++i)
+                    request.append(char((scan.data.size() >> (8 * i)) & 0xFF));
+                request.append(char(scan.code)).append(scan.data);
+                words = QStringLiteral("\n  %1\n  %2")
+                            .arg(framedecoder::describeLoaderRequest(request), framedecoder::describeLoaderReply(reply));
+            }
             log_(QStringLiteral("loader: cmd=0x%1 len=%2 -> %3%4")
                      .arg(scan.code, 2, 16, QLatin1Char('0'))
                      .arg(scan.declared)
                      .arg(r.status)
-                     .arg(r.status == Ok ? QString() : QStringLiteral(" ") + r.text));
-        out.append({r.delayMs, emu::loaderReply(r.status, r.text)});
+                     .arg(r.status == Ok ? QString() : QStringLiteral(" ") + r.text)
+                 + words);
+        }
+        out.append({r.delayMs, reply});
     }
     return out;
 }

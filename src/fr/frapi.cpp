@@ -8,6 +8,7 @@
 #include <QThread>
 
 #include "framecollector.h"
+#include "framedecoder.h"
 #include "loggermanager.h"
 
 namespace {
@@ -81,10 +82,20 @@ bool FsApi::exec(FsReq req, quint32 readTimeout, quint32 writeTimeout)
     return result;
 }
 
+void FsApi::logSent(const QByteArray &frame)
+{
+    const QString summary = framedecoder::describeRequest(frame);
+    emit showSummary(true, summary);
+    emit showLog(true, hexText(frame));
+    indent(qWarning().noquote() << summary) << HexDump(frame, QStringLiteral("UTF-8"));
+}
+
 bool FsApi::writeFrame(const QByteArray &frame, int writeTimeout)
 {
     port_->clear();
     port_->clearError();
+    if (!sent_.isValid())
+        sent_.start();
     const qint64 written = port_->write(frame);
     if (writeTimeout >= 0)
         port_->waitForBytesWritten(writeTimeout);
@@ -96,6 +107,8 @@ bool FsApi::exchange(FsReq req, quint32 readTimeout, quint32 writeTimeout)
 {
     emit exchangeStarted();
     req.newUnique();
+    requestCode_ = req.code();
+    sent_.invalidate();
     FsRep rep;
     rep.setCode(CoreApiConst::NoAnswer);
 
@@ -106,8 +119,7 @@ bool FsApi::exchange(FsReq req, quint32 readTimeout, quint32 writeTimeout)
         port_->clear();
 
         const QByteArray frame = req.rawData();
-        emit showLog(true, hexText(frame));
-        qWarning().noquote() << HexDump(frame, QStringLiteral("UTF-8"));
+        logSent(frame);
         writeFrame(frame, int(writeTimeout));
 
         result = readOwn(rep, req.unique(), readTimeout);
@@ -115,17 +127,15 @@ bool FsApi::exchange(FsReq req, quint32 readTimeout, quint32 writeTimeout)
             // One repeat request: the register answers 0x05 with its last reply, which tells
             // whether the request was executed and only its reply went missing.
             const QByteArray repeat(1, char(RepeatByte));
-            emit showLog(true, hexText(repeat));
+            logSent(repeat);
             port_->write(repeat);
-            qWarning().noquote() << HexDump(repeat, QStringLiteral("UTF-8"));
             // The rest of a reply cut short may still arrive in front of the repeated one.
             result = collect(rep, readTimeout, true);
             if (result && rep.parsingResult() == fs::Ok && rep.unique() != req.unique()) {
                 // The repeated reply belongs to an earlier exchange: this request never arrived.
                 // (A damaged one proves nothing, so it never leads to a second send.)
-                qWarning().noquote() << "Stale reply to the repeat request; sending again"
-                                     << HexDump(frame, QStringLiteral("UTF-8"));
-                emit showLog(true, hexText(frame));
+                qWarning().noquote() << "Stale reply to the repeat request; sending again";
+                logSent(frame);
                 port_->write(frame);
                 // The stale reply answers another request: if the resend goes unanswered too, the
                 // caller must see no answer, not that reply's result.
@@ -213,10 +223,17 @@ bool FsApi::collect(FsRep &rep, quint32 readTimeout, bool resync)
     }
     const QByteArray &frame = collector.frame();
     const bool complete = collector.isComplete();
+    // Timed from the request's first byte, so a reply that took the repeat request counts the wait.
+    const qint64 roundTripUs = complete && sent_.isValid() ? sent_.nsecsElapsed() / 1000 : -1;
 
+    const QString summary = framedecoder::describeReply(frame, requestCode_, roundTripUs);
+    emit showSummary(false, summary);
     emit showLog(false, hexText(frame));
-    indent(qWarning().noquote() << HexDump(frame, QStringLiteral("UTF-8"))) << (complete ? "true" : "false");
-    if (complete)
+    indent(indent(qWarning().noquote() << summary) << HexDump(frame, QStringLiteral("UTF-8")))
+        << (complete ? "true" : "false");
+    if (complete) {
         rep.setRawData(frame);
+        rep.setRoundTripUs(roundTripUs);
+    }
     return complete;
 }

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QElapsedTimer>
 #include <QList>
 #include <QObject>
 #include <QString>
@@ -35,6 +36,8 @@ signals:
     void executed(FsRep rep);
     void exchangeStarted();
     void exchangeFinished();
+    // One line in words for the frame about to be shown by showLog(bool, QString).
+    void showSummary(bool out, QString text);
 
 public slots:
     bool exec(FsReq req, quint32 readTimeout, quint32 writeTimeout);
@@ -50,6 +53,8 @@ private:
 
     bool exchange(FsReq req, quint32 readTimeout, quint32 writeTimeout);
     bool writeFrame(const QByteArray &frame, int writeTimeout);
+    // Shows a frame about to be written: its summary and dump to the pane and the log file.
+    void logSent(const QByteArray &frame);
     // read(); with `resync`, a false start (a 0x04 in the tail of an earlier, cut-off reply) is
     // given up for the next start byte instead of swallowing the frame behind it.
     bool collect(FsRep &rep, quint32 readTimeout, bool resync);
@@ -62,4 +67,8 @@ private:
     // the reply being read), so it waits here and runs once the current one is answered.
     bool busy_ = false;
     QList<Pending> pending_;
+    // The command being answered (its reply means something only through it) and the moment its
+    // first byte went out: what the reply's summary and round-trip time are made of.
+    int requestCode_ = -1;
+    QElapsedTimer sent_;
 };

@@ -97,6 +97,7 @@ void FrApiThread::run()
             Qt::QueuedConnection);
     connect(api, qOverload<QString>(&FsApi::showLog), this, qOverload<QString>(&FrApiThread::showLog),
             Qt::QueuedConnection);
+    connect(api, &FsApi::showSummary, this, &FrApiThread::showSummary, Qt::QueuedConnection);
     connect(api, &FsApi::executed, this, &FrApiThread::executed, Qt::QueuedConnection);
     connect(api, &FsApi::exchangeStarted, this, &FrApiThread::exchangeStarted, Qt::QueuedConnection);
     connect(api, &FsApi::exchangeFinished, this, &FrApiThread::exchangeFinished, Qt::QueuedConnection);

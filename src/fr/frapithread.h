@@ -37,6 +37,7 @@ signals:
     void sedReq(FsReq req, quint32 readTimeout, quint32 writeTimeout);
     void exchangeStarted();
     void exchangeFinished();
+    void showSummary(bool out, QString text);
 
 protected:
     void run() override;

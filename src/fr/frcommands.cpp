@@ -4,6 +4,7 @@
 #include <QDataStream>
 #include <QDebug>
 
+#include "frpayload.h"
 #include "frwrapper.h"
 #include "loggermanager.h"
 
@@ -11,50 +12,7 @@ using CoreApiConst::ErrorCode;
 
 namespace {
 
-enum Command : quint8 {
-    ReadCatalog = 0x01,
-    WriteCatalog = 0x02,
-    ReadDt = 0x03,
-    WriteDt = 0x04,
-    CancelDoc = 0x06,
-    SendDocData = 0x07,
-    StartRegistration = 0x08,
-    CompleteRegistration = 0x09,
-    GetCycleStatus = 0x10,
-    StartCycleOpening = 0x11,
-    CompleteCycleOpening = 0x12,
-    StartCycleClosing = 0x13,
-    CompleteCycleClosing = 0x14,
-    StartReceipt = 0x15,
-    CompleteReceipt = 0x16,
-    StartArchiveClosing = 0x18,
-    CompleteArchiveClosing = 0x19,
-    PreprintRegistration = 0x20,
-    GetFrStatus = 0x30,
-    GetSerial = 0x31,
-    GetFirmwareVersion = 0x33,
-    GetCycleCounters = 0x36,
-    GetFiscCounters = 0x37,
-    GetTotalCounters = 0x38,
-    GetSectionCounters = 0x39,
-    PrintControlTape = 0x3A,
-    WriteSerial = 0x3F,
-    ReadFrSettings = 0x40,
-    WriteFrSettings = 0x41,
-    ReadRegParam = 0x44,
-    StartIntroduction = 0xA2,
-    CompleteIntroduction = 0xA3,
-    StartPayout = 0xA4,
-    CompletePayout = 0xA5,
-    GetOpenDocData = 0xB0,
-    PrintReport = 0xB1,
-    PrintDocCopy = 0xB2,
-    ReadPrinterSettings = 0xC1,
-    WritePrinterSettings = 0xC2,
-    PrintLine = 0xC3,
-    SendPrinterCmd = 0xC4,
-    PrinterCut = 0xC5,
-};
+using namespace frcmd;
 
 constexpr int NameFieldMax = 255;
 constexpr int InnWidth = 12;
@@ -124,51 +82,6 @@ private:
     QDataStream s_;
 };
 
-// Reply fields are read in order; a reply shorter than its fields reads zeros past its end.
-class Reply
-{
-public:
-    explicit Reply(const QByteArray &payload) : s_(payload) { s_.setByteOrder(QDataStream::LittleEndian); }
-
-    template <typename T> T get()
-    {
-        T v = 0;
-        s_ >> v;
-        if (s_.status() != QDataStream::Ok)
-            v = 0;
-        return v;
-    }
-    QDateTime dateTime() { return timeToDateTime(get<quint32>()); }
-    FixNumber money() { return FixNumber(100, get<qint64>()); }
-
-private:
-    QDataStream s_;
-};
-
-// The numbers every completed fiscal document comes back with.
-struct DocNumbers
-{
-    qint32 fd = 0;
-    qint32 fp = 0;
-    QDateTime dt;
-    qint16 cycle = 0;
-
-    void read(Reply &r, bool withCycle)
-    {
-        fd = r.get<qint32>();
-        fp = r.get<qint32>();
-        dt = r.dateTime();
-        if (withCycle)
-            cycle = r.get<qint16>();
-    }
-    void copyTo(qint32 &outFd, qint32 &outFp, QDateTime &outDt) const
-    {
-        outFd = fd;
-        outFp = fp;
-        outDt = dt;
-    }
-};
-
 // A start command: the cashier block, then what `fields` adds before the name field.
 template <typename Fields> ErrorCode startDocument(FsWrapper &fr, quint8 code, const QString &name, Fields fields)
 {
@@ -194,7 +107,7 @@ ErrorCode completeDocument(FsWrapper &fr, quint8 code, const QByteArray &payload
     const ErrorCode rc = fr.exec(FsReq(code, payload), rep, FsTimeouts::Normal);
     if (rc != CoreApiConst::Success)
         return rc;
-    Reply r(rep.data());
+    PayloadReader r(rep.data());
     doc.read(r, withCycle);
     readRest(r);
     return rc;
@@ -202,7 +115,7 @@ ErrorCode completeDocument(FsWrapper &fr, quint8 code, const QByteArray &payload
 
 ErrorCode completeDocument(FsWrapper &fr, quint8 code, const QByteArray &payload, bool withCycle, DocNumbers &doc)
 {
-    return completeDocument(fr, code, payload, withCycle, doc, [](Reply &) {});
+    return completeDocument(fr, code, payload, withCycle, doc, [](PayloadReader &) {});
 }
 
 // A read whose reply is decoded by a record's parse; a reply the record refuses is 252.
@@ -312,7 +225,7 @@ ErrorCode FsWrapper::completeIntroduction(const FixNumber &sum, qint16 &cycle, q
     DocNumbers doc;
     FixNumber cash;
     const ErrorCode rc = completeDocument(*this, CompleteIntroduction, Payload().money(sum).bytes(), true, doc,
-                                          [&cash](Reply &r) { cash = r.money(); });
+                                          [&cash](PayloadReader &r) { cash = r.money(); });
     if (rc == CoreApiConst::Success) {
         doc.copyTo(fd, fp, dt);
         cycle = doc.cycle;
@@ -332,7 +245,7 @@ ErrorCode FsWrapper::completePayout(const FixNumber &sum, qint16 &cycle, qint32 
     DocNumbers doc;
     FixNumber cash;
     const ErrorCode rc = completeDocument(*this, CompletePayout, Payload().money(sum).bytes(), true, doc,
-                                          [&cash](Reply &r) { cash = r.money(); });
+                                          [&cash](PayloadReader &r) { cash = r.money(); });
     if (rc == CoreApiConst::Success) {
         doc.copyTo(fd, fp, dt);
         cycle = doc.cycle;
@@ -355,7 +268,7 @@ ErrorCode FsWrapper::completeReceipt(const FixNumber &payment1, const FixNumber 
     FixNumber sum;
     FixNumber rest;
     const ErrorCode rc = completeDocument(*this, CompleteReceipt, Payload().money(payment1).money(payment2).bytes(),
-                                          true, doc, [&](Reply &r) {
+                                          true, doc, [&](PayloadReader &r) {
                                               number = r.get<qint16>();
                                               sum = r.money();
                                               rest = r.money();
@@ -380,7 +293,7 @@ ErrorCode FsWrapper::getOpenDocData(quint8 &docType, qint8 &receiptType, qint16 
     const QByteArray &payload = rep.data();
     if (payload.isEmpty())
         return CoreApiConst::ParseError;
-    Reply r(payload);
+    PayloadReader r(payload);
     docType = r.get<quint8>();
     receiptType = r.get<qint8>();
     receiptNumber = r.get<qint16>();
@@ -509,7 +422,7 @@ ErrorCode FsWrapper::getSectionCounters(SectionCounters &c)
         return rc;
     if (rep.data().size() != SectionCountersSize)
         return CoreApiConst::ParseError;
-    Reply r(rep.data());
+    PayloadReader r(rep.data());
     for (int kind = 0; kind < 4; ++kind) {
         QList<FixNumber> sums;
         sums.reserve(20);
@@ -547,7 +460,7 @@ ErrorCode FsWrapper::readDt(QDateTime &dt)
     const ErrorCode rc = exec(FsReq(ReadDt), rep, FsTimeouts::Normal);
     if (rc != CoreApiConst::Success)
         return rc;
-    Reply r(rep.data());
+    PayloadReader r(rep.data());
     dt = r.dateTime();
     qWarning() << "register clock" << dt << dt.toString(Qt::ISODate) << dt.timeSpec();
     return rc;
@@ -640,6 +553,6 @@ ErrorCode FsWrapper::printControlTape(int fromDoc, int &next)
     // The register tells where it stopped also when it could not finish (out of paper, say);
     // a reply that failed its checks says nothing trustworthy about that.
     if (rep.parsingResult() == fs::Ok && rep.data().size() == 4)
-        next = Reply(rep.data()).get<qint32>();
+        next = PayloadReader(rep.data()).get<qint32>();
     return rc;
 }

@@ -69,13 +69,25 @@ QByteArray FsMsg::rawData() const
 
 fs::RepParsingRes FsMsg::setRawData(const QByteArray &raw)
 {
+    return parse(raw, true);
+}
+
+fs::RepParsingRes FsMsg::parseQuietly(const QByteArray &raw)
+{
+    return parse(raw, false);
+}
+
+fs::RepParsingRes FsMsg::parse(const QByteArray &raw, bool warn)
+{
     payload_.clear();
     if (raw.size() < MinFrameSize) {
-        qWarning() << "Frame too short:" << raw.size() << "bytes";
+        if (warn)
+            qWarning() << "Frame too short:" << raw.size() << "bytes";
         return fs::TooShort;
     }
     if (quint8(raw.at(0)) != StartByte) {
-        qWarning() << "Wrong start byte:" << QString::number(quint8(raw.at(0)), 16);
+        if (warn)
+            qWarning() << "Wrong start byte:" << QString::number(quint8(raw.at(0)), 16);
         return fs::WrongStartByte;
     }
     QDataStream ds(raw);
@@ -84,7 +96,8 @@ fs::RepParsingRes FsMsg::setRawData(const QByteArray &raw)
     quint16 len = 0;
     ds >> start >> len;
     if (raw.size() != int(len) + 5) {
-        qWarning() << "Wrong frame length: field" << len << "received" << raw.size() << "received - 5"
+        if (warn)
+            qWarning() << "Wrong frame length: field" << len << "received" << raw.size() << "received - 5"
                    << raw.size() - 5;
         return fs::WrongLength;
     }
@@ -95,12 +108,14 @@ fs::RepParsingRes FsMsg::setRawData(const QByteArray &raw)
     if (len > 5) {
         payload_ = raw.mid(8, len - 5);
     }
-    qWarning() << "Frame code" << code_ << "unique" << QString::number(unique_, 16) << HexDump(raw, "UTF-8");
+    if (warn)
+        qWarning() << "Frame code" << code_ << "unique" << QString::number(unique_, 16) << HexDump(raw, "UTF-8");
     ds.skipRawData(int(len) - 5);
     quint16 received = 0;
     ds >> received;
     if (received != crc) {
-        qWarning() << "CRC: " << crc << received;
+        if (warn)
+            qWarning() << "CRC: " << crc << received;
         return fs::WrongCrc;
     }
     return fs::Ok;

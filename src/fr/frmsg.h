@@ -95,6 +95,9 @@ public:
     virtual fs::RepParsingRes setRawData(const QByteArray &raw);
     virtual ~FsMsg() = default;
     virtual bool hasData() const { return !payload_.isEmpty(); }
+    // setRawData without the warnings: for code that only describes a frame, so that the message
+    // log does not repeat every frame the transport has already parsed.
+    fs::RepParsingRes parseQuietly(const QByteArray &raw);
 
     quint8 code() const { return code_; }
     void setCode(quint8 code) { code_ = code; }
@@ -108,6 +111,8 @@ public:
     quint32 newUnique();
 
 protected:
+    fs::RepParsingRes parse(const QByteArray &raw, bool warn);
+
     quint8 code_ = 0x7F;
     quint32 unique_ = 0;
     QByteArray payload_;
@@ -133,9 +138,14 @@ public:
     fs::RepParsingRes getDocResult(qint32 &fd, quint32 &fp) const;
     // The register's text for the reply's result code; empty for codes without one.
     QString errorText() const;
+    // Microseconds from the first byte of the request written to the last byte of this reply
+    // read; -1 when no reply was timed.
+    qint64 roundTripUs() const { return roundTripUs_; }
+    void setRoundTripUs(qint64 us) { roundTripUs_ = us; }
 
 private:
     fs::RepParsingRes parsingResult_ = fs::NotParsed;
+    qint64 roundTripUs_ = -1;
 };
 
 // Text of a result code, looked up as an unsigned byte; empty when the code has none.

@@ -73,6 +73,7 @@ void FsWrapper::startWorker(bool forwardProgress)
     auto *t = new FrApiThread(portName_);
     connect(t, qOverload<bool, QString>(&FrApiThread::showLog), this, qOverload<bool, QString>(&FsWrapper::showLog));
     connect(t, qOverload<QString>(&FrApiThread::showLog), this, qOverload<QString>(&FsWrapper::showLog));
+    connect(t, &FrApiThread::showSummary, this, &FsWrapper::showSummary);
     if (forwardProgress) {
         connect(t, &FrApiThread::exchangeStarted, this, &FsWrapper::exchangeStarted);
         connect(t, &FrApiThread::exchangeFinished, this, &FsWrapper::exchangeFinished);

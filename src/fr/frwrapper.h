@@ -109,6 +109,8 @@ signals:
     void sedReq(FsReq req, quint32 readTimeout, quint32 writeTimeout);
     void exchangeStarted();
     void exchangeFinished();
+    // The line in words that goes above each frame of showLog(bool, QString).
+    void showSummary(bool out, QString text);
 
 private:
     QString portName_;

@@ -6,8 +6,13 @@
 
 #include <QCoreApplication>
 #include <QMessageBox>
+#include <QSettings>
 #include <QTextStream>
 #include <QTimer>
+
+namespace {
+const QString SummariesKey = QStringLiteral("log/summaries");
+} // namespace
 
 MainWidget::MainWidget(QWidget *parent)
     : QWidget(parent), ui(new Ui::MainWidget), fr_(new FsWrapper(this)), progressTimer(new QTimer(this))
@@ -18,6 +23,10 @@ MainWidget::MainWidget(QWidget *parent)
     connect(fr_, QOverload<bool, QString>::of(&FsWrapper::showLog), this,
             QOverload<bool, QString>::of(&MainWidget::showLog));
     connect(fr_, QOverload<QString>::of(&FsWrapper::showLog), this, QOverload<QString>::of(&MainWidget::showLog));
+    connect(fr_, &FsWrapper::showSummary, this, &MainWidget::showSummary);
+    ui->cbSummaries->setChecked(QSettings().value(SummariesKey, true).toBool());
+    summariesShown_ = ui->cbSummaries->isChecked();
+    connect(ui->cbSummaries, &QCheckBox::toggled, this, &MainWidget::setSummariesShown);
     connect(fr_, &FsWrapper::exchangeStarted, this, &MainWidget::onExchangeStarted);
     connect(fr_, &FsWrapper::exchangeFinished, this, &MainWidget::onExchangeFinished);
 
@@ -58,6 +67,25 @@ void MainWidget::showLog(bool out, QString hex)
     ui->tbLog->append(QStringLiteral("<p> <font color=\"%1\"><pre>%2</pre></font></p>\n")
                           .arg(out ? QStringLiteral("blue") : QStringLiteral("red"), dump.toHtmlEscaped()));
     ui->tbLog->moveCursor(QTextCursor::End, QTextCursor::MoveAnchor);
+}
+
+void MainWidget::showSummary(bool, QString text)
+{
+    if (!summariesShown_)
+        return;
+    // Grey, so that the blue and red of the dumps still tell the directions apart at a glance;
+    // blanks kept, since two of them part the fields.
+    ui->tbLog->append(
+        QStringLiteral("<p style=\"white-space:pre\"><font color=\"gray\">%1</font></p>\n").arg(text.toHtmlEscaped()));
+    ui->tbLog->moveCursor(QTextCursor::End, QTextCursor::MoveAnchor);
+}
+
+void MainWidget::setSummariesShown(bool on)
+{
+    summariesShown_ = on;
+    if (ui->cbSummaries->isChecked() != on)
+        ui->cbSummaries->setChecked(on);
+    QSettings().setValue(SummariesKey, on);
 }
 
 void MainWidget::showLog(QString text)

@@ -22,6 +22,9 @@ public slots:
     void showLog(bool out, QString hex);
     // A ready piece of HTML from the tabs or the command layer.
     void showLog(QString text);
+    // The line in words above a frame; shown while the side panel's switch is on.
+    void showSummary(bool out, QString text);
+    void setSummariesShown(bool on);
     void onExchangeStarted();
     void onExchangeFinished();
     void progressTimeOut();
@@ -32,4 +35,5 @@ private:
     Ui::MainWidget *ui;
     FsWrapper *fr_;
     QTimer *progressTimer;
+    bool summariesShown_ = true;
 };

@@ -1,0 +1,35 @@
+#pragma once
+
+// Frames put into words for a person: one line per frame, for the log pane, the log files, the
+// emulator's request log and the command line. Pure functions over bytes; nothing here trusts a
+// length field or reads past the bytes it is given.
+
+#include <QByteArray>
+#include <QString>
+#include <QStringList>
+
+namespace framedecoder {
+
+constexpr int UnknownCommand = -1;
+
+// Short Russian name of a command as the tabs name the action; empty for a code this program
+// never sends.
+QString commandName(quint8 code);
+
+// A request frame as written to the register, the lone repeat byte 0x05 included.
+QString describeRequest(const QByteArray &frame);
+// A reply frame (possibly empty, cut short or damaged). `requestCode` is the command it answers,
+// which gives its payload a meaning; `roundTripUs` is shown when not negative.
+QString describeReply(const QByteArray &frame, int requestCode = UnknownCommand, qint64 roundTripUs = -1);
+
+// The firmware loader's frames (its own protocol, no checksum).
+QString describeLoaderRequest(const QByteArray &frame);
+QString describeLoaderReply(const QByteArray &frame);
+
+// Every frame found in `text`, in order, as its summary line. `text` is either a log file of this
+// program (the dumps of its exchange entries) or plain hex, one frame per line; a line may start
+// with ">" or "→" (sent) or "<" or "←" (received), else requests and replies are taken to
+// alternate. Replies are decoded against the request before them.
+QStringList decodeText(const QString &text);
+
+} // namespace framedecoder

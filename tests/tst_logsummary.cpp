@@ -1,0 +1,119 @@
+// The log pane's line in words above each frame: its place, its colour, and the side panel's
+// switch, which the next start remembers.
+
+#include <QCheckBox>
+#include <QSettings>
+#include <QTemporaryDir>
+#include <QTextBlock>
+#include <QTextBrowser>
+#include <QtTest>
+
+#include "emulatorfixture.h"
+#include "frwrapper.h"
+#include "mainwidget.h"
+
+namespace {
+
+struct Line
+{
+    QString text;
+    QString colour;
+};
+
+// The pane's lines with the colour they are drawn in.
+QList<Line> paneLines(QTextBrowser *log)
+{
+    QList<Line> lines;
+    for (QTextBlock b = log->document()->begin(); b.isValid(); b = b.next()) {
+        if (b.text().trimmed().isEmpty())
+            continue;
+        const auto it = b.begin();
+        const QColor c = it.atEnd() ? QColor() : it.fragment().charFormat().foreground().color();
+        lines.append({b.text(), c.name()});
+    }
+    return lines;
+}
+
+} // namespace
+
+class TestLogSummary : public QObject
+{
+    Q_OBJECT
+
+    QTemporaryDir settingsDir_;
+    EmulatorFixture emu_;
+
+    static QTextBrowser *log(MainWidget &w) { return w.findChild<QTextBrowser *>(QStringLiteral("tbLog")); }
+    static QCheckBox *box(MainWidget &w) { return w.findChild<QCheckBox *>(QStringLiteral("cbSummaries")); }
+
+    void status(MainWidget &w)
+    {
+        FsWrapper *fr = w.findChild<FsWrapper *>();
+        if (!fr->isOpen())
+            QVERIFY(fr->open(emu_.devicePath()));
+        FrStatus st;
+        QCOMPARE(fr->getFrStatus(st), CoreApiConst::Success);
+        // The pane's lines travel behind the reply through the event queue.
+        QTRY_VERIFY(paneLines(log(w)).size() >= 1);
+        QCoreApplication::processEvents();
+    }
+
+private slots:
+    void initTestCase()
+    {
+        registerFsMetaTypes();
+        QVERIFY(settingsDir_.isValid());
+        QSettings::setPath(QSettings::NativeFormat, QSettings::UserScope, settingsDir_.path());
+        QVERIFY2(emu_.start(), qPrintable(emu_.lastError()));
+    }
+
+    void summaryAboveEachDump()
+    {
+        QSettings().remove(QStringLiteral("log/summaries"));
+        MainWidget w;
+        QVERIFY(box(w)->isChecked());
+        status(w);
+        const QList<Line> lines = paneLines(log(w));
+        // Summary, dump (size line and one or more rows), for the request and for the reply.
+        int sent = -1, received = -1;
+        for (int i = 0; i < lines.size(); ++i) {
+            if (lines.at(i).text.startsWith(QStringLiteral("→ 0x30 Состояние ККТ")))
+                sent = i;
+            if (lines.at(i).text.startsWith(QStringLiteral("← 0x00 Успешный ответ")))
+                received = i;
+        }
+        QVERIFY2(sent >= 0 && received > sent, qPrintable(lines.value(0).text));
+        QCOMPARE(lines.at(sent).colour, QColor(QStringLiteral("gray")).name());
+        QCOMPARE(lines.at(received).colour, QColor(QStringLiteral("gray")).name());
+        QVERIFY(lines.at(sent + 1).text.contains(QStringLiteral("Bytearrray size = 10")));
+        QCOMPARE(lines.at(sent + 1).colour, QColor(Qt::blue).name());
+        QVERIFY(lines.at(received + 1).text.contains(QStringLiteral("Bytearrray size = 41")));
+        QCOMPARE(lines.at(received + 1).colour, QColor(Qt::red).name());
+        QVERIFY2(lines.at(received).text.contains(QRegularExpression(QStringLiteral("31 байт  \\d+\\.\\d мс"))),
+                 qPrintable(lines.at(received).text));
+    }
+
+    void switchIsRememberedAndLeavesDumps()
+    {
+        QSettings().remove(QStringLiteral("log/summaries"));
+        {
+            MainWidget w;
+            box(w)->click();
+            QVERIFY(!box(w)->isChecked());
+            status(w);
+            for (const Line &l : paneLines(log(w)))
+                QVERIFY2(!l.text.startsWith(QStringLiteral("→")) && !l.text.startsWith(QStringLiteral("←")),
+                         qPrintable(l.text));
+            QCOMPARE(paneLines(log(w)).first().colour, QColor(Qt::blue).name());
+        }
+        MainWidget again;
+        QVERIFY(!box(again)->isChecked());
+        box(again)->click();
+        status(again);
+        QVERIFY(paneLines(log(again)).first().text.startsWith(QStringLiteral("→ 0x30")));
+        QCOMPARE(QSettings().value(QStringLiteral("log/summaries")).toBool(), true);
+    }
+};
+
+QTEST_MAIN(TestLogSummary)
+#include "tst_logsummary.moc"
