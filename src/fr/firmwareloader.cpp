@@ -227,11 +227,14 @@ bool FirmwareLoader::sendCommand(quint8 code, const QByteArray &data, QSerialPor
     bool result = false;
     QByteArray reply;
     if (!waitForBytes(port, timeout)) {
+        lastResult_ = 253;
         emit line(QStringLiteral("Таймаут ожидания ответа на команду"));
     } else if (!readReply(port, timeout, &reply)) {
+        lastResult_ = 252;
         emit line(QStringLiteral("Некорректный ответ на команду"));
     } else {
         const quint8 status = quint8(reply.at(5));
+        lastResult_ = status;
         result = status == 0;
         emit line(result ? QStringLiteral("УСПЕШНО!") : QStringLiteral("ОШИБКА %1").arg(status));
         QByteArray text = reply.mid(HeaderSize);

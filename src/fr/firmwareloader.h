@@ -53,6 +53,10 @@ public:
     // may be read. Shared so that a caller can refuse a file before it opens anything else.
     static QString refuseImage(const QString &imagePath);
 
+    // How the last command ended: 0 yes, the loader's error number, 252 a reply that was not a
+    // reply, 253 none at all.
+    int lastResult() const { return lastResult_; }
+
 signals:
     void line(const QString &text);
     // The block transfer begins (total bytes), a block has gone out (its offset), and it is over.
@@ -67,4 +71,5 @@ private:
     void closePort(QSerialPort *port);
 
     QHash<quint8, quint32> timeouts_;
+    int lastResult_ = 0;
 };
