@@ -109,6 +109,14 @@ QJsonObject decoded(const Place &p, const QByteArray &raw)
     return o;
 }
 
+bool openFile(QFileDevice &file, QIODevice::OpenMode mode)
+{
+    if (file.open(mode))
+        return true;
+    Cli::note(QStringLiteral("%1: %2").arg(file.fileName(), file.errorString()));
+    return false;
+}
+
 int readIdentity(Cli &cli, SerialInfo &info)
 {
     if (const int rc = cli.fr().getSerial(info))
@@ -126,10 +134,8 @@ int cmdBackup(Cli &cli, const QStringList &args)
     // The file is written only once everything was read, so a failed backup leaves an older one
     // in place; whether it can be written at all is known before the register is asked.
     QSaveFile file(path);
-    if (!file.open(QIODevice::WriteOnly)) {
-        Cli::note(QStringLiteral("%1: %2").arg(path, file.errorString()));
+    if (!openFile(file, QIODevice::WriteOnly))
         return CliExit::NoInput;
-    }
     if (const int rc = cli.connect())
         return rc;
     FsWrapper &fr = cli.fr();
@@ -192,10 +198,8 @@ int cmdRestore(Cli &cli, const QStringList &arguments)
 
     // Everything in the file is checked before the register is touched.
     QFile file(path);
-    if (!file.open(QIODevice::ReadOnly)) {
-        Cli::note(QStringLiteral("%1: %2").arg(path, file.errorString()));
+    if (!openFile(file, QIODevice::ReadOnly))
         return CliExit::NoInput;
-    }
     QJsonParseError error{};
     const QJsonDocument json = QJsonDocument::fromJson(file.readAll(), &error);
     const QJsonObject doc = json.object();

@@ -4,6 +4,8 @@
 #include <QJsonArray>
 #include <QJsonObject>
 
+#include <functional>
+
 #include "catalogentries.h"
 #include "frwrapper.h"
 
@@ -22,6 +24,12 @@ QString money(qint64 kopecks)
 int extra(const QStringList &args)
 {
     return Cli::usage(QStringLiteral("лишние аргументы: %1").arg(args.join(QLatin1Char(' '))));
+}
+
+// A command that takes no arguments: 0 once the register is ready, else the exit status.
+int readyWithoutArguments(Cli &cli, const QStringList &args)
+{
+    return args.isEmpty() ? cli.connect() : extra(args);
 }
 
 // Shift, cash and other fiscal documents come back with the same numbers.
@@ -83,13 +91,24 @@ bool cashierName(Cli &cli, QString &name)
     return !name.isEmpty();
 }
 
+// A command that sends its requests and has nothing to show but that they went through.
+int act(Cli &cli, const QString &action, const std::function<int(FsWrapper &)> &send, const QString &done,
+        const QJsonObject &json)
+{
+    if (const int rc = cli.connect())
+        return rc;
+    if (const int rc = send(cli.fr()))
+        return Cli::failed(rc, action);
+    cli.out(done);
+    cli.printJson(json);
+    return CliExit::Success;
+}
+
 // ------------------------------------------------------------------------------------------------
 
 int cmdStatus(Cli &cli, const QStringList &args)
 {
-    if (!args.isEmpty())
-        return extra(args);
-    if (const int rc = cli.connect())
+    if (const int rc = readyWithoutArguments(cli, args))
         return rc;
     FsWrapper &fr = cli.fr();
     SerialInfo info;
@@ -220,9 +239,7 @@ int cmdCounters(Cli &cli, const QStringList &args)
 
 int cmdRegData(Cli &cli, const QStringList &args)
 {
-    if (!args.isEmpty())
-        return extra(args);
-    if (const int rc = cli.connect())
+    if (const int rc = readyWithoutArguments(cli, args))
         return rc;
     RegData data;
     if (const int rc = cli.fr().readRegData(data))
@@ -352,13 +369,9 @@ int cmdCancel(Cli &cli, const QStringList &args)
 {
     if (!args.isEmpty())
         return extra(args);
-    if (const int rc = cli.connect())
-        return rc;
-    if (const int rc = cli.fr().cancelDoc())
-        return Cli::failed(rc, QStringLiteral("отмена документа"));
-    cli.out(QStringLiteral("Документ отменен"));
-    cli.printJson(QJsonObject{{QStringLiteral("cancelled"), true}});
-    return CliExit::Success;
+    return act(
+        cli, QStringLiteral("отмена документа"), [](FsWrapper &fr) { return int(fr.cancelDoc()); },
+        QStringLiteral("Документ отменен"), QJsonObject{{QStringLiteral("cancelled"), true}});
 }
 
 int cmdReport(Cli &cli, const QStringList &arguments)
@@ -403,13 +416,9 @@ int cmdReport(Cli &cli, const QStringList &arguments)
     } else if (!shifts.isEmpty() || !dates.isEmpty()) {
         return Cli::usage(QStringLiteral("--shifts и --dates только для отчетов shifts и period"));
     }
-    if (const int rc = cli.connect())
-        return rc;
-    if (const int rc = cli.fr().printReport(index, params))
-        return Cli::failed(rc, QStringLiteral("печать отчета"));
-    cli.out(QStringLiteral("Отчет напечатан"));
-    cli.printJson(QJsonObject{{QStringLiteral("report"), type}});
-    return CliExit::Success;
+    return act(
+        cli, QStringLiteral("печать отчета"), [&](FsWrapper &fr) { return int(fr.printReport(index, params)); },
+        QStringLiteral("Отчет напечатан"), QJsonObject{{QStringLiteral("report"), type}});
 }
 
 int cmdCopy(Cli &cli, const QStringList &args)
@@ -417,13 +426,9 @@ int cmdCopy(Cli &cli, const QStringList &args)
     qint64 number = 0;
     if (args.size() != 1 || !cliparse::integer(args.at(0), 1, 0x7FFFFFFF, &number))
         return Cli::usage(QStringLiteral("нужно: copy НОМЕР_ДОКУМЕНТА (от 1)"));
-    if (const int rc = cli.connect())
-        return rc;
-    if (const int rc = cli.fr().printDocCopy(int(number)))
-        return Cli::failed(rc, QStringLiteral("печать копии документа"));
-    cli.out(QStringLiteral("Копия документа %1 напечатана").arg(number));
-    cli.printJson(QJsonObject{{QStringLiteral("document"), number}});
-    return CliExit::Success;
+    return act(
+        cli, QStringLiteral("печать копии документа"), [number](FsWrapper &fr) { return int(fr.printDocCopy(int(number))); },
+        QStringLiteral("Копия документа %1 напечатана").arg(number), QJsonObject{{QStringLiteral("document"), number}});
 }
 
 int cmdTape(Cli &cli, const QStringList &args)
@@ -454,28 +459,24 @@ int cmdPrint(Cli &cli, const QStringList &args)
 {
     if (args.isEmpty())
         return Cli::usage(QStringLiteral("нужно: print ТЕКСТ..."));
-    if (const int rc = cli.connect())
-        return rc;
-    for (const QString &text : args) {
-        if (const int rc = cli.fr().printLine(0, 0, 0, 0, text))
-            return Cli::failed(rc, QStringLiteral("печать строки"));
-    }
-    cli.out(QStringLiteral("Напечатано строк: %1").arg(args.size()));
-    cli.printJson(QJsonObject{{QStringLiteral("lines"), args.size()}});
-    return CliExit::Success;
+    const auto printAll = [&args](FsWrapper &fr) {
+        for (const QString &text : args) {
+            if (const int rc = fr.printLine(0, 0, 0, 0, text))
+                return rc;
+        }
+        return 0;
+    };
+    return act(cli, QStringLiteral("печать строки"), printAll, QStringLiteral("Напечатано строк: %1").arg(args.size()),
+               QJsonObject{{QStringLiteral("lines"), args.size()}});
 }
 
 int cmdCut(Cli &cli, const QStringList &args)
 {
     if (!args.isEmpty())
         return extra(args);
-    if (const int rc = cli.connect())
-        return rc;
-    if (const int rc = cli.fr().printerCut())
-        return Cli::failed(rc, QStringLiteral("отрезка бумаги"));
-    cli.out(QStringLiteral("Бумага отрезана"));
-    cli.printJson(QJsonObject{{QStringLiteral("cut"), true}});
-    return CliExit::Success;
+    return act(
+        cli, QStringLiteral("отрезка бумаги"), [](FsWrapper &fr) { return int(fr.printerCut()); },
+        QStringLiteral("Бумага отрезана"), QJsonObject{{QStringLiteral("cut"), true}});
 }
 
 int cmdRaw(Cli &cli, const QStringList &args)
