@@ -6,6 +6,7 @@
 #include <QJsonObject>
 #include <QSaveFile>
 
+#include <algorithm>
 #include <functional>
 
 #include "catalogentries.h"
@@ -267,11 +268,22 @@ int cmdRestore(Cli &cli, const QStringList &arguments)
         return CliExit::Success;
     }
 
+    // The cashier this program acts as goes last: once its entry (and so, perhaps, its password)
+    // has changed, the other writes would be refused.
+    const auto ownEntry = [&cli](const Wanted &w) {
+        return w.place->type == 1 && w.index == cli.options().cashier;
+    };
+    std::stable_partition(differing.begin(), differing.end(), [&](const Wanted &w) { return !ownEntry(w); });
     int written = 0;
     for (const Wanted &w : qAsConst(differing)) {
         const QString what = QStringLiteral("%1 %2").arg(w.place->label).arg(w.index);
         if (const int rc = writeBlock(fr, *w.place, w.index, w.raw))
             return Cli::failed(rc, QStringLiteral("запись: ") + what);
+        if (ownEntry(w)) {
+            CashierEntry entry;
+            entry.fromBytes(w.raw);
+            fr.setPassword(entry.password());
+        }
         QByteArray back;
         if (const int rc = readBlock(fr, *w.place, w.index, back))
             return Cli::failed(rc, QStringLiteral("проверка: ") + what);

@@ -20,6 +20,10 @@ void write(FILE *stream, const QString &text)
     std::fflush(stream);
 }
 
+// What --json leaves on stdout when a command fails before it printed its document.
+QString lastNote;
+bool documentPrinted = false;
+
 } // namespace
 
 Cli::Cli(const CliOptions &options) : options_(options)
@@ -63,13 +67,25 @@ void Cli::printJson(const QJsonValue &value) const
 {
     if (!options_.json)
         return;
+    documentPrinted = true;
     const QJsonDocument doc = value.isArray() ? QJsonDocument(value.toArray()) : QJsonDocument(value.toObject());
     write(stdout, QString::fromUtf8(doc.toJson(QJsonDocument::Indented)));
 }
 
 void Cli::note(const QString &text)
 {
+    if (!text.startsWith(QLatin1String("подробнее:")))
+        lastNote = text;
     write(stderr, QStringLiteral("virta-cli: ") + text + QLatin1Char('\n'));
+}
+
+void Cli::printErrorDocument(int code)
+{
+    if (documentPrinted || code == CliExit::Success)
+        return;
+    documentPrinted = true;
+    const QJsonObject o{{QStringLiteral("result"), code}, {QStringLiteral("error"), lastNote}};
+    write(stdout, QString::fromUtf8(QJsonDocument(o).toJson(QJsonDocument::Indented)));
 }
 
 int Cli::usage(const QString &text)

@@ -51,6 +51,9 @@ public:
     void printJson(const QJsonValue &value) const;
     // A diagnostic line on stderr, prefixed with the program's name.
     static void note(const QString &text);
+    // With --json a failed command still leaves one document: its exit status and its last
+    // diagnostic line, unless it printed a document of its own.
+    static void printErrorDocument(int code);
     static int usage(const QString &text);
     // The register refused or did not answer: its text on stderr, its code as the exit status.
     static int failed(int code, const QString &action);

@@ -39,8 +39,9 @@ QString helpText()
         "                      по умолчанию значение переменной окружения VIRTA_PORT\n"
         "  --cashier N         номер кассира в командах (0-255, по умолчанию %1)\n"
         "  --password N        пароль кассира (по умолчанию %2)\n"
-        "  --json              результат одним документом JSON на стандартном выводе;\n"
-        "                      сообщения об ошибках и ходе работы идут в стандартный поток ошибок\n"
+        "  --json              результат одним документом JSON на стандартном выводе (при ошибке:\n"
+        "                      {\"result\": код завершения, \"error\": текст}); сообщения об ошибках\n"
+        "                      и ходе работы идут в стандартный поток ошибок\n"
         "  -h, --help          эта справка\n"
         "  -V, --version       версия программы\n"
         "\n"
@@ -170,8 +171,13 @@ int main(int argc, char *argv[])
             return Cli::usage(QStringLiteral("неизвестный параметр: %1").arg(a));
         }
     }
+    const auto finish = [&options](int code) {
+        if (options.json)
+            Cli::printErrorDocument(code);
+        return code;
+    };
     if (i >= args.size())
-        return Cli::usage(QStringLiteral("не указана команда"));
+        return finish(Cli::usage(QStringLiteral("не указана команда")));
     const QString name = args.at(i);
     const CliCommand *command = nullptr;
     for (const CliCommand &c : cliCommands()) {
@@ -179,7 +185,7 @@ int main(int argc, char *argv[])
             command = &c;
     }
     if (!command)
-        return Cli::usage(QStringLiteral("неизвестная команда: %1").arg(name));
+        return finish(Cli::usage(QStringLiteral("неизвестная команда: %1").arg(name)));
 
     Cli cli(options);
     const QStringList rest = args.mid(i + 1);
@@ -192,7 +198,7 @@ int main(int argc, char *argv[])
     QCoreApplication::exec();
     if (const int sig = stopSignal.load()) {
         Cli::note(QStringLiteral("прервано"));
-        return 128 + sig;
+        return finish(128 + sig);
     }
-    return code;
+    return finish(code);
 }
