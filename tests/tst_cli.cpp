@@ -210,6 +210,12 @@ void TestCli::statusJson()
     QCOMPARE(o["shiftOpen"].toBool(), true);
     QCOMPARE(o["shiftNumber"].toInt(), 1);
     QCOMPARE(o["cashInDrawer"].toString(), QString("12.50"));
+
+    // Refused input under --json: one document with the status and the reason.
+    const Run refused = runCli({"--json", "report", "z"}, emu.devicePath());
+    QCOMPARE(refused.code, 64);
+    QCOMPARE(refused.json().object()["result"].toInt(), 64);
+    QVERIFY(refused.json().object()["error"].toString().startsWith("неизвестный тип отчета"));
 }
 
 void TestCli::documents()

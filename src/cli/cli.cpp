@@ -74,7 +74,7 @@ void Cli::printJson(const QJsonValue &value) const
 
 void Cli::note(const QString &text)
 {
-    if (!text.startsWith(QLatin1String("подробнее:")))
+    if (!text.startsWith(QStringLiteral("подробнее:")))
         lastNote = text;
     write(stderr, QStringLiteral("virta-cli: ") + text + QLatin1Char('\n'));
 }

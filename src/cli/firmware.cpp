@@ -16,6 +16,17 @@ class Progress
 public:
     explicit Progress(bool json) : bar_(!json && ::isatty(STDOUT_FILENO)), stream_(json ? stderr : stdout) {}
 
+    bool isBar() const { return bar_; }
+    // Another line is about to be written: the bar's line is ended first.
+    void breakLine()
+    {
+        if (bar_ && drawn_) {
+            std::fputs("\n", stream_);
+            std::fflush(stream_);
+            drawn_ = false;
+        }
+    }
+
     void show(qint64 done, qint64 total)
     {
         const int percent = total > 0 ? int(done * 100 / total) : 100;
@@ -25,6 +36,7 @@ public:
             std::fprintf(stream_, "\r[%s%s] %3d%% %lld/%lld", QByteArray(filled, '#').constData(),
                          QByteArray(Width - filled, '.').constData(), percent, static_cast<long long>(done),
                          static_cast<long long>(total));
+            drawn_ = true;
         } else if (percent / 10 != lastTenth_) {
             lastTenth_ = percent / 10;
             std::fprintf(stream_, "передано %lld из %lld байт (%d%%)\n", static_cast<long long>(done),
@@ -32,17 +44,13 @@ public:
         }
         std::fflush(stream_);
     }
-    void finish()
-    {
-        if (bar_)
-            std::fputs("\n", stream_);
-        std::fflush(stream_);
-    }
+    void finish() { breakLine(); }
 
 private:
     bool bar_;
     FILE *stream_;
     int lastTenth_ = -1;
+    bool drawn_ = false;
 };
 
 } // namespace
@@ -65,15 +73,26 @@ int cmdFirmware(Cli &cli, const QStringList &arguments)
     FirmwareLoader loader;
     Progress progress(cli.json());
     int lastStatus = 0;
+    bool inBlocks = false;
     QObject::connect(&loader, &FirmwareLoader::line, [&](const QString &text) {
-        // Block lines would drown the bar; the bar says the same.
-        if (!text.startsWith(QLatin1String("SEND FROM")))
-            Cli::note(text);
+        // Block lines would drown the bar; the bar says the same. On a terminal the bar also
+        // stands for each block's command and its success; anything else is shown below it.
+        if (text.startsWith(QLatin1String("SEND FROM")))
+            return;
+        if (inBlocks && progress.isBar()
+            && (text == QStringLiteral("УСПЕШНО!") || text.startsWith(QStringLiteral("КОМАНДА"))))
+            return;
+        progress.breakLine();
+        Cli::note(text);
     });
+    QObject::connect(&loader, &FirmwareLoader::blocksStarted, [&] { inBlocks = true; });
     QObject::connect(&loader, &FirmwareLoader::blockSent, [&](qint64 offset, qint64 total) {
         progress.show(qMin(total, offset + FirmwareLoader::BlockSize), total);
     });
-    QObject::connect(&loader, &FirmwareLoader::blocksFinished, [&] { progress.finish(); });
+    QObject::connect(&loader, &FirmwareLoader::blocksFinished, [&] {
+        inBlocks = false;
+        progress.finish();
+    });
 
     const FirmwareLoader::Outcome outcome = loader.upload(loaderPort.first(), image);
     lastStatus = loader.lastResult();
