@@ -110,8 +110,8 @@ void TestCli::refusedInput_data()
     QTest::newRow("unknown report") << QStringList{"report", "z"} << true << 64 << "неизвестный тип отчета";
     QTest::newRow("shifts without range") << QStringList{"report", "shifts"} << true << 64 << "--shifts";
     QTest::newRow("bad shift range") << QStringList{"report", "--shifts", "1", "x"} << true << 64 << "смен";
-    QTest::newRow("bad period") << QStringList{"report", "period", "--dates", "2024-13-01", "2024-12-31"} << true
-                                << 64 << "неверные даты";
+    QTest::newRow("bad period") << QStringList{"report", "period", "--dates", "2024-13-01", "2024-12-31"} << true << 64
+                                << "неверные даты";
     QTest::newRow("sum with letters") << QStringList{"cash", "in", "10р"} << true << 64 << "неверная сумма";
     QTest::newRow("sum with three decimals") << QStringList{"cash", "out", "1.005"} << true << 64 << "неверная сумма";
     QTest::newRow("zero sum") << QStringList{"cash", "in", "0"} << true << 64 << "неверная сумма";
@@ -120,10 +120,9 @@ void TestCli::refusedInput_data()
     QTest::newRow("copy zero") << QStringList{"copy", "0"} << true << 64 << "copy";
     QTest::newRow("raw odd hex") << QStringList{"raw", "30", "123"} << true << 64 << "шестнадцатеричные";
     QTest::newRow("raw code too big") << QStringList{"raw", "100"} << true << 64 << "raw";
-    QTest::newRow("restore missing file") << QStringList{"restore", dir_.filePath("none.json")} << true << 66
-                                          << "none.json";
-    QTest::newRow("restore junk") << QStringList{"restore", junk.fileName()} << true << 66
-                                  << "не копия настроек";
+    QTest::newRow("restore missing file")
+        << QStringList{"restore", dir_.filePath("none.json")} << true << 66 << "none.json";
+    QTest::newRow("restore junk") << QStringList{"restore", junk.fileName()} << true << 66 << "не копия настроек";
     QTest::newRow("firmware missing") << QStringList{"firmware", dir_.filePath("no.img"), "--loader", "/dev/null"}
                                       << true << 66 << "Не найден файл прошивки";
     QTest::newRow("firmware fifo") << QStringList{"firmware", fifo, "--loader", "/dev/null"} << true << 66
@@ -154,11 +153,33 @@ void TestCli::helpAndVersion()
     const Run help = runCli({"--help"});
     QCOMPARE(help.code, 0);
     // Every command with its arguments and every exit status, for the manual page.
-    for (const char *word : {"Usage: virta-cli", "--port", "--cashier", "--password", "--json", "find [ПУТЬ...]",
-                             "status", "counters [shift|fiscal|total|departments]", "regdata", "clock", "shift open|close",
-                             "cash in|out СУММА", "cancel", "report ТИП", "copy N", "tape", "print ТЕКСТ...", "cut",
-                             "backup ФАЙЛ", "restore ФАЙЛ [--dry-run] [--force]", "firmware ОБРАЗ --loader ПОРТ",
-                             "raw КОД [ДАННЫЕ]", "Exit status:", "64", "66", "69", "VIRTA_PORT"})
+    for (const char *word : {"Usage: virta-cli",
+                             "--port",
+                             "--cashier",
+                             "--password",
+                             "--json",
+                             "find [ПУТЬ...]",
+                             "status",
+                             "counters [shift|fiscal|total|departments]",
+                             "regdata",
+                             "clock",
+                             "shift open|close",
+                             "cash in|out СУММА",
+                             "cancel",
+                             "report ТИП",
+                             "copy N",
+                             "tape",
+                             "print ТЕКСТ...",
+                             "cut",
+                             "backup ФАЙЛ",
+                             "restore ФАЙЛ [--dry-run] [--force]",
+                             "firmware ОБРАЗ --loader ПОРТ",
+                             "raw КОД [ДАННЫЕ]",
+                             "Exit status:",
+                             "64",
+                             "66",
+                             "69",
+                             "VIRTA_PORT"})
         QVERIFY2(help.out.contains(QString::fromUtf8(word)), word);
     const Run version = runCli({"--version"});
     QCOMPARE(version.code, 0);
@@ -250,12 +271,13 @@ void TestCli::documents()
 void TestCli::printing_data()
 {
     QTest::addColumn<QStringList>("args");
-    QTest::addColumn<int>("code"); // of the command the register received last
+    QTest::addColumn<int>("code");            // of the command the register received last
     QTest::addColumn<QString>("payloadTail"); // hex, end of that request's payload
     QTest::newRow("x report") << QStringList{"report", "x"} << 0xB1 << "01";
     QTest::newRow("shift range") << QStringList{"report", "--shifts", "1", "2"} << 0xB1 << "0601000200";
-    QTest::newRow("period") << QStringList{"report", "period", "--dates", "2024-01-02", "2024-01-03 00:00:01"}
-                            << 0xB1 << "0500529365" "81a39465";
+    QTest::newRow("period") << QStringList{"report", "period", "--dates", "2024-01-02", "2024-01-03 00:00:01"} << 0xB1
+                            << "0500529365"
+                               "81a39465";
     QTest::newRow("copy") << QStringList{"copy", "1"} << 0xB2 << "01000000";
     QTest::newRow("tape") << QStringList{"tape"} << 0x3A << "1e000000";
     QTest::newRow("tape from") << QStringList{"tape", "1"} << 0x3A << "01000000";
@@ -315,8 +337,8 @@ void TestCli::backupRestore()
     // through the entries it writes after that one.
     const QString before = dir_.filePath("before.json");
     QCOMPARE(runCli({"backup", before}, first.devicePath()).code, 0);
-    QByteArray cashier = QByteArray::fromHex(
-        setup(before)["cashiers"].toArray().at(19).toObject()["raw"].toString().toLatin1());
+    QByteArray cashier =
+        QByteArray::fromHex(setup(before)["cashiers"].toArray().at(19).toObject()["raw"].toString().toLatin1());
     QCOMPARE(cashier.size(), 263);
     cashier.replace(3, 4, QByteArray::fromHex("1f000000"));
     QCOMPARE(runCli({"raw", "02", cashierBlock + "01" + cashier.toHex()}, first.devicePath()).code, 0);
@@ -422,7 +444,8 @@ void TestCli::stopSignal()
     QProcess p;
     p.start(QStringLiteral(VIRTA_CLI_EXE), {"-p", emu.devicePath(), "tape"});
     QVERIFY(p.waitForStarted());
-    QTRY_VERIFY_WITH_TIMEOUT(!emu.requests().isEmpty() || emu.executionCount() > 0 || p.state() == QProcess::Running, 5000);
+    QTRY_VERIFY_WITH_TIMEOUT(!emu.requests().isEmpty() || emu.executionCount() > 0 || p.state() == QProcess::Running,
+                             5000);
     QTest::qWait(300);
     ::kill(pid_t(p.processId()), SIGTERM);
     // The tape waits a minute for its reply; a stop must not.

@@ -23,10 +23,10 @@ constexpr int SettingsBlock = 1;
 // One stored block of the register: where it lives and how to read and write it.
 struct Place
 {
-    QString group;  // key in the backup: "cashiers", "departments", "discounts", "printer", "register"
-    QString label;  // for the operator
-    int type;       // catalogue type, or 0 for a settings block
-    bool printer;   // settings: printer block (0xC1/0xC2) or register block (0x40/0x41)
+    QString group; // key in the backup: "cashiers", "departments", "discounts", "printer", "register"
+    QString label; // for the operator
+    int type;      // catalogue type, or 0 for a settings block
+    bool printer;  // settings: printer block (0xC1/0xC2) or register block (0x40/0x41)
 };
 
 const QVector<Place> &places()
@@ -205,9 +205,9 @@ int cmdRestore(Cli &cli, const QStringList &arguments)
     const QJsonDocument json = QJsonDocument::fromJson(file.readAll(), &error);
     const QJsonObject doc = json.object();
     if (json.isNull() || doc.value(QStringLiteral("format")).toString() != Format) {
-        Cli::note(QStringLiteral("%1: не копия настроек ККТ%2")
-                      .arg(path, json.isNull() ? QStringLiteral(" (") + error.errorString() + QLatin1Char(')')
-                                               : QString()));
+        Cli::note(
+            QStringLiteral("%1: не копия настроек ККТ%2")
+                .arg(path, json.isNull() ? QStringLiteral(" (") + error.errorString() + QLatin1Char(')') : QString()));
         return CliExit::NoInput;
     }
     struct Wanted
@@ -222,15 +222,16 @@ int cmdRestore(Cli &cli, const QStringList &arguments)
             const QJsonObject e = v.toObject();
             const int index = e.value(QStringLiteral("index")).toInt();
             QByteArray raw;
-            if (index < 1 || index > entryCount(p) || !cliparse::hexBytes(e.value(QStringLiteral("raw")).toString(), &raw)
-                || raw.isEmpty()) {
+            if (index < 1 || index > entryCount(p) ||
+                !cliparse::hexBytes(e.value(QStringLiteral("raw")).toString(), &raw) || raw.isEmpty()) {
                 Cli::note(QStringLiteral("%1: поврежденная запись: %2 %3").arg(path, p.label).arg(index));
                 return CliExit::NoInput;
             }
             wanted.append({&p, index, raw});
         }
     }
-    const QString savedNumber = doc.value(QStringLiteral("identity")).toObject().value(QStringLiteral("factoryNumber")).toString();
+    const QString savedNumber =
+        doc.value(QStringLiteral("identity")).toObject().value(QStringLiteral("factoryNumber")).toString();
 
     if (const int rc = cli.connect())
         return rc;

@@ -3,9 +3,9 @@
 #include <QByteArray>
 #include <QDateTime>
 #include <QJsonValue>
-#include <QVector>
 #include <QString>
 #include <QStringList>
+#include <QVector>
 
 #include <memory>
 

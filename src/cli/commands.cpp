@@ -199,7 +199,8 @@ int cmdCounters(Cli &cli, const QStringList &args)
     static const QStringList kinds{QStringLiteral("shift"), QStringLiteral("fiscal"), QStringLiteral("total"),
                                    QStringLiteral("departments")};
     if (!kinds.contains(kind))
-        return Cli::usage(QStringLiteral("неизвестный вид счетчиков: %1 (shift, fiscal, total, departments)").arg(kind));
+        return Cli::usage(
+            QStringLiteral("неизвестный вид счетчиков: %1 (shift, fiscal, total, departments)").arg(kind));
     if (const int rc = cli.connect())
         return rc;
     const QString action = QStringLiteral("чтение счетчиков");
@@ -377,8 +378,13 @@ int cmdCancel(Cli &cli, const QStringList &args)
 int cmdReport(Cli &cli, const QStringList &arguments)
 {
     // The position in this list is the report type the register expects.
-    static const QStringList types{QString(), QStringLiteral("x"), QStringLiteral("fiscal"), QStringLiteral("total"),
-                                   QStringLiteral("departments"), QStringLiteral("period"), QStringLiteral("shifts")};
+    static const QStringList types{QString(),
+                                   QStringLiteral("x"),
+                                   QStringLiteral("fiscal"),
+                                   QStringLiteral("total"),
+                                   QStringLiteral("departments"),
+                                   QStringLiteral("period"),
+                                   QStringLiteral("shifts")};
     QStringList args = arguments;
     QStringList shifts, dates;
     if (!cliparse::takeOption(args, QStringLiteral("--shifts"), 2, &shifts))
@@ -394,8 +400,8 @@ int cmdReport(Cli &cli, const QStringList &arguments)
         type = QStringLiteral("period");
     const int index = type.isEmpty() ? -1 : types.indexOf(type);
     if (index < 1)
-        return Cli::usage(QStringLiteral("неизвестный тип отчета: %1 (x, fiscal, total, departments, period, shifts)")
-                              .arg(type));
+        return Cli::usage(
+            QStringLiteral("неизвестный тип отчета: %1 (x, fiscal, total, departments, period, shifts)").arg(type));
     QByteArray params;
     QDataStream s(&params, QIODevice::WriteOnly);
     s.setByteOrder(QDataStream::LittleEndian);
@@ -427,7 +433,8 @@ int cmdCopy(Cli &cli, const QStringList &args)
     if (args.size() != 1 || !cliparse::integer(args.at(0), 1, 0x7FFFFFFF, &number))
         return Cli::usage(QStringLiteral("нужно: copy НОМЕР_ДОКУМЕНТА (от 1)"));
     return act(
-        cli, QStringLiteral("печать копии документа"), [number](FsWrapper &fr) { return int(fr.printDocCopy(int(number))); },
+        cli, QStringLiteral("печать копии документа"),
+        [number](FsWrapper &fr) { return int(fr.printDocCopy(int(number))); },
         QStringLiteral("Копия документа %1 напечатана").arg(number), QJsonObject{{QStringLiteral("document"), number}});
 }
 
@@ -488,7 +495,8 @@ int cmdRaw(Cli &cli, const QStringList &args)
     const uint code = codeText.toUInt(&ok, 16);
     QByteArray payload;
     if (args.isEmpty() || args.size() > 2 || codeText.size() > 2 || !ok || code > 0xFF)
-        return Cli::usage(QStringLiteral("нужно: raw КОД [ДАННЫЕ], код и данные шестнадцатеричные (raw 30, raw 0x01 14 1e000000 01 01)"));
+        return Cli::usage(QStringLiteral(
+            "нужно: raw КОД [ДАННЫЕ], код и данные шестнадцатеричные (raw 30, raw 0x01 14 1e000000 01 01)"));
     if (args.size() == 2 && !cliparse::hexBytes(args.at(1), &payload))
         return Cli::usage(QStringLiteral("неверные шестнадцатеричные данные: %1").arg(args.at(1)));
     if (const int rc = cli.connect())
@@ -520,11 +528,11 @@ const QVector<CliCommand> &cliCommands()
         {"regdata", "", "параметры регистрации", cmdRegData},
         {"clock", "[--set \"ГГГГ-ММ-ДД чч:мм:сс\" | --sync]",
          "читает часы ККТ; --set устанавливает указанное время, --sync время компьютера", cmdClock},
-        {"shift", "open|close [--name ИМЯ]", "открывает или закрывает смену; ИМЯ: имя кассира в документе (по умолчанию\n"
+        {"shift", "open|close [--name ИМЯ]",
+         "открывает или закрывает смену; ИМЯ: имя кассира в документе (по умолчанию\n"
          "имя из справочника кассиров для --cashier)",
          cmdShift},
-        {"cash", "in|out СУММА [--name ИМЯ]", "внесение или выплата наличных; СУММА в рублях: 150 или 150.25",
-         cmdCash},
+        {"cash", "in|out СУММА [--name ИМЯ]", "внесение или выплата наличных; СУММА в рублях: 150 или 150.25", cmdCash},
         {"cancel", "", "отменяет открытый документ", cmdCancel},
         {"report", "ТИП [--shifts С ПО | --dates С ПО]",
          "печатает отчет; ТИП: x, fiscal (с последней перерегистрации), total (гросс итоги),\n"

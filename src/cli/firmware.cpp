@@ -59,8 +59,8 @@ int cmdFirmware(Cli &cli, const QStringList &arguments)
 {
     QStringList args = arguments;
     QStringList loaderPort;
-    if (!cliparse::takeOption(args, QStringLiteral("--loader"), 1, &loaderPort) || loaderPort.isEmpty()
-        || args.size() != 1)
+    if (!cliparse::takeOption(args, QStringLiteral("--loader"), 1, &loaderPort) || loaderPort.isEmpty() ||
+        args.size() != 1)
         return Cli::usage(QStringLiteral("нужно: firmware ОБРАЗ --loader ПОРТ"));
     const QString image = args.first();
     // The file is judged before any port is opened, so that a wrong path costs nothing.
@@ -79,8 +79,8 @@ int cmdFirmware(Cli &cli, const QStringList &arguments)
         // stands for each block's command and its success; anything else is shown below it.
         if (text.startsWith(QLatin1String("SEND FROM")))
             return;
-        if (inBlocks && progress.isBar()
-            && (text == QStringLiteral("УСПЕШНО!") || text.startsWith(QStringLiteral("КОМАНДА"))))
+        if (inBlocks && progress.isBar() &&
+            (text == QStringLiteral("УСПЕШНО!") || text.startsWith(QStringLiteral("КОМАНДА"))))
             return;
         progress.breakLine();
         Cli::note(text);

@@ -28,29 +28,29 @@ void print(FILE *stream, const QString &text)
 QString helpText()
 {
     QString t;
-    t += QStringLiteral(
-        "Usage: virta-cli [-p|--port ПУТЬ] [--cashier N] [--password N] [--json] КОМАНДА [АРГУМЕНТЫ]\n"
-        "\n"
-        "Работа с фискальным регистратором ВИРТА из терминала и из сценариев: поиск ККТ,\n"
-        "состояние, счетчики, смены, отчеты, резервная копия настроек, загрузка прошивки.\n"
-        "\n"
-        "Options:\n"
-        "  -p, --port ПУТЬ     последовательный порт ККТ (например /dev/ttyUSB0);\n"
-        "                      по умолчанию значение переменной окружения VIRTA_PORT\n"
-        "  --cashier N         номер кассира в командах (0-255, по умолчанию %1)\n"
-        "  --password N        пароль кассира (по умолчанию %2)\n"
-        "  --json              результат одним документом JSON на стандартном выводе (при ошибке:\n"
-        "                      {\"result\": код завершения, \"error\": текст}); сообщения об ошибках\n"
-        "                      и ходе работы идут в стандартный поток ошибок\n"
-        "  -h, --help          эта справка\n"
-        "  -V, --version       версия программы\n"
-        "\n"
-        "Commands:\n")
+    t += QStringLiteral("Usage: virta-cli [-p|--port ПУТЬ] [--cashier N] [--password N] [--json] КОМАНДА [АРГУМЕНТЫ]\n"
+                        "\n"
+                        "Работа с фискальным регистратором ВИРТА из терминала и из сценариев: поиск ККТ,\n"
+                        "состояние, счетчики, смены, отчеты, резервная копия настроек, загрузка прошивки.\n"
+                        "\n"
+                        "Options:\n"
+                        "  -p, --port ПУТЬ     последовательный порт ККТ (например /dev/ttyUSB0);\n"
+                        "                      по умолчанию значение переменной окружения VIRTA_PORT\n"
+                        "  --cashier N         номер кассира в командах (0-255, по умолчанию %1)\n"
+                        "  --password N        пароль кассира (по умолчанию %2)\n"
+                        "  --json              результат одним документом JSON на стандартном выводе (при ошибке:\n"
+                        "                      {\"result\": код завершения, \"error\": текст}); сообщения об ошибках\n"
+                        "                      и ходе работы идут в стандартный поток ошибок\n"
+                        "  -h, --help          эта справка\n"
+                        "  -V, --version       версия программы\n"
+                        "\n"
+                        "Commands:\n")
              .arg(DefaultCashierNumber)
              .arg(DefaultCashierPassword);
     for (const CliCommand &c : cliCommands()) {
-        t += QStringLiteral("  %1 %2\n").arg(QLatin1String(c.name), QString::fromUtf8(c.arguments)).replace(
-            QLatin1String(" \n"), QLatin1String("\n"));
+        t += QStringLiteral("  %1 %2\n")
+                 .arg(QLatin1String(c.name), QString::fromUtf8(c.arguments))
+                 .replace(QLatin1String(" \n"), QLatin1String("\n"));
         for (const QString &line : QString::fromUtf8(c.summary).split(QLatin1Char('\n')))
             t += QStringLiteral("      ") + line + QLatin1Char('\n');
     }

@@ -30,10 +30,10 @@ public:
     static constexpr int PauseAfterCommandMs = 20;
 
     enum class Outcome {
-        Done,       // every command was sent and the loader said yes to each
-        FileError,  // the image was refused or could not be read; nothing was sent
-        PortError,  // the loader's port could not be opened
-        Refused,    // the loader answered with an error, a bad reply or not at all
+        Done,      // every command was sent and the loader said yes to each
+        FileError, // the image was refused or could not be read; nothing was sent
+        PortError, // the loader's port could not be opened
+        Refused,   // the loader answered with an error, a bad reply or not at all
     };
 
     explicit FirmwareLoader(QObject *parent = nullptr);
