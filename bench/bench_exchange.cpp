@@ -15,6 +15,7 @@
 #include <cstdio>
 #include <vector>
 
+#include "bareexchange.h"
 #include "emulatorfixture.h"
 #include "frwrapper.h"
 
@@ -51,58 +52,6 @@ Stats stats(std::vector<qint64> ns)
     return s;
 }
 
-void configure(QSerialPort &port)
-{
-    port.clear();
-    port.clearError();
-    port.setBaudRate(115200);
-    port.setDataBits(QSerialPort::Data8);
-    port.setStopBits(QSerialPort::OneStop);
-    port.setParity(QSerialPort::NoParity);
-    port.setFlowControl(QSerialPort::NoFlowControl);
-    port.setReadBufferSize(0);
-    port.clear();
-    port.clearError();
-}
-
-// reopen: close, open and configure the port for every exchange, the line work that the
-// transport is required to do; otherwise the port stays open (the wire alone).
-bool bareRound(const QString &path, int n, bool reopen, std::vector<qint64> &out)
-{
-    QSerialPort port(path);
-    if (!port.open(QIODevice::ReadWrite))
-        return false;
-    configure(port);
-    QElapsedTimer t;
-    for (int i = 0; i < n; ++i) {
-        FsReq req(StatusCmd);
-        t.start();
-        if (reopen) {
-            port.close();
-            if (!port.open(QIODevice::ReadWrite))
-                return false;
-            configure(port);
-        }
-        req.newUnique();
-        port.write(req.rawData());
-        port.waitForBytesWritten(1000);
-        QByteArray reply;
-        int expected = -1;
-        while (expected < 0 || reply.size() < expected) {
-            if (port.bytesAvailable() <= 0 && !port.waitForReadyRead(2000))
-                return false;
-            reply += port.readAll();
-            if (expected < 0 && reply.size() >= 3)
-                expected = int(quint8(reply.at(1))) + (int(quint8(reply.at(2))) << 8) + 5;
-        }
-        FsRep rep;
-        if (rep.setRawData(reply) != fs::Ok || rep.code() != 0)
-            return false;
-        out.push_back(t.nsecsElapsed());
-    }
-    return true;
-}
-
 bool wrapperRound(const QString &path, int n, std::vector<qint64> &out)
 {
     FsWrapper fr;
@@ -137,12 +86,12 @@ int main(int argc, char *argv[])
     std::vector<qint64> reopenNs;
     std::vector<qint64> execNs;
     std::vector<qint64> warm;
-    if (!bareRound(path, 50, false, warm) || !bareRound(path, 50, true, warm) || !wrapperRound(path, 50, warm)) {
+    if (!bench::bareRound(path, 50, false, warm) || !bench::bareRound(path, 50, true, warm) || !wrapperRound(path, 50, warm)) {
         fprintf(stderr, "warm-up exchange failed\n");
         return 1;
     }
     for (int r = 0; r < Rounds; ++r) {
-        if (!bareRound(path, n / Rounds, false, wireNs) || !bareRound(path, n / Rounds, true, reopenNs) ||
+        if (!bench::bareRound(path, n / Rounds, false, wireNs) || !bench::bareRound(path, n / Rounds, true, reopenNs) ||
             !wrapperRound(path, n / Rounds, execNs)) {
             fprintf(stderr, "exchange failed in round %d\n", r);
             return 1;

@@ -16,6 +16,8 @@
 
 #include <functional>
 
+#include <sys/stat.h>
+
 #include "emulatorfixture.h"
 #include "firmwarewidget.h"
 
@@ -429,6 +431,10 @@ void TestFirmwareTab::fileFailures_data()
                                     << "Не указан файл прошивки";
     QTest::newRow("missing") << dir_.filePath("missing.signed.img") << "Не найден файл прошивки";
     QTest::newRow("folder") << dir_.path() << "Ошибка открытия файла: ";
+    // Opening a FIFO for reading waits for a writer: the window would hang.
+    const QString fifo = dir_.filePath("fifo.signed.img");
+    if (QFile::exists(fifo) || ::mkfifo(QFile::encodeName(fifo).constData(), 0600) == 0)
+        QTest::newRow("fifo") << fifo << "Файл прошивки не является обычным файлом: ";
     // Its size does not fit the signed 32-bit size field.
     QFile huge(dir_.filePath("huge.signed.img"));
     if (huge.open(QIODevice::WriteOnly) && huge.resize(qint64(1) << 31))

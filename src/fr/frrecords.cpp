@@ -474,3 +474,19 @@ QString toHtml(const TotalCounters &c)
     operationLines(lines, c.operations, c.receiptCount, false);
     return framed(lines);
 }
+
+QString sectionCountersHtml(const SectionCounters &c)
+{
+    static const char *const headings[] = {"ПРОДАЖИ", "ПОКУПКИ", "ВОЗВРАТЫ ПРОДАЖ", "ВОЗВРАТЫ ПОКУПОК"};
+    QStringList lines{QStringLiteral("<p><pre>")};
+    for (int kind = 0; kind < 4; ++kind) {
+        lines << QString::fromUtf8(headings[kind]);
+        // Every department is listed, also those with nothing sold; a short list reads as zeros.
+        const QList<FixNumber> sums = c.value(kind);
+        for (int section = 0; section < 20; ++section)
+            lines << QStringLiteral("  ОТДЕЛ %1: %2")
+                         .arg(QString::number(section + 1), sums.value(section, FixNumber(100)).toString());
+    }
+    lines << QStringLiteral("</pre></p>");
+    return lines.join(QLatin1Char('\n'));
+}

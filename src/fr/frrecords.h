@@ -187,3 +187,5 @@ constexpr int SectionCountersSize = 640;
 QString cycleCountersHtml(const Counters &c);
 QString fiscCountersHtml(const Counters &c);
 QString toHtml(const TotalCounters &c);
+// The department table: each kind of operation with the turnover of all 20 departments.
+QString sectionCountersHtml(const SectionCounters &c);

@@ -1,6 +1,7 @@
 #include "frmsg.h"
 #include "loggermanager.h"
 #include "mainwidget.h"
+#include "quitonsignals.h"
 
 #include <QApplication>
 #include <QCommandLineParser>
@@ -11,12 +12,6 @@
 #include <cstdlib>
 #include <cstring>
 
-#if defined(Q_OS_UNIX)
-#include <QSocketNotifier>
-#include <csignal>
-#include <sys/socket.h>
-#include <unistd.h>
-#endif
 
 namespace {
 
@@ -84,40 +79,6 @@ bool displayMissing(int argc, char **argv)
 #endif
 }
 
-#if defined(Q_OS_UNIX)
-int signalPipe[2] = {-1, -1};
-
-void onTerminate(int)
-{
-    const char byte = 1;
-    [[maybe_unused]] const auto n = ::write(signalPipe[0], &byte, 1);
-}
-
-// Ctrl+C in a terminal, or run.sh stopping the program, ends the event loop the ordinary
-// way, so that the stop banner is written and the log files are closed.
-void quitOnTerminateSignals()
-{
-    if (::socketpair(AF_UNIX, SOCK_STREAM, 0, signalPipe) != 0)
-        return;
-    auto *notifier = new QSocketNotifier(signalPipe[1], QSocketNotifier::Read, qApp);
-    QObject::connect(notifier, &QSocketNotifier::activated, qApp, [notifier] {
-        notifier->setEnabled(false);
-        char byte;
-        [[maybe_unused]] const auto n = ::read(signalPipe[1], &byte, 1);
-        QCoreApplication::quit();
-    });
-    struct sigaction sa = {};
-    sa.sa_handler = onTerminate;
-    sigemptyset(&sa.sa_mask);
-    sa.sa_flags = SA_RESTART;
-    ::sigaction(SIGINT, &sa, nullptr);
-    ::sigaction(SIGTERM, &sa, nullptr);
-}
-#else
-void quitOnTerminateSignals()
-{}
-#endif
-
 } // namespace
 
 int main(int argc, char *argv[])
@@ -141,7 +102,7 @@ int main(int argc, char *argv[])
     QApplication::setApplicationVersion(QStringLiteral(VIRTA_VERSION));
     QApplication::setWindowIcon(QIcon(QStringLiteral(":/icons/logo.png")));
     // Before anything is written: a stop asked for while the program starts still ends it the
-    // ordinary way (the notice waits in the socket until the event loop runs).
+    // ordinary way, so that the stop banner is written and the log files are closed.
     quitOnTerminateSignals();
 
     const QString logFolder = QDir::tempPath() + QStringLiteral("/virta5");

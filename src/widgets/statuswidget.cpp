@@ -121,16 +121,5 @@ void StatusWidget::on_pbBySections_released()
     if (fr_->getSectionCounters(c) != CoreApiConst::Success)
         return fail(QString::fromUtf8(CountersTitle), QString::fromUtf8(CountersError));
 
-    static const char *const headings[] = {"ПРОДАЖИ", "ПОКУПКИ", "ВОЗВРАТЫ ПРОДАЖ", "ВОЗВРАТЫ ПОКУПОК"};
-    QStringList lines{QStringLiteral("<p><pre>")};
-    for (int kind = 0; kind < 4; ++kind) {
-        lines << QString::fromUtf8(headings[kind]);
-        // Every department is listed, also those with nothing sold; a short list reads as zeros.
-        const QList<FixNumber> sums = c.value(kind);
-        for (int section = 0; section < 20; ++section)
-            lines << QStringLiteral("  ОТДЕЛ %1: %2")
-                         .arg(QString::number(section + 1), sums.value(section, FixNumber(100)).toString());
-    }
-    lines << QStringLiteral("</pre></p>");
-    insert(lines.join(QLatin1Char('\n')));
+    insert(sectionCountersHtml(c));
 }

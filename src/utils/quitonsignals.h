@@ -1,0 +1,9 @@
+#pragma once
+
+#include <functional>
+
+// SIGINT and SIGTERM end the application's event loop the ordinary way (QCoreApplication::quit),
+// so that what a program does on its way out still happens. `onSignal`, when given, runs in the
+// application's thread first, with the signal number. Call it once, after the application object
+// exists: a stop that comes before the event loop runs waits for it.
+void quitOnTerminateSignals(std::function<void(int)> onSignal = {});
