@@ -2,12 +2,15 @@
 #include "ui_edittaxwidget.h"
 
 #include "fixnumber.h"
+#include "tabsupport.h"
 
 EditTaxWidget::EditTaxWidget(QWidget *parent) : QWidget(parent), ui(new Ui::EditTaxWidget)
 {
     ui->setupUi(this);
     // The form starts on "Не взимается", which has no rate.
     on_cbType_currentIndexChanged(ui->cbType->currentIndex());
+    // A longer name would be stored empty.
+    limitCp866(ui->leName, TaxEntry::NameSize);
 }
 
 EditTaxWidget::~EditTaxWidget()
@@ -55,6 +58,15 @@ void EditTaxWidget::setTax(const TaxEntry &entry)
         ui->dsbRate->setValue(0);
         ui->dsbRate->setEnabled(false);
     }
+}
+
+bool EditTaxWidget::isComplete(QString *why) const
+{
+    if (ui->cbType->currentIndex() >= 0)
+        return true;
+    if (why)
+        *why = QStringLiteral("%1: не выбран тип налога").arg(ui->groupBox->title());
+    return false;
 }
 
 Tlv EditTaxWidget::toTlv()

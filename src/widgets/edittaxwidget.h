@@ -27,6 +27,8 @@ public:
     void setTax(const TaxEntry &entry);
     // The entry from the fields as the structured record of this editor's index.
     Tlv toTlv();
+    // False, with the reason, while the type is left blank (a tax read as unset).
+    bool isComplete(QString *why) const;
 
 private slots:
     void on_cbType_currentIndexChanged(int index);
