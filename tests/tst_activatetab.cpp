@@ -135,8 +135,8 @@ void TestActivateTab::editorTax_data()
                                              << QByteArray::fromHex("32332d00"
                                                                     "2e33010002"
                                                                     "2f3302000000"
-                                                                    "30331e00")
-                                                    + QByteArray(30, 'n');
+                                                                    "30331e00") +
+                                                    QByteArray(30, 'n');
 }
 
 void TestActivateTab::editorTax()

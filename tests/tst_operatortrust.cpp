@@ -287,23 +287,41 @@ void TestOperatorTrust::typedFieldsHoldWhatArrives_data()
     QTest::addColumn<QString>("held");
 
     const QString n256(256, QLatin1Char('a'));
-    QTest::newRow("taxpayer number: 12 digits") << "activate" << "leInn" << "1234567890123" << "123456789012";
-    QTest::newRow("taxpayer number: digits only") << "activate" << "leInn" << "77a07 08-3" << "7707083";
-    QTest::newRow("registration number: 16 digits")
-        << "activate" << "leRnm" << "00000000010123456" << "0000000001012345";
-    QTest::newRow("tax name: 30 bytes") << "tax" << "leName" << QString(31, QChar(0x41D))
-                                        << QString(30, QChar(0x41D));
-    QTest::newRow("organisation: CP866 only") << "activate" << "leName" << QString::fromUtf8("ООО Евро€")
-                                              << QString::fromUtf8("ООО Евро");
-    QTest::newRow("registration cashier: 255 bytes") << "activate" << "leCashier" << n256 << n256.left(255);
-    QTest::newRow("shift cashier: 255 bytes") << "cycle" << "leCashier" << n256 << n256.left(255);
-    QTest::newRow("receipt cashier: 255 bytes") << "receipt" << "leCashier" << n256 << n256.left(255);
-    QTest::newRow("item name: CP866 only") << "receipt" << "leName" << QString::fromUtf8("Чай™") << QString::fromUtf8("Чай");
-    QTest::newRow("item text: 256") << "receipt" << "pteItemTextParam" << n256 + "b" << n256;
-    QTest::newRow("receipt text: CP866 only") << "receipt" << "pteReceiptParam" << QString::fromUtf8("a€b") << "ab";
-    QTest::newRow("cashier name: 255 bytes") << "cashier" << "leName" << n256 << n256.left(255);
-    QTest::newRow("section name: CP866 only") << "section" << "leName" << QString::fromUtf8("x€y") << "xy";
-    QTest::newRow("print line: CP866 only") << "print" << "leText" << QString::fromUtf8("a€b") << "ab";
+    QTest::newRow("taxpayer number: 12 digits") << "activate"
+                                                << "leInn"
+                                                << "1234567890123"
+                                                << "123456789012";
+    QTest::newRow("taxpayer number: digits only") << "activate"
+                                                  << "leInn"
+                                                  << "77a07 08-3"
+                                                  << "7707083";
+    QTest::newRow("registration number: 16 digits") << "activate"
+                                                    << "leRnm"
+                                                    << "00000000010123456"
+                                                    << "0000000001012345";
+    QTest::newRow("tax name: 30 bytes") << "tax"
+                                        << "leName" << QString(31, QChar(0x41D)) << QString(30, QChar(0x41D));
+    QTest::newRow("organisation: CP866 only")
+        << "activate"
+        << "leName" << QString::fromUtf8("ООО Евро€") << QString::fromUtf8("ООО Евро");
+    QTest::newRow("registration cashier: 255 bytes") << "activate"
+                                                     << "leCashier" << n256 << n256.left(255);
+    QTest::newRow("shift cashier: 255 bytes") << "cycle"
+                                              << "leCashier" << n256 << n256.left(255);
+    QTest::newRow("receipt cashier: 255 bytes") << "receipt"
+                                                << "leCashier" << n256 << n256.left(255);
+    QTest::newRow("item name: CP866 only") << "receipt"
+                                           << "leName" << QString::fromUtf8("Чай™") << QString::fromUtf8("Чай");
+    QTest::newRow("item text: 256") << "receipt"
+                                    << "pteItemTextParam" << n256 + "b" << n256;
+    QTest::newRow("receipt text: CP866 only") << "receipt"
+                                              << "pteReceiptParam" << QString::fromUtf8("a€b") << "ab";
+    QTest::newRow("cashier name: 255 bytes") << "cashier"
+                                             << "leName" << n256 << n256.left(255);
+    QTest::newRow("section name: CP866 only") << "section"
+                                              << "leName" << QString::fromUtf8("x€y") << "xy";
+    QTest::newRow("print line: CP866 only") << "print"
+                                            << "leText" << QString::fromUtf8("a€b") << "ab";
 }
 
 void TestOperatorTrust::typedFieldsHoldWhatArrives()
@@ -359,11 +377,9 @@ void TestOperatorTrust::readThenWriteSendsWhatWasRead_data()
         << 1 << cashierBytes(3, 30, padded(QByteArray("  A\0B  ", 7), 256)) << false;
     QTest::newRow("percent discount above 99.99") << 3 << discountBytes(2, 1, 15000, "Sale") << true;
     QTest::newRow("amount discount above the box") << 3 << discountBytes(2, 0, 2000000000000LL, "Big") << true;
-    QTest::newRow("discount name longer than the field") << 3 << discountBytes(2, 1, 500, QByteArray(140, 'D'))
-                                                         << true;
+    QTest::newRow("discount name longer than the field") << 3 << discountBytes(2, 1, 500, QByteArray(140, 'D')) << true;
     QTest::newRow("section name of 127 bytes") << 2 << (QByteArray(1, char(4)) + QByteArray(127, 'S')) << true;
-    QTest::newRow("section bytes after the name") << 2 << (QByteArray(1, char(4)) + padded("Hat\0tail", 127))
-                                                  << false;
+    QTest::newRow("section bytes after the name") << 2 << (QByteArray(1, char(4)) + padded("Hat\0tail", 127)) << false;
 }
 
 void TestOperatorTrust::readThenWriteSendsWhatWasRead()
@@ -435,13 +451,17 @@ void TestOperatorTrust::paperWidthKeptAsRead()
 void TestOperatorTrust::sequenceLocksTab_data()
 {
     QTest::addColumn<QString>("kind");
-        QTest::addColumn<QString>("button");
+    QTest::addColumn<QString>("button");
     QTest::addColumn<int>("requests");
 
-    QTest::newRow("test receipt") << "receipt" << "pbTestReceipt" << 24;
-    QTest::newRow("registration data, status tab") << "status" << "pbRegData" << 12;
-    QTest::newRow("registration data, registration tab") << "activate" << "pbReadRegData" << 12;
-    QTest::newRow("copy of the Z-report") << "reports" << "pbPrintLastZReport" << 2;
+    QTest::newRow("test receipt") << "receipt"
+                                  << "pbTestReceipt" << 24;
+    QTest::newRow("registration data, status tab") << "status"
+                                                   << "pbRegData" << 12;
+    QTest::newRow("registration data, registration tab") << "activate"
+                                                         << "pbReadRegData" << 12;
+    QTest::newRow("copy of the Z-report") << "reports"
+                                          << "pbPrintLastZReport" << 2;
 }
 
 void TestOperatorTrust::sequenceLocksTab()

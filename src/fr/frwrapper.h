@@ -30,9 +30,9 @@ constexpr FsRwTimeout Long{60000, 1000};
 
 // Widths of the text fields that the command layer cuts to fit a request.
 namespace FsFieldWidths {
-constexpr int Name = 255;      // CP866 bytes after a length byte (cashier names)
-constexpr int Inn = 12;        // Latin-1 bytes, zero-padded
-constexpr int RegNumber = 16;  // Latin-1 bytes, zero-padded
+constexpr int Name = 255;     // CP866 bytes after a length byte (cashier names)
+constexpr int Inn = 12;       // Latin-1 bytes, zero-padded
+constexpr int RegNumber = 16; // Latin-1 bytes, zero-padded
 constexpr int SerialDigits = 10;
 } // namespace FsFieldWidths
 

@@ -20,7 +20,9 @@ CatalogsWidget::CatalogsWidget(QWidget *parent) : QWidget(parent), ui(new Ui::Ca
     ui->sbNumber->setMinimum(1);
     connect(ui->pbRead, &QPushButton::released, this, &CatalogsWidget::read);
     connect(ui->pbWrite, &QPushButton::released, this, &CatalogsWidget::write);
-    auto toLog = [this](const QString &text) { writeToLog(fr_, text); };
+    auto toLog = [this](const QString &text) {
+        writeToLog(fr_, text);
+    };
     connect(ui->pageCashier, &EditCashierWidget::showLog, this, toLog);
     connect(ui->pageSection, &EditSectionWidget::showLog, this, toLog);
     connect(ui->pageDiscount, &EditDiscountWidget::showLog, this, toLog);

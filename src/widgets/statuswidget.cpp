@@ -69,7 +69,8 @@ void StatusWidget::on_pbCycle_released()
         return;
     CycleStatus st;
     if (const int result = fr_->getCycleStatus(st); result != CoreApiConst::Success)
-        return fail(result, QStringLiteral("Чтение состояния смены ККТ"), QStringLiteral("Ошибка чтения состояния сменыККТ"));
+        return fail(result, QStringLiteral("Чтение состояния смены ККТ"),
+                    QStringLiteral("Ошибка чтения состояния сменыККТ"));
     insert(toHtml(st));
 }
 

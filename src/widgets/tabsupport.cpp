@@ -10,8 +10,8 @@
 #include <memory>
 
 #include "frmsg.h"
-#include "frwrapper.h"
 #include "frrecords.h"
+#include "frwrapper.h"
 
 namespace {
 
