@@ -184,6 +184,7 @@ private slots:
     void readThenWriteSendsWhatWasRead();
     void operatorChangeStillWins();
     void blankDiscountTypeSendsNothing();
+    void blankTaxTypeSendsNothing();
     void paperWidthKeptAsRead();
 
     // Sequences lock their tab.
@@ -427,6 +428,27 @@ void TestOperatorTrust::blankDiscountTypeSendsNothing()
     QCOMPARE(b.boxes.last().informativeText, QStringLiteral("Не выбран тип скидки"));
     QVERIFY(b.log.contains(QStringLiteral("Не выбран тип скидки")));
     QVERIFY(b.writes().isEmpty());
+}
+
+void TestOperatorTrust::blankTaxTypeSendsNothing()
+{
+    // A tax read as unset shows no type; ticking it and sending would send the type as 3.
+    CannedRegister reg;
+    QVERIFY2(reg.start(), qPrintable(reg.lastError()));
+    FsWrapper fr;
+    ActivateWidget tab;
+    connectTab(tab, fr, reg.devicePath());
+    MessageBoxCatcher boxes;
+    auto *tax = at<EditTaxWidget>(&tab, QStringLiteral("wTax2"));
+    TaxEntry unset;
+    unset.clear();
+    tax->setTax(unset);
+    tax->setChecked(true);
+    at<QAbstractButton>(&tab, QStringLiteral("pbSendData"))->click();
+    QCOMPARE(boxes.count(), 1);
+    QCOMPARE(boxes.last().text, QStringLiteral("Ошибка отправки данных документа регистрации/перерегистрации ККТ"));
+    QCOMPARE(boxes.last().informativeText, QStringLiteral("Налог 2: не выбран тип налога"));
+    QVERIFY(reg.requests().isEmpty());
 }
 
 void TestOperatorTrust::paperWidthKeptAsRead()

@@ -115,8 +115,10 @@ void SettingsWidget::on_pbWritePrinterSettings_released()
     const int index = ui->cbPaperWidth->currentIndex();
     const bool keepRead = paperWidthRead_ >= 0 && index == paperIndexShown_;
     const QByteArray data(1, char(keepRead ? paperWidthRead_ : index != 0 ? WidePaperMm : NarrowPaperMm));
-    showWriteResult(fr_->writePrinterSettings(SettingsBlock, data), tr("Запись настроек печати в ККТ"),
-                    tr("Ошибка записи настроек печати"));
+    const int result = fr_->writePrinterSettings(SettingsBlock, data);
+    if (result == CoreApiConst::Success && !keepRead)
+        paperWidthRead_ = -1; // the register now holds what the box shows
+    showWriteResult(result, tr("Запись настроек печати в ККТ"), tr("Ошибка записи настроек печати"));
 }
 
 void SettingsWidget::on_pbReadFrSettings_released()
