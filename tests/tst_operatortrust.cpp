@@ -183,6 +183,7 @@ private slots:
     void readThenWriteSendsWhatWasRead_data();
     void readThenWriteSendsWhatWasRead();
     void operatorChangeStillWins();
+    void taxWrittenBackAsRead();
     void blankDiscountTypeSendsNothing();
     void blankTaxTypeSendsNothing();
     void paperWidthKeptAsRead();
@@ -412,6 +413,22 @@ void TestOperatorTrust::operatorChangeStillWins()
     b.press("pbWrite");
     QCOMPARE(b.writes().size(), 1);
     QCOMPARE(b.writes().first().mid(3, 4), le(1234, 4));
+}
+
+void TestOperatorTrust::taxWrittenBackAsRead()
+{
+    // "Не взимается" shows no rate; the rate the register holds goes back with it.
+    for (const auto &stored : {qMakePair(0, 500), qMakePair(1, 1800), qMakePair(2, 1000)}) {
+        TaxEntry entry;
+        entry.clear();
+        entry.setType(quint8(stored.first));
+        entry.setRate(quint16(stored.second));
+        entry.setName(QStringLiteral("НДС"));
+        EditTaxWidget editor;
+        editor.setIndex(1);
+        editor.setTax(entry);
+        QCOMPARE(editor.toTlv().rawData().toHex(' '), entry.toTlv(1).rawData().toHex(' '));
+    }
 }
 
 void TestOperatorTrust::blankDiscountTypeSendsNothing()

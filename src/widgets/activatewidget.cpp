@@ -36,8 +36,10 @@ ActivateWidget::ActivateWidget(QWidget *parent) : QWidget(parent), ui(new Ui::Ac
 {
     ui->setupUi(this);
     const QList<EditTaxWidget *> editors{ui->wTax1, ui->wTax2, ui->wTax3, ui->wTax4, ui->wTax5};
-    for (int i = 0; i < editors.size(); ++i)
+    for (int i = 0; i < editors.size(); ++i) {
         editors[i]->setIndex(i);
+        connect(editors[i], &EditTaxWidget::showLog, this, [this](const QString &text) { writeToLog(fr_, text); });
+    }
 
     // The command layer cuts these to fit the request; the fields refuse what would not arrive whole.
     limitDigits(ui->leInn, FsFieldWidths::Inn);

@@ -40,7 +40,7 @@ TaxEntry EditTaxWidget::tax()
     entry.clear();
     entry.setName(ui->leName->text());
     entry.setType(quint8(ui->cbType->currentIndex()));
-    entry.setRate(quint16(FixNumber(100, ui->dsbRate->value()).raw()));
+    entry.setRate(rate_.take(shownRate()));
     tax_ = entry;
     return entry;
 }
@@ -58,6 +58,14 @@ void EditTaxWidget::setTax(const TaxEntry &entry)
         ui->dsbRate->setValue(0);
         ui->dsbRate->setEnabled(false);
     }
+    if (!rate_.load(entry.rate(), shownRate()))
+        emit showLog(
+            storedValueNote(QStringLiteral("%1: ставка").arg(ui->groupBox->title()), entry.rateNumber().toString()));
+}
+
+quint16 EditTaxWidget::shownRate() const
+{
+    return quint16(FixNumber(100, ui->dsbRate->value()).raw());
 }
 
 bool EditTaxWidget::isComplete(QString *why) const
