@@ -14,6 +14,7 @@
 #include <QTimer>
 
 #include <ctime>
+#include <functional>
 #include <memory>
 
 #include "activatewidget.h"
@@ -52,30 +53,40 @@ template <typename T> T *at(QObject *root, const QString &path)
     return qobject_cast<T *>(o);
 }
 
-std::unique_ptr<QWidget> makeWidget(const QString &kind)
+template <typename Tab> QWidget *makeTab(FsWrapper *fr)
 {
-    if (kind == QLatin1String("activate"))
-        return std::make_unique<ActivateWidget>();
-    if (kind == QLatin1String("cycle"))
-        return std::make_unique<CycleWidget>();
-    if (kind == QLatin1String("receipt"))
-        return std::make_unique<ReceuptWidget>();
-    if (kind == QLatin1String("print"))
-        return std::make_unique<PrintWidget>();
-    if (kind == QLatin1String("cashier"))
-        return std::make_unique<EditCashierWidget>();
-    if (kind == QLatin1String("section"))
-        return std::make_unique<EditSectionWidget>();
-    if (kind == QLatin1String("status"))
-        return std::make_unique<StatusWidget>();
-    if (kind == QLatin1String("tax")) {
-        auto tax = std::make_unique<EditTaxWidget>();
-        tax->setChecked(true);
-        return tax;
-    }
-    if (kind == QLatin1String("reports"))
-        return std::make_unique<ReportsWidget>();
-    return nullptr;
+    auto *tab = new Tab;
+    tab->setFsWrapper(fr);
+    return tab;
+}
+
+// A tab (given the command layer) or an editor, by a short name.
+std::unique_ptr<QWidget> makeWidget(const QString &kind, FsWrapper *fr = nullptr)
+{
+    static const QHash<QString, std::function<QWidget *(FsWrapper *)>> makers{
+        {QStringLiteral("activate"), makeTab<ActivateWidget>},
+        {QStringLiteral("cycle"), makeTab<CycleWidget>},
+        {QStringLiteral("receipt"), makeTab<ReceuptWidget>},
+        {QStringLiteral("print"), makeTab<PrintWidget>},
+        {QStringLiteral("status"), makeTab<StatusWidget>},
+        {QStringLiteral("reports"), makeTab<ReportsWidget>},
+        {QStringLiteral("cashier"),
+         [](FsWrapper *) {
+             return new EditCashierWidget;
+         }},
+        {QStringLiteral("section"),
+         [](FsWrapper *) {
+             return new EditSectionWidget;
+         }},
+        {QStringLiteral("tax"),
+         [](FsWrapper *) {
+             auto *tax = new EditTaxWidget;
+             tax->setChecked(true);
+             return tax;
+         }},
+    };
+    const auto maker = makers.value(kind);
+    return std::unique_ptr<QWidget>(maker ? maker(fr) : nullptr);
 }
 
 template <typename Tab> void connectTab(Tab &tab, FsWrapper &fr, const QString &port)
@@ -524,16 +535,8 @@ void TestOperatorTrust::sequenceLocksTab()
         QCOMPARE(int(fr.completeCycleOpening(cycle, fd, fp, dt)), int(CoreApiConst::Success));
         QTest::qWait(200); // the progress signals of these exchanges are not the sequence's
     }
-    const std::unique_ptr<QWidget> tab = makeWidget(kind);
+    const std::unique_ptr<QWidget> tab = makeWidget(kind, &fr);
     QVERIFY(tab);
-    if (kind == QLatin1String("receipt"))
-        static_cast<ReceuptWidget *>(tab.get())->setFsWrapper(&fr);
-    else if (kind == QLatin1String("status"))
-        static_cast<StatusWidget *>(tab.get())->setFsWrapper(&fr);
-    else if (kind == QLatin1String("activate"))
-        static_cast<ActivateWidget *>(tab.get())->setFsWrapper(&fr);
-    else
-        static_cast<ReportsWidget *>(tab.get())->setFsWrapper(&fr);
     MessageBoxCatcher boxes;
 
     // Between two requests of the sequence events are processed: a click there must find the
