@@ -135,39 +135,57 @@ QByteArray discountBytes(qint8 number, qint8 kind, qint64 value, const QByteArra
     return QByteArray(1, char(number)) + QByteArray(1, char(kind)) + le(value, 8) + padded(name, 128);
 }
 
-// One catalogue tab on a register that answers a read with the chosen entry.
-struct CatalogBench
+// One tab on a register that answers every command with the reply a test chose (result 0 and
+// no payload unless set), with the log pane's free-text lines collected.
+template <typename Tab> struct CannedBench
 {
     CannedRegister reg;
     FsWrapper fr;
-    CatalogsWidget tab;
+    Tab tab;
     MessageBoxCatcher boxes;
     QStringList log;
 
-    bool start(int type, const QByteArray &entry)
+    bool start()
     {
-        if (!reg.start())
-            return false;
-        reg.setReply(0x01, 0, entry);
-        if (!fr.open(reg.devicePath()))
+        if (!reg.start() || !fr.open(reg.devicePath()))
             return false;
         fr.setCashier(DefaultCashierNumber);
         fr.setPassword(DefaultCashierPassword);
         tab.setFsWrapper(&fr);
         QObject::connect(&fr, qOverload<QString>(&FsWrapper::showLog), &tab,
                          [this](const QString &line) { log << line; });
-        at<QComboBox>(&tab, QStringLiteral("cbCatalogType"))->setCurrentIndex(type);
         return true;
     }
     void press(const char *name) { at<QAbstractButton>(&tab, QString::fromLatin1(name))->click(); }
+    // Payloads of the requests with this command code, in order.
+    QList<QByteArray> sent(quint8 code) const
+    {
+        QList<QByteArray> out;
+        for (const FsReq &req : reg.requests()) {
+            if (req.code() == code)
+                out << req.data();
+        }
+        return out;
+    }
+};
+
+// The catalogue tab on a register that answers a read with the chosen entry.
+struct CatalogBench : CannedBench<CatalogsWidget>
+{
+    bool start(int type, const QByteArray &entry)
+    {
+        reg.setReply(0x01, 0, entry);
+        if (!CannedBench::start())
+            return false;
+        at<QComboBox>(&tab, QStringLiteral("cbCatalogType"))->setCurrentIndex(type);
+        return true;
+    }
     // Entry bytes of every catalogue write the register received.
     QList<QByteArray> writes() const
     {
         QList<QByteArray> out;
-        for (const FsReq &req : reg.requests()) {
-            if (req.code() == 0x02)
-                out << req.data().mid(CashierBlockSize + 1);
-        }
+        for (const QByteArray &payload : sent(0x02))
+            out << payload.mid(CashierBlockSize + 1);
         return out;
     }
 };
@@ -361,19 +379,15 @@ void TestOperatorTrust::typedIdentifiersArriveWhole()
 {
     // Before, a thirteenth digit was typed, shown, and cut on the way; now the field stops at
     // twelve, and the register gets the digits the field shows.
-    CannedRegister reg;
-    QVERIFY2(reg.start(), qPrintable(reg.lastError()));
-    FsWrapper fr;
-    ActivateWidget tab;
-    connectTab(tab, fr, reg.devicePath());
-    MessageBoxCatcher boxes;
-    auto *inn = at<QLineEdit>(&tab, QStringLiteral("leInn"));
-    auto *rnm = at<QLineEdit>(&tab, QStringLiteral("leRnm"));
+    CannedBench<ActivateWidget> b;
+    QVERIFY2(b.start(), qPrintable(b.reg.lastError()));
+    auto *inn = at<QLineEdit>(&b.tab, QStringLiteral("leInn"));
+    auto *rnm = at<QLineEdit>(&b.tab, QStringLiteral("leRnm"));
     QTest::keyClicks(inn, QStringLiteral("7707083893991"));
     QTest::keyClicks(rnm, QStringLiteral("00000000010123459"));
-    at<QAbstractButton>(&tab, QStringLiteral("pbPreprint"))->click();
-    QCOMPARE(reg.requests().size(), 1);
-    QCOMPARE(reg.requests().last().data(), (inn->text() + rnm->text()).toLatin1());
+    b.press("pbPreprint");
+    QCOMPARE(b.reg.requests().size(), 1);
+    QCOMPARE(b.reg.requests().last().data(), (inn->text() + rnm->text()).toLatin1());
 }
 
 void TestOperatorTrust::readThenWriteSendsWhatWasRead_data()
@@ -461,41 +475,34 @@ void TestOperatorTrust::blankDiscountTypeSendsNothing()
 void TestOperatorTrust::blankTaxTypeSendsNothing()
 {
     // A tax read as unset shows no type; ticking it and sending would send the type as 3.
-    CannedRegister reg;
-    QVERIFY2(reg.start(), qPrintable(reg.lastError()));
-    FsWrapper fr;
-    ActivateWidget tab;
-    connectTab(tab, fr, reg.devicePath());
-    MessageBoxCatcher boxes;
-    auto *tax = at<EditTaxWidget>(&tab, QStringLiteral("wTax2"));
+    CannedBench<ActivateWidget> b;
+    QVERIFY2(b.start(), qPrintable(b.reg.lastError()));
+    auto *tax = at<EditTaxWidget>(&b.tab, QStringLiteral("wTax2"));
     TaxEntry unset;
     unset.clear();
     tax->setTax(unset);
     tax->setChecked(true);
-    at<QAbstractButton>(&tab, QStringLiteral("pbSendData"))->click();
-    QCOMPARE(boxes.count(), 1);
-    QCOMPARE(boxes.last().text, QStringLiteral("Ошибка отправки данных документа регистрации/перерегистрации ККТ"));
-    QCOMPARE(boxes.last().informativeText, QStringLiteral("Налог 2: не выбран тип налога"));
-    QVERIFY(reg.requests().isEmpty());
+    b.press("pbSendData");
+    QCOMPARE(b.boxes.count(), 1);
+    QCOMPARE(b.boxes.last().text, QStringLiteral("Ошибка отправки данных документа регистрации/перерегистрации ККТ"));
+    QCOMPARE(b.boxes.last().informativeText, QStringLiteral("Налог 2: не выбран тип налога"));
+    QVERIFY(b.log.contains(b.boxes.last().informativeText));
+    QVERIFY(b.reg.requests().isEmpty());
 }
 
 void TestOperatorTrust::paperWidthKeptAsRead()
 {
-    CannedRegister reg;
-    QVERIFY2(reg.start(), qPrintable(reg.lastError()));
-    reg.setReply(0xC1, 0, QByteArray(1, char(70)));
-    FsWrapper fr;
-    SettingsWidget tab;
-    connectTab(tab, fr, reg.devicePath());
-    MessageBoxCatcher boxes;
-    at<QAbstractButton>(&tab, QStringLiteral("pbReadPrinterSettings"))->click();
-    at<QAbstractButton>(&tab, QStringLiteral("pbWritePrinterSettings"))->click();
-    QCOMPARE(reg.requests().last().code(), quint8(0xC2));
-    QCOMPARE(reg.requests().last().data().right(1), QByteArray(1, char(70)));
+    CannedBench<SettingsWidget> b;
+    b.reg.setReply(0xC1, 0, QByteArray(1, char(70)));
+    QVERIFY2(b.start(), qPrintable(b.reg.lastError()));
+    b.press("pbReadPrinterSettings");
+    QCOMPARE(b.log.filter(QStringLiteral("не может показать")).size(), 1);
+    b.press("pbWritePrinterSettings");
+    QCOMPARE(b.sent(0xC2).last().right(1), QByteArray(1, char(70)));
     // A width chosen by the operator goes out as chosen.
-    at<QComboBox>(&tab, QStringLiteral("cbPaperWidth"))->setCurrentIndex(0);
-    at<QAbstractButton>(&tab, QStringLiteral("pbWritePrinterSettings"))->click();
-    QCOMPARE(reg.requests().last().data().right(1), QByteArray(1, char(60)));
+    at<QComboBox>(&b.tab, QStringLiteral("cbPaperWidth"))->setCurrentIndex(0);
+    b.press("pbWritePrinterSettings");
+    QCOMPARE(b.sent(0xC2).last().right(1), QByteArray(1, char(60)));
 }
 
 void TestOperatorTrust::sequenceLocksTab_data()
@@ -556,19 +563,14 @@ void TestOperatorTrust::sequenceLocksTab()
 
 void TestOperatorTrust::failureBoxCarriesReason()
 {
-    CannedRegister reg;
-    QVERIFY2(reg.start(), qPrintable(reg.lastError()));
-    reg.setReply(0x01, 16);
-    FsWrapper fr;
-    CatalogsWidget tab;
-    connectTab(tab, fr, reg.devicePath());
-    MessageBoxCatcher boxes;
-    at<QComboBox>(&tab, QStringLiteral("cbCatalogType"))->setCurrentIndex(1);
-    at<QAbstractButton>(&tab, QStringLiteral("pbRead"))->click();
-    QCOMPARE(boxes.count(), 1);
-    QCOMPARE(boxes.last(), CaughtBox(QMessageBox::Critical, QStringLiteral("Чтение данных из справочника"),
-                                     QStringLiteral("Ошибка чтения данных")));
-    QCOMPARE(boxes.last().informativeText, QStringLiteral("Доступ запрещен (у кассира нет соответствующих прав)"));
+    CatalogBench b;
+    QVERIFY2(b.start(1, QByteArray()), qPrintable(b.reg.lastError()));
+    b.reg.setReply(0x01, 16);
+    b.press("pbRead");
+    QCOMPARE(b.boxes.count(), 1);
+    QCOMPARE(b.boxes.last(), CaughtBox(QMessageBox::Critical, QStringLiteral("Чтение данных из справочника"),
+                                       QStringLiteral("Ошибка чтения данных")));
+    QCOMPARE(b.boxes.last().informativeText, QStringLiteral("Доступ запрещен (у кассира нет соответствующих прав)"));
 }
 
 void TestOperatorTrust::regDataBoxSaysWhatHappened_data()
