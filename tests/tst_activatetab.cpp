@@ -129,11 +129,14 @@ void TestActivateTab::editorTax_data()
                                                                 "2e33010001"
                                                                 "2f330200e803"
                                                                 "30330000");
-    QTest::newRow("31-byte name sent empty") << 1 << 2 << 0.0 << QString(31, QLatin1Char('n'))
-                                             << QByteArray::fromHex("32330f00"
+    // The field holds at most the 30 bytes the register stores, so a longer name never
+    // reaches the layer that would send it empty.
+    QTest::newRow("31-byte name held to 30") << 1 << 2 << 0.0 << QString(31, QLatin1Char('n'))
+                                             << QByteArray::fromHex("32332d00"
                                                                     "2e33010002"
                                                                     "2f3302000000"
-                                                                    "30330000");
+                                                                    "30331e00") +
+                                                    QByteArray(30, 'n');
 }
 
 void TestActivateTab::editorTax()
@@ -384,9 +387,10 @@ void TestActivateTab::noRegister_data()
     QTest::newRow("preprint") << "pbPreprint"
                               << "Предварительная печать регистрации/перерегистрации ККТ"
                               << "Ошибка предварительной печати регистрации/перерегистрации ККТ";
+    // No register is not an unregistered one.
     QTest::newRow("read") << "pbReadRegData"
                           << "Запрос параметров регистрации/перерегистрации ККТ"
-                          << "ККТ не активирована";
+                          << "ККТ не ответила, или её ответ не удалось прочитать";
     QTest::newRow("start archive") << "pbStartArchiveClosing"
                                    << "Старт закрытия архива ККТ"
                                    << "Ошибка старта закрытия архива ККТ";

@@ -182,9 +182,10 @@ void TestStatusTab::failureBoxes_data()
     QTest::newRow("shift counters") << "pbCycleCounters" << counters << countersError;
     QTest::newRow("since registration") << "pbFiscCounters" << counters << countersError;
     QTest::newRow("gross") << "pbTotalCounters" << counters << countersError;
+    // No register is not an unregistered one.
     QTest::newRow("registration") << "pbRegData"
                                   << "Запрос параметров регистрации/перерегистрации ККТ"
-                                  << "ККТ не активирована";
+                                  << "ККТ не ответила, или её ответ не удалось прочитать";
     QTest::newRow("departments") << "pbBySections" << counters << countersError;
 }
 

@@ -57,17 +57,28 @@ void CashierEntry::setRight(quint16 mask, bool on)
         rights_ &= quint16(~mask);
 }
 
+void CashierEntry::setName(const QString &name)
+{
+    if (name == name_)
+        return;
+    name_ = name;
+    nameArea_.clear();
+}
+
 void CashierEntry::fromBytes(const QByteArray &bytes)
 {
     LeReader r(bytes.left(HeaderSize));
     number_ = r.get<qint8>();
     rights_ = r.get<quint16>();
     password_ = r.get<qint32>();
-    name_ = frtext::fromCp866(withoutZeros(bytes.mid(HeaderSize))).trimmed();
+    nameArea_ = bytes.mid(HeaderSize);
+    name_ = frtext::fromCp866(withoutZeros(nameArea_)).trimmed();
 }
 
 QByteArray CashierEntry::toBytes() const
 {
+    if (!nameArea_.isEmpty())
+        return LeWriter().put(number_).put(rights_).put(password_).bytes() + nameArea_;
     // The last byte of the name area stays zero, so a name is cut rather than let run into it.
     QByteArray name = frtext::toCp866(name_).left(MaxNameBytes);
     name.append(QByteArray(NameAreaSize - name.size(), '\0'));

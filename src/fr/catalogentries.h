@@ -33,7 +33,8 @@ public:
     qint32 password() const { return password_; }
     void setPassword(qint32 password) { password_ = password; }
     QString name() const { return name_; }
-    void setName(const QString &name) { name_ = name; }
+    // Another name replaces the name area as read; the same name keeps it byte for byte.
+    void setName(const QString &name);
 
     // True when every bit of `mask` is set.
     bool hasRight(quint16 mask) const { return (rights_ & mask) == mask; }
@@ -48,6 +49,9 @@ private:
     quint16 rights_ = 0;
     qint32 password_ = 0;
     QString name_;
+    // The name area as the register sent it: reading drops zero bytes and blanks at the ends,
+    // so the area is rebuilt from the name only once the name is changed.
+    QByteArray nameArea_;
 };
 
 // One department: a fixed 128-byte block (number, then a 127-byte CP866 name area), kept as is so

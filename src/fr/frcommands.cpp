@@ -14,10 +14,10 @@ namespace {
 
 using namespace frcmd;
 
-constexpr int NameFieldMax = 255;
-constexpr int InnWidth = 12;
-constexpr int RegNumberWidth = 16;
-constexpr int SerialDigits = 10;
+constexpr int NameFieldMax = FsFieldWidths::Name;
+constexpr int InnWidth = FsFieldWidths::Inn;
+constexpr int RegNumberWidth = FsFieldWidths::RegNumber;
+constexpr int SerialDigits = FsFieldWidths::SerialDigits;
 constexpr int FirmwareVersionSize = 3;
 constexpr int OpenDocDataSize = 14;
 constexpr quint8 ReceiptDocType = 3;

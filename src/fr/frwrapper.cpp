@@ -27,6 +27,10 @@ FsWrapper::~FsWrapper()
     // Only reachable with a caller still waiting if this object is deleted from inside that
     // caller's loop; let it go with "no answer" rather than wait on a loop that is never quit.
     for (Waiter *w : qAsConst(waiters_)) {
+        if (!w->loop) {
+            delete w;
+            continue;
+        }
         w->done = true;
         w->loop->quit();
     }
@@ -124,6 +128,10 @@ void FsWrapper::deliver(FrApiThread *worker, const FsRep &rep)
         if (w->worker != worker)
             continue;
         waiters_.removeAt(i);
+        if (!w->loop) {
+            delete w; // its caller left when the application quit
+            return;
+        }
         *w->rep = rep;
         w->done = true;
         w->loop->quit();
@@ -143,6 +151,10 @@ void FsWrapper::abandon(FrApiThread *worker)
         }
         qWarning() << "Worker ended before answering a request";
         waiters_.removeAt(i);
+        if (!w->loop) {
+            delete w;
+            continue;
+        }
         w->done = true;
         w->loop->quit();
     }
@@ -161,10 +173,39 @@ CoreApiConst::ErrorCode FsWrapper::exec(const FsReq &req, FsRep &rep, const FsRw
     waiters_.append(&waiter);
     const QPointer<FsWrapper> self(this);
 
-    emit sedReq(req, timeout.readTimeout, timeout.writeTimeout);
-    // A quit that came before the loop started is not lost: the flag says it already happened.
-    while (!waiter.done)
+    // The request leaves from inside the loop. Once the application quits, every local loop
+    // returns at once without running, so a command asked for while the program closes never
+    // reaches the register (the posted call dies with the loop).
+    bool sent = false;
+    QMetaObject::invokeMethod(
+        &loop,
+        [this, &sent, req, timeout]() {
+            sent = true;
+            emit sedReq(req, timeout.readTimeout, timeout.writeTimeout);
+        },
+        Qt::QueuedConnection);
+    if (!waiter.done)
         loop.exec();
+
+    if (!waiter.done) {
+        // Only the application quitting ends this loop without a reply. Waiting on would spin:
+        // every further exec() of the loop returns at once until the outer loop has ended.
+        if (self) {
+            const int at = waiters_.indexOf(&waiter);
+            if (at >= 0) {
+                if (sent) {
+                    // The reply still comes, in order; a stand-in takes it so that it is not
+                    // handed to a later caller of the same worker.
+                    waiters_[at] = new Waiter{waiter.worker, nullptr, nullptr, false};
+                } else {
+                    waiters_.removeAt(at);
+                }
+            }
+        }
+        qWarning() << "Exchange abandoned: the application is quitting; request sent:" << sent;
+        rep = received;
+        return CoreApiConst::NoAnswer;
+    }
 
     rep = received;
     if (!self)

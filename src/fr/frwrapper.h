@@ -28,6 +28,14 @@ constexpr FsRwTimeout Normal{5000, 1000};
 constexpr FsRwTimeout Long{60000, 1000};
 } // namespace FsTimeouts
 
+// Widths of the text fields that the command layer cuts to fit a request.
+namespace FsFieldWidths {
+constexpr int Name = 255;     // CP866 bytes after a length byte (cashier names)
+constexpr int Inn = 12;       // Latin-1 bytes, zero-padded
+constexpr int RegNumber = 16; // Latin-1 bytes, zero-padded
+constexpr int SerialDigits = 10;
+} // namespace FsFieldWidths
+
 // The one object through which the user interface talks to the register.
 class FsWrapper : public QObject
 {
@@ -44,6 +52,7 @@ public:
     QString portName() const { return portName_; }
 
     // One request/reply exchange; blocks the caller (in a local event loop) until the reply is in.
+    // Once the application quits it ends at once with NoAnswer, and sends nothing new.
     CoreApiConst::ErrorCode exec(const FsReq &req, FsRep &rep, const FsRwTimeout &timeout);
 
     // Document commands.

@@ -12,7 +12,6 @@
 #include <cstdlib>
 #include <cstring>
 
-
 namespace {
 
 // --help and --version answer on the terminal before any display is looked for: over ssh, in a

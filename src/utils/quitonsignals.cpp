@@ -11,9 +11,18 @@
 namespace {
 
 int signalPipe[2] = {-1, -1};
+volatile std::sig_atomic_t stopAsked = 0;
 
 void onTerminate(int sig)
 {
+    // The first stop ends the program the ordinary way, which waits for the exchange in flight;
+    // a second one is the user insisting, and ends it at once.
+    if (stopAsked) {
+        ::signal(sig, SIG_DFL);
+        ::raise(sig);
+        return;
+    }
+    stopAsked = 1;
     const char byte = char(sig);
     [[maybe_unused]] const auto n = ::write(signalPipe[0], &byte, 1);
 }

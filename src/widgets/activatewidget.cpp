@@ -9,6 +9,7 @@
 
 #include "edittaxwidget.h"
 #include "frwrapper.h"
+#include "tabsupport.h"
 
 namespace {
 
@@ -35,8 +36,19 @@ ActivateWidget::ActivateWidget(QWidget *parent) : QWidget(parent), ui(new Ui::Ac
 {
     ui->setupUi(this);
     const QList<EditTaxWidget *> editors{ui->wTax1, ui->wTax2, ui->wTax3, ui->wTax4, ui->wTax5};
-    for (int i = 0; i < editors.size(); ++i)
+    for (int i = 0; i < editors.size(); ++i) {
         editors[i]->setIndex(i);
+        connect(editors[i], &EditTaxWidget::showLog, this, [this](const QString &text) { writeToLog(fr_, text); });
+    }
+
+    // The command layer cuts these to fit the request; the fields refuse what would not arrive whole.
+    limitDigits(ui->leInn, FsFieldWidths::Inn);
+    limitDigits(ui->leRnm, FsFieldWidths::RegNumber);
+    limitCp866(ui->leCashier, FsFieldWidths::Name);
+    // Stored in fields of this width; a longer text would read back empty.
+    limitCp866(ui->leName, int(sizeof RegData::organisation));
+    limitCp866(ui->leType, int(sizeof RegData::organisationType));
+    limitCp866(ui->leAddress, int(sizeof RegData::address));
 }
 
 ActivateWidget::~ActivateWidget()
@@ -49,44 +61,52 @@ void ActivateWidget::on_pbStart_released()
     if (!fr_)
         return;
     const QString title = QStringLiteral("Старт регистрации/перерегистрации ККТ");
-    if (fr_->startRegistration(ui->leCashier->text()) == CoreApiConst::Success)
+    const int result = fr_->startRegistration(ui->leCashier->text());
+    if (result == CoreApiConst::Success)
         QMessageBox::information(this, title, QStringLiteral("Успешно!"));
     else
-        QMessageBox::critical(this, title, QStringLiteral("Ошибка старта регистрации/перерегистрации ККТ"));
+        showFailure(this, title, QStringLiteral("Ошибка старта регистрации/перерегистрации ККТ"), result);
 }
 
 void ActivateWidget::on_pbSendData_released()
 {
     if (!fr_)
         return;
+    const QString title = QStringLiteral("Отправка данных документа регистрации/перерегистрации ККТ");
+    const QString error = QStringLiteral("Ошибка отправки данных документа регистрации/перерегистрации ККТ");
     QList<Tlv> records{Tlv(RegTags::Organisation, ui->leName->text()),
                        Tlv(RegTags::OrganisationType, ui->leType->text()),
                        Tlv(RegTags::Address, ui->leAddress->text())};
     for (EditTaxWidget *editor : {ui->wTax1, ui->wTax2, ui->wTax3, ui->wTax4, ui->wTax5}) {
-        if (editor->isChecked())
-            records << editor->toTlv();
+        if (!editor->isChecked())
+            continue;
+        QString why;
+        if (!editor->isComplete(&why)) {
+            writeToLog(fr_, why);
+            showFailure(this, title, error, why);
+            return;
+        }
+        records << editor->toTlv();
     }
 
-    const QString title = QStringLiteral("Отправка данных документа регистрации/перерегистрации ККТ");
     // Events are processed between the records, so a press of "Завершить регистрацию" (or any
     // other step of this tab) would otherwise run in the middle of the sequence and complete a
     // registration that lacks the remaining records. The tab stays locked until the last one.
-    setEnabled(false);
-    bool sent = true;
-    for (const Tlv &record : qAsConst(records)) {
-        if (fr_->sendDocData(record.rawData()) != CoreApiConst::Success) {
-            sent = false;
-            break;
+    int result = CoreApiConst::Success;
+    {
+        const TabLock lock(this);
+        for (const Tlv &record : qAsConst(records)) {
+            result = fr_->sendDocData(record.rawData());
+            if (result != CoreApiConst::Success)
+                break;
+            QThread::msleep(PauseBetweenRecordsMs);
+            QCoreApplication::processEvents();
         }
-        QThread::msleep(PauseBetweenRecordsMs);
-        QCoreApplication::processEvents();
     }
-    setEnabled(true);
-    if (sent)
+    if (result == CoreApiConst::Success)
         QMessageBox::information(this, title, QStringLiteral("Успешно!"));
     else
-        QMessageBox::critical(this, title,
-                              QStringLiteral("Ошибка отправки данных документа регистрации/перерегистрации ККТ"));
+        showFailure(this, title, error, result);
 }
 
 void ActivateWidget::on_pbPreprint_released()
@@ -94,11 +114,12 @@ void ActivateWidget::on_pbPreprint_released()
     if (!fr_)
         return;
     const QString title = QStringLiteral("Предварительная печать регистрации/перерегистрации ККТ");
-    if (fr_->preprintRegistration(ui->leInn->text(), ui->leRnm->text()) == CoreApiConst::Success)
+    const int result = fr_->preprintRegistration(ui->leInn->text(), ui->leRnm->text());
+    if (result == CoreApiConst::Success)
         QMessageBox::information(this, title, QStringLiteral("Успешно!\n"));
     else
-        QMessageBox::critical(this, title,
-                              QStringLiteral("Ошибка предварительной печати регистрации/перерегистрации ККТ"));
+        showFailure(this, title, QStringLiteral("Ошибка предварительной печати регистрации/перерегистрации ККТ"),
+                    result);
 }
 
 void ActivateWidget::on_pbCommit_released()
@@ -108,9 +129,10 @@ void ActivateWidget::on_pbCommit_released()
     qint32 fd = 0;
     qint32 fp = 0;
     QDateTime dt;
-    if (fr_->completeRegistration(ui->leInn->text(), ui->leRnm->text(), fd, fp, dt) != CoreApiConst::Success) {
-        QMessageBox::critical(this, QStringLiteral("Завершени регистрации/перерегистрации ККТ"),
-                              QStringLiteral("Ошибка завершения регистрации/перерегистрации ККТ"));
+    const int result = fr_->completeRegistration(ui->leInn->text(), ui->leRnm->text(), fd, fp, dt);
+    if (result != CoreApiConst::Success) {
+        showFailure(this, QStringLiteral("Завершени регистрации/перерегистрации ККТ"),
+                    QStringLiteral("Ошибка завершения регистрации/перерегистрации ККТ"), result);
         return;
     }
     QMessageBox::information(this, QStringLiteral("Завершение регистрации/перерегистрации ККТ"),
@@ -122,9 +144,14 @@ void ActivateWidget::on_pbReadRegData_released()
     if (!fr_)
         return;
     RegData data;
-    if (fr_->readRegData(data) != CoreApiConst::Success) {
-        QMessageBox::critical(this, QStringLiteral("Запрос параметров регистрации/перерегистрации ККТ"),
-                              QStringLiteral("ККТ не активирована"));
+    int result = CoreApiConst::Success;
+    {
+        // Twelve requests: a click between two of them must not start another command.
+        const TabLock lock(this);
+        result = fr_->readRegData(data);
+    }
+    if (result != CoreApiConst::Success) {
+        showRegDataFailure(this, result);
         return;
     }
     ui->leAddress->setText(data.addressText());
@@ -144,10 +171,11 @@ void ActivateWidget::on_pbStartArchiveClosing_released()
     if (!fr_)
         return;
     const QString title = QStringLiteral("Старт закрытия архива ККТ");
-    if (fr_->startArchiveClosing(ui->leCashier->text()) == CoreApiConst::Success)
+    const int result = fr_->startArchiveClosing(ui->leCashier->text());
+    if (result == CoreApiConst::Success)
         QMessageBox::information(this, title, QStringLiteral("Успешно!"));
     else
-        QMessageBox::critical(this, title, QStringLiteral("Ошибка старта закрытия архива ККТ"));
+        showFailure(this, title, QStringLiteral("Ошибка старта закрытия архива ККТ"), result);
 }
 
 void ActivateWidget::on_pbCloseArchive_released()
@@ -157,9 +185,10 @@ void ActivateWidget::on_pbCloseArchive_released()
     qint32 fd = 0;
     qint32 fp = 0;
     QDateTime dt;
-    if (fr_->completeArchiveClosing(fd, fp, dt) != CoreApiConst::Success) {
-        QMessageBox::critical(this, QStringLiteral("Завершени закрытия архива ККТ"),
-                              QStringLiteral("Ошибка завершения закрытия архива ККТ"));
+    const int result = fr_->completeArchiveClosing(fd, fp, dt);
+    if (result != CoreApiConst::Success) {
+        showFailure(this, QStringLiteral("Завершени закрытия архива ККТ"),
+                    QStringLiteral("Ошибка завершения закрытия архива ККТ"), result);
         return;
     }
     QMessageBox::information(this, QStringLiteral("Завершение закрытия архива ККТ"), documentText(fd, dt, fp));

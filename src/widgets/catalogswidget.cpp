@@ -5,6 +5,7 @@
 
 #include "catalogentries.h"
 #include "frwrapper.h"
+#include "tabsupport.h"
 
 namespace {
 
@@ -19,6 +20,12 @@ CatalogsWidget::CatalogsWidget(QWidget *parent) : QWidget(parent), ui(new Ui::Ca
     ui->sbNumber->setMinimum(1);
     connect(ui->pbRead, &QPushButton::released, this, &CatalogsWidget::read);
     connect(ui->pbWrite, &QPushButton::released, this, &CatalogsWidget::write);
+    auto toLog = [this](const QString &text) {
+        writeToLog(fr_, text);
+    };
+    connect(ui->pageCashier, &EditCashierWidget::showLog, this, toLog);
+    connect(ui->pageSection, &EditSectionWidget::showLog, this, toLog);
+    connect(ui->pageDiscount, &EditDiscountWidget::showLog, this, toLog);
 }
 
 CatalogsWidget::~CatalogsWidget()
@@ -39,9 +46,10 @@ void CatalogsWidget::read()
         return;
     const int type = ui->cbCatalogType->currentIndex();
     QByteArray bytes;
-    if (fr_->readCatalog(type, quint8(ui->sbNumber->value()), bytes) != CoreApiConst::Success) {
-        QMessageBox::critical(this, QStringLiteral("Чтение данных из справочника"),
-                              QStringLiteral("Ошибка чтения данных"));
+    const int result = fr_->readCatalog(type, quint8(ui->sbNumber->value()), bytes);
+    if (result != CoreApiConst::Success) {
+        showFailure(this, QStringLiteral("Чтение данных из справочника"), QStringLiteral("Ошибка чтения данных"),
+                    result);
         return;
     }
     switch (type) {
@@ -74,6 +82,14 @@ void CatalogsWidget::write()
     if (!fr_)
         return;
     const int type = ui->cbCatalogType->currentIndex();
+    const QString title = QStringLiteral("Запись данных в справочник");
+    const QString error = QStringLiteral("Ошибка записи данных");
+    QString why;
+    if (type == Discounts && !ui->pageDiscount->isComplete(&why)) {
+        writeToLog(fr_, why);
+        showFailure(this, title, error, why);
+        return;
+    }
     // The entry's number travels inside its bytes; the number box of the tab is only for reading.
     QByteArray bytes;
     switch (type) {
@@ -89,9 +105,9 @@ void CatalogsWidget::write()
     default:
         break;
     }
-    const QString title = QStringLiteral("Запись данных в справочник");
-    if (fr_->writeCatalog(type, bytes) != CoreApiConst::Success)
-        QMessageBox::critical(this, title, QStringLiteral("Ошибка записи данных"));
+    const int result = fr_->writeCatalog(type, bytes);
+    if (result != CoreApiConst::Success)
+        showFailure(this, title, error, result);
     else
         QMessageBox::information(this, title, QStringLiteral("Успешно!"));
 }

@@ -5,6 +5,7 @@
 #include <QStringList>
 
 #include "frwrapper.h"
+#include "tabsupport.h"
 
 namespace {
 
@@ -25,6 +26,7 @@ QString successText(const QStringList &lines)
 CycleWidget::CycleWidget(QWidget *parent) : QWidget(parent), ui(new Ui::CycleWidget)
 {
     ui->setupUi(this);
+    limitCp866(ui->leCashier, FsFieldWidths::Name);
 }
 
 CycleWidget::~CycleWidget()
@@ -37,7 +39,7 @@ void CycleWidget::reportStart(int result, const QString &title, const QString &e
     if (result == CoreApiConst::Success)
         QMessageBox::information(this, title, QStringLiteral("Успешно!"));
     else
-        QMessageBox::critical(this, title, error);
+        showFailure(this, title, error, result);
 }
 
 void CycleWidget::on_pbOpenCycle_released()
@@ -56,9 +58,9 @@ void CycleWidget::on_pbOpenCycleCommit_released()
     qint32 fd = 0;
     qint32 fp = 0;
     QDateTime dt;
-    if (fr_->completeCycleOpening(cycle, fd, fp, dt) != CoreApiConst::Success) {
-        QMessageBox::critical(this, QStringLiteral("Завершени открытия смены"),
-                              QStringLiteral("Ошибка завершения открытия смены"));
+    if (const int result = fr_->completeCycleOpening(cycle, fd, fp, dt); result != CoreApiConst::Success) {
+        showFailure(this, QStringLiteral("Завершени открытия смены"),
+                    QStringLiteral("Ошибка завершения открытия смены"), result);
         return;
     }
     QMessageBox::information(this, QStringLiteral("Завершение открытия смены"),
@@ -83,8 +85,8 @@ void CycleWidget::on_pbCompleteIntroduction_released()
     qint32 fp = 0;
     QDateTime dt;
     FixNumber cash(100);
-    if (fr_->completeIntroduction(sum, cycle, fd, fp, dt, cash) != CoreApiConst::Success) {
-        QMessageBox::critical(this, QStringLiteral("Завершени внесения"), QStringLiteral("Ошибка внесения"));
+    if (const int result = fr_->completeIntroduction(sum, cycle, fd, fp, dt, cash); result != CoreApiConst::Success) {
+        showFailure(this, QStringLiteral("Завершени внесения"), QStringLiteral("Ошибка внесения"), result);
         return;
     }
     QStringList lines = documentLines(fd, dt.toString(Qt::TextDate), cycle, fp);
@@ -110,8 +112,8 @@ void CycleWidget::on_pbCompletePayout_released()
     qint32 fp = 0;
     QDateTime dt;
     FixNumber cash(100);
-    if (fr_->completePayout(sum, cycle, fd, fp, dt, cash) != CoreApiConst::Success) {
-        QMessageBox::critical(this, QStringLiteral("Завершени выплаты"), QStringLiteral("Ошибка выплаты"));
+    if (const int result = fr_->completePayout(sum, cycle, fd, fp, dt, cash); result != CoreApiConst::Success) {
+        showFailure(this, QStringLiteral("Завершени выплаты"), QStringLiteral("Ошибка выплаты"), result);
         return;
     }
     QStringList lines = documentLines(fd, dt.toString(Qt::ISODate), cycle, fp);
@@ -135,9 +137,9 @@ void CycleWidget::on_pbCloseCycleCommit_released()
     qint32 fd = 0;
     qint32 fp = 0;
     QDateTime dt;
-    if (fr_->completeCycleClosing(cycle, fd, fp, dt) != CoreApiConst::Success) {
-        QMessageBox::critical(this, QStringLiteral("Завершени закрытия смены"),
-                              QStringLiteral("Ошибка завершения закрытия смены"));
+    if (const int result = fr_->completeCycleClosing(cycle, fd, fp, dt); result != CoreApiConst::Success) {
+        showFailure(this, QStringLiteral("Завершени закрытия смены"),
+                    QStringLiteral("Ошибка завершения закрытия смены"), result);
         return;
     }
     QMessageBox::information(this, QStringLiteral("Завершение закрытия смены"),

@@ -16,6 +16,7 @@ EditDiscountWidget::EditDiscountWidget(QWidget *parent) : QWidget(parent), ui(ne
     ui->setupUi(this);
     // The combo box starts on "Суммовая" without a change signal, so the amount unit is set here.
     on_cbType_currentIndexChanged(0);
+    limitCp866(ui->leName, ui->leName->maxLength());
 }
 
 EditDiscountWidget::~EditDiscountWidget()
@@ -43,13 +44,35 @@ void EditDiscountWidget::setEntry(const DiscountEntry &entry)
     ui->cbType->setCurrentIndex(entry_.kind());
     ui->dsbValue->setValue(FixNumber(Hundredths, entry_.value()).toDouble());
     on_cbType_currentIndexChanged(ui->cbType->currentIndex());
+    if (!name_.load(entry_.name(), ui->leName->text()))
+        emit showLog(storedValueNote(QStringLiteral("Наименование"), entry_.name()));
+    if (!number_.load(entry_.number(), ui->sbNumber->value()))
+        emit showLog(storedValueNote(QStringLiteral("Номер скидки"), QString::number(entry_.number())));
+    if (ui->cbType->currentIndex() < 0)
+        emit showLog(unknownChoiceNote(QStringLiteral("Тип скидки"), QString::number(entry_.kind())));
+    if (!value_.load(entry_.value(), shownValue()))
+        emit showLog(storedValueNote(QStringLiteral("Значение"), FixNumber(Hundredths, entry_.value()).toString()));
+}
+
+qint64 EditDiscountWidget::shownValue() const
+{
+    return FixNumber(Hundredths, ui->dsbValue->value()).raw();
 }
 
 DiscountEntry EditDiscountWidget::entry()
 {
-    entry_.setName(ui->leName->text());
-    entry_.setNumber(qint8(ui->sbNumber->value()));
+    entry_.setName(name_.take(ui->leName->text()));
+    entry_.setNumber(qint8(number_.take(ui->sbNumber->value())));
     entry_.setKind(qint8(ui->cbType->currentIndex()));
-    entry_.setValue(FixNumber(Hundredths, ui->dsbValue->value()).raw());
+    entry_.setValue(value_.take(shownValue()));
     return entry_;
+}
+
+bool EditDiscountWidget::isComplete(QString *why) const
+{
+    if (ui->cbType->currentIndex() >= 0)
+        return true;
+    if (why)
+        *why = QStringLiteral("Не выбран тип скидки");
+    return false;
 }

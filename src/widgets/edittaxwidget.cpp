@@ -2,12 +2,15 @@
 #include "ui_edittaxwidget.h"
 
 #include "fixnumber.h"
+#include "tabsupport.h"
 
 EditTaxWidget::EditTaxWidget(QWidget *parent) : QWidget(parent), ui(new Ui::EditTaxWidget)
 {
     ui->setupUi(this);
     // The form starts on "Не взимается", which has no rate.
     on_cbType_currentIndexChanged(ui->cbType->currentIndex());
+    // A longer name would be stored empty.
+    limitCp866(ui->leName, TaxEntry::NameSize);
 }
 
 EditTaxWidget::~EditTaxWidget()
@@ -37,7 +40,7 @@ TaxEntry EditTaxWidget::tax()
     entry.clear();
     entry.setName(ui->leName->text());
     entry.setType(quint8(ui->cbType->currentIndex()));
-    entry.setRate(quint16(FixNumber(100, ui->dsbRate->value()).raw()));
+    entry.setRate(rate_.take(shownRate()));
     tax_ = entry;
     return entry;
 }
@@ -55,6 +58,23 @@ void EditTaxWidget::setTax(const TaxEntry &entry)
         ui->dsbRate->setValue(0);
         ui->dsbRate->setEnabled(false);
     }
+    if (!rate_.load(entry.rate(), shownRate()))
+        emit showLog(
+            storedValueNote(QStringLiteral("%1: ставка").arg(ui->groupBox->title()), entry.rateNumber().toString()));
+}
+
+quint16 EditTaxWidget::shownRate() const
+{
+    return quint16(FixNumber(100, ui->dsbRate->value()).raw());
+}
+
+bool EditTaxWidget::isComplete(QString *why) const
+{
+    if (ui->cbType->currentIndex() >= 0)
+        return true;
+    if (why)
+        *why = QStringLiteral("%1: не выбран тип налога").arg(ui->groupBox->title());
+    return false;
 }
 
 Tlv EditTaxWidget::toTlv()

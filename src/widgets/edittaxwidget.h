@@ -3,6 +3,7 @@
 #include <QWidget>
 
 #include "frrecords.h"
+#include "tabsupport.h"
 #include "tlv.h"
 
 namespace Ui {
@@ -27,12 +28,21 @@ public:
     void setTax(const TaxEntry &entry);
     // The entry from the fields as the structured record of this editor's index.
     Tlv toTlv();
+    // False, with the reason, while the type is left blank (a tax read as unset).
+    bool isComplete(QString *why) const;
+
+signals:
+    void showLog(const QString &text);
 
 private slots:
     void on_cbType_currentIndexChanged(int index);
 
 private:
+    quint16 shownRate() const;
+
     Ui::EditTaxWidget *ui;
     TaxEntry tax_;
+    // A rate the form cannot show (one above 99.99, or any rate of "Не взимается") goes back as read.
+    ShownValue<quint16> rate_;
     int index_ = 0;
 };

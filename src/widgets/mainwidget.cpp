@@ -1,4 +1,5 @@
 #include "mainwidget.h"
+#include "tabsupport.h"
 #include "ui_mainwidget.h"
 
 #include "frwrapper.h"
@@ -123,10 +124,11 @@ void MainWidget::on_pbCancelDoc_released()
     if (!fr_)
         return;
     const QString title = tr("Отмена открытого документа");
-    if (fr_->cancelDoc() == CoreApiConst::Success)
+    const int result = fr_->cancelDoc();
+    if (result == CoreApiConst::Success)
         QMessageBox::information(this, title, tr("Успешно!"), QMessageBox::Ok);
     else
-        QMessageBox::critical(this, title, tr("Ошибка отмены открытого документа"), QMessageBox::Ok);
+        showFailure(this, title, tr("Ошибка отмены открытого документа"), result);
 }
 
 void MainWidget::onTabChanged(int index)

@@ -5,6 +5,7 @@
 
 #include "frwrapper.h"
 #include "hexstringvalidator.h"
+#include "tabsupport.h"
 
 PrintWidget::PrintWidget(QWidget *parent) : QWidget(parent), ui(new Ui::PrintWidget)
 {
@@ -14,6 +15,8 @@ PrintWidget::PrintWidget(QWidget *parent) : QWidget(parent), ui(new Ui::PrintWid
     validator->setFixedSize(false);
     validator->setCanBeEmpty(true);
     ui->leCmd->setValidator(validator);
+    // The line goes out in CP866: a character it has no code for would be printed as '?'.
+    limitCp866(ui->leText, ui->leText->maxLength());
 }
 
 PrintWidget::~PrintWidget()
@@ -43,15 +46,15 @@ void PrintWidget::on_pbPrintLine_released()
     const int result = fr_->printLine(ui->sbLineSpace->value(), ui->cbJustify->currentIndex(), ui->sbFont->value(),
                                       flags, ui->leText->text());
     if (result != CoreApiConst::Success)
-        QMessageBox::critical(this, tr("Печать строки"), tr(" ОШибка печати строки"), QMessageBox::Ok);
+        showFailure(this, tr("Печать строки"), tr(" ОШибка печати строки"), result);
 }
 
 void PrintWidget::on_pbPrinterCUt_released()
 {
     if (!fr_)
         return;
-    if (fr_->printerCut() != CoreApiConst::Success)
-        QMessageBox::critical(this, tr("Обрезать ленту"), tr(" ОШибка обрезки"), QMessageBox::Ok);
+    if (const int result = fr_->printerCut(); result != CoreApiConst::Success)
+        showFailure(this, tr("Обрезать ленту"), tr(" ОШибка обрезки"), result);
 }
 
 void PrintWidget::on_pbSendPrinterCmd_released()
@@ -61,6 +64,6 @@ void PrintWidget::on_pbSendPrinterCmd_released()
     // Pasted dumps come with blanks between the bytes; the digits alone make the command.
     const QString digits = ui->leCmd->text().simplified().remove(QLatin1Char(' '));
     const QByteArray cmd = QByteArray::fromHex(digits.toLatin1());
-    if (fr_->sendPrinterCmd(cmd) != CoreApiConst::Success)
-        QMessageBox::critical(this, tr("Команда принтеру"), tr(" Ошибка отправки команды принеру"), QMessageBox::Ok);
+    if (const int result = fr_->sendPrinterCmd(cmd); result != CoreApiConst::Success)
+        showFailure(this, tr("Команда принтеру"), tr(" Ошибка отправки команды принеру"), result);
 }

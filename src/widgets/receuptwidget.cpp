@@ -9,6 +9,7 @@
 
 #include "frwrapper.h"
 #include "receiptitem.h"
+#include "tabsupport.h"
 
 namespace {
 
@@ -83,12 +84,67 @@ QString successText(const QStringList &lines)
     return QStringLiteral("Успешно!\n") + lines.join(QLatin1Char('\n'));
 }
 
+// The requests of the test receipt, in order; on failure, the box that says which step failed.
+int runTestReceipt(FsWrapper *fr, ReceiptNumbers &n, qint64 &elapsed, QString &failTitle, QString &failText)
+{
+    int result = fr->startReceipt(0, u(TestCashier));
+    if (result != CoreApiConst::Success) {
+        failTitle = u(StartFailTitle);
+        failText = u(StartError);
+        return result;
+    }
+    QElapsedTimer timer;
+    timer.start();
+
+    const QByteArray text = receiptTextTlv(u(TestReceiptText)).rawData();
+    const QByteArray item = testItem().toTlv().rawData();
+    result = fr->sendDocData(text);
+    for (int i = 0; result == CoreApiConst::Success && i < TestItemCount; ++i) {
+        result = fr->sendDocData(item);
+        if (result == CoreApiConst::Success)
+            result = fr->sendDocData(text);
+    }
+    if (result != CoreApiConst::Success) {
+        failTitle = u(AddTitle);
+        failText = u(AddError);
+        return result;
+    }
+
+    quint8 docType = 0;
+    qint8 receiptType = 15;
+    qint16 receiptNumber = 0;
+    qint16 operations = 0;
+    FixNumber sum(100);
+    result = fr->getOpenDocData(docType, receiptType, receiptNumber, operations, sum);
+    if (result != CoreApiConst::Success) {
+        failTitle = u(OpenDataTitle);
+        failText = u(OpenDataError);
+        return result;
+    }
+
+    result = complete(fr, sum, FixNumber(100), n);
+    if (result != CoreApiConst::Success) {
+        failTitle = u(CompleteFailTitle);
+        failText = u(CompleteError);
+        return result;
+    }
+    elapsed = timer.elapsed();
+    return result;
+}
+
 } // namespace
 
 ReceuptWidget::ReceuptWidget(QWidget *parent) : QWidget(parent), ui(new Ui::ReceuptWidget)
 {
     ui->setupUi(this);
     setFixedPitchFont();
+    limitCp866(ui->leCashier, FsFieldWidths::Name);
+    // Receipt texts are cut to this length on their way out; the fields stop there instead.
+    limitCp866(ui->pteItemTextParam, ReceiptTextMaxLength);
+    limitCp866(ui->pteReceiptParam, ReceiptTextMaxLength);
+    // These go out whole, but a character CP866 has no code for would be printed as '?'.
+    for (QLineEdit *edit : {ui->leCode, ui->leBarcode, ui->leName, ui->leUnit})
+        limitCp866(edit, edit->maxLength());
 }
 
 ReceuptWidget::~ReceuptWidget()
@@ -118,7 +174,7 @@ void ReceuptWidget::reportAdd(int result)
     if (result == CoreApiConst::Success)
         QMessageBox::information(this, u(AddTitle), QStringLiteral("Успешно!"));
     else
-        QMessageBox::critical(this, u(AddTitle), u(AddError));
+        showFailure(this, u(AddTitle), u(AddError), result);
 }
 
 void ReceuptWidget::on_pbStartReceipt_released()
@@ -127,10 +183,11 @@ void ReceuptWidget::on_pbStartReceipt_released()
     if (!fr_)
         return;
     const int type = quint8(ui->cbReceiptType->currentIndex());
-    if (fr_->startReceipt(type, ui->leCashier->text()) == CoreApiConst::Success)
+    const int result = fr_->startReceipt(type, ui->leCashier->text());
+    if (result == CoreApiConst::Success)
         QMessageBox::information(this, QStringLiteral("начало формирования чека"), QStringLiteral("Успешно!"));
     else
-        QMessageBox::critical(this, u(StartFailTitle), u(StartError));
+        showFailure(this, u(StartFailTitle), u(StartError), result);
 }
 
 void ReceuptWidget::on_pbCompleteReceipt_released()
@@ -140,8 +197,8 @@ void ReceuptWidget::on_pbCompleteReceipt_released()
     ReceiptNumbers n;
     const FixNumber cash(100, ui->dsbCash->value());
     const FixNumber card(100, ui->dsbCard->value());
-    if (complete(fr_, cash, card, n) != CoreApiConst::Success) {
-        QMessageBox::critical(this, u(CompleteFailTitle), u(CompleteError));
+    if (const int result = complete(fr_, cash, card, n); result != CoreApiConst::Success) {
+        showFailure(this, u(CompleteFailTitle), u(CompleteError), result);
         return;
     }
     QMessageBox::information(this, u(CompleteTitle), successText(n.lines()));
@@ -185,7 +242,7 @@ void ReceuptWidget::on_pbGetOpenDocData_released()
     FixNumber sum(100);
     const int result = fr_->getOpenDocData(docType, receiptType, receiptNumber, operations, sum);
     if (result != CoreApiConst::Success)
-        QMessageBox::critical(this, u(OpenDataTitle), u(OpenDataError));
+        showFailure(this, u(OpenDataTitle), u(OpenDataError), result);
     else if (docType != 3)
         QMessageBox::warning(this, u(OpenDataTitle), QStringLiteral("Открытый документ не является чеком"));
 
@@ -213,39 +270,21 @@ void ReceuptWidget::on_pbTestReceipt_released()
 {
     if (!fr_)
         return;
-    if (fr_->startReceipt(0, u(TestCashier)) != CoreApiConst::Success) {
-        QMessageBox::critical(this, u(StartFailTitle), u(StartError));
-        return;
-    }
-    QElapsedTimer timer;
-    timer.start();
-
-    const QByteArray text = receiptTextTlv(u(TestReceiptText)).rawData();
-    const QByteArray item = testItem().toTlv().rawData();
-    bool sent = fr_->sendDocData(text) == CoreApiConst::Success;
-    for (int i = 0; sent && i < TestItemCount; ++i)
-        sent = fr_->sendDocData(item) == CoreApiConst::Success && fr_->sendDocData(text) == CoreApiConst::Success;
-    if (!sent) {
-        QMessageBox::critical(this, u(AddTitle), u(AddError));
-        return;
-    }
-
-    quint8 docType = 0;
-    qint8 receiptType = 15;
-    qint16 receiptNumber = 0;
-    qint16 operations = 0;
-    FixNumber sum(100);
-    if (fr_->getOpenDocData(docType, receiptType, receiptNumber, operations, sum) != CoreApiConst::Success) {
-        QMessageBox::critical(this, u(OpenDataTitle), u(OpenDataError));
-        return;
-    }
-
     ReceiptNumbers n;
-    if (complete(fr_, sum, FixNumber(100), n) != CoreApiConst::Success) {
-        QMessageBox::critical(this, u(CompleteFailTitle), u(CompleteError));
+    qint64 elapsed = 0;
+    QString failTitle;
+    QString failText;
+    int result = CoreApiConst::Success;
+    {
+        // Twenty-four requests: a click between two of them (another item, "Сформировать чек")
+        // would land in the middle of the test receipt.
+        const TabLock lock(this);
+        result = runTestReceipt(fr_, n, elapsed, failTitle, failText);
+    }
+    if (result != CoreApiConst::Success) {
+        showFailure(this, failTitle, failText, result);
         return;
     }
-    const qint64 elapsed = timer.elapsed();
     QStringList lines = n.lines();
     lines << QStringLiteral("ВРЕМЯ ВЫПОЛНЕНИЯ ТЕСТА %1 мс").arg(elapsed);
     QMessageBox::information(this, u(CompleteTitle), successText(lines));

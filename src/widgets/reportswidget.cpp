@@ -8,6 +8,7 @@
 #include <limits>
 
 #include "frwrapper.h"
+#include "tabsupport.h"
 
 namespace {
 
@@ -23,7 +24,7 @@ void showResult(QWidget *parent, int result, const QString &title, const QString
     if (result == CoreApiConst::Success)
         QMessageBox::information(parent, title, SuccessText);
     else
-        QMessageBox::critical(parent, title, error);
+        showFailure(parent, title, error, result);
 }
 
 } // namespace
@@ -85,12 +86,18 @@ void ReportsWidget::on_pbPrintDocCopy_released()
 void ReportsWidget::printControlTape(int fromDoc)
 {
     int next = 0;
-    const int result = fr_->printControlTape(fromDoc, next);
+    int result = CoreApiConst::Success;
+    {
+        // Held until the next document number is in the field, so that "Продолжить" cannot
+        // start from the old one.
+        const TabLock lock(this);
+        result = fr_->printControlTape(fromDoc, next);
+        if (next != 0)
+            ui->sbDocNumber_2->setValue(next);
+    }
+    // A tape cut short (out of paper, say) still says where to go on from (set above).
     showResult(this, result, QStringLiteral("Печать контрольной ленты"),
                QStringLiteral("Ошибка печати контрольной ленты"));
-    // A tape cut short (out of paper, say) still says where to go on from.
-    if (next != 0)
-        ui->sbDocNumber_2->setValue(next);
 }
 
 void ReportsWidget::on_pbPrintControlTape_released()
@@ -112,9 +119,11 @@ void ReportsWidget::on_pbPrintLastZReport_released()
     if (!fr_)
         return;
     const QString title = QStringLiteral("Печать копии Z отчета");
+    // Status, then copy: a click between the two must not start another command.
+    TabLock lock(this);
     CycleStatus st;
-    if (fr_->getCycleStatus(st) != CoreApiConst::Success) {
-        QMessageBox::critical(this, title, QStringLiteral("Ошибка получения статуса ФР"));
+    if (const int result = fr_->getCycleStatus(st); result != CoreApiConst::Success) {
+        showFailure(this, title, QStringLiteral("Ошибка получения статуса ФР"), result);
         return;
     }
     // While a shift is open its closing report does not exist yet.
@@ -122,5 +131,6 @@ void ReportsWidget::on_pbPrintLastZReport_released()
         QMessageBox::critical(this, title, QStringLiteral("Текущая смена открыта"));
         return;
     }
-    showResult(this, fr_->printDocCopy(st.lastDocNumber), title, DocCopyError);
+    const int result = fr_->printDocCopy(st.lastDocNumber);
+    showResult(this, result, title, DocCopyError);
 }

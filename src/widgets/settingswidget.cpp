@@ -7,6 +7,7 @@
 #include <limits>
 
 #include "frwrapper.h"
+#include "tabsupport.h"
 
 namespace {
 
@@ -23,6 +24,8 @@ SettingsWidget::SettingsWidget(QWidget *parent) : QWidget(parent), ui(new Ui::Se
     // The register's clock is an unsigned 32-bit second count; a date outside it cannot be sent.
     const QDateTime last = QDateTime::fromSecsSinceEpoch(std::numeric_limits<quint32>::max(), Qt::UTC);
     ui->dateTimeEdit->setDateTimeRange(QDateTime(QDate(1970, 1, 1), QTime(0, 0)), QDateTime(last.date(), last.time()));
+    // A write before any read sends the host's time, not the form's placeholder date.
+    ui->dateTimeEdit->setDateTime(QDateTime::currentDateTime());
 }
 
 SettingsWidget::~SettingsWidget()
@@ -35,7 +38,7 @@ void SettingsWidget::showWriteResult(int result, const QString &title, const QSt
     if (result == CoreApiConst::Success)
         QMessageBox::information(this, title, tr("Успешно!"), QMessageBox::Ok);
     else
-        QMessageBox::critical(this, title, error, QMessageBox::Ok);
+        showFailure(this, title, error, result);
 }
 
 void SettingsWidget::on_pbFromHost_released()
@@ -48,8 +51,9 @@ void SettingsWidget::on_pbFromCashbox_released()
     if (!fr_)
         return;
     QDateTime dt;
-    if (fr_->readDt(dt) != CoreApiConst::Success) {
-        QMessageBox::critical(this, tr("Чтение даты из ККТ"), tr("Ошибка чтения даты"), QMessageBox::Ok);
+    const int result = fr_->readDt(dt);
+    if (result != CoreApiConst::Success) {
+        showFailure(this, tr("Чтение даты из ККТ"), tr("Ошибка чтения даты"), result);
         return;
     }
     ui->dateTimeEdit->setDateTime(dt);
@@ -67,8 +71,9 @@ void SettingsWidget::on_pbReadSerial_released()
     if (!fr_)
         return;
     SerialInfo info;
-    if (fr_->getSerial(info) != CoreApiConst::Success) {
-        QMessageBox::critical(this, tr("Чтение ЗН ККТ"), tr("Ошибка чтения ЗН ККТ"), QMessageBox::Ok);
+    const int result = fr_->getSerial(info);
+    if (result != CoreApiConst::Success) {
+        showFailure(this, tr("Чтение ЗН ККТ"), tr("Ошибка чтения ЗН ККТ"), result);
         return;
     }
     ui->leSerial->setText(info.factoryNumber);
@@ -87,21 +92,33 @@ void SettingsWidget::on_pbReadPrinterSettings_released()
     if (!fr_)
         return;
     QByteArray data;
-    if (fr_->readPrinterSettings(SettingsBlock, data) != CoreApiConst::Success || data.isEmpty()) {
-        QMessageBox::critical(this, tr("Чтение настроек печати из ККТ"), tr("Ошибка чтения настроек печати"),
-                              QMessageBox::Ok);
+    const int result = fr_->readPrinterSettings(SettingsBlock, data);
+    if (result != CoreApiConst::Success || data.isEmpty()) {
+        showFailure(this, tr("Чтение настроек печати из ККТ"), tr("Ошибка чтения настроек печати"),
+                    result != CoreApiConst::Success ? result : int(CoreApiConst::ParseError));
         return;
     }
-    ui->cbPaperWidth->setCurrentIndex(quint8(data.at(0)) > NarrowPaperMm ? 1 : 0);
+    const int width = quint8(data.at(0));
+    ui->cbPaperWidth->setCurrentIndex(width > NarrowPaperMm ? 1 : 0);
+    paperIndexShown_ = ui->cbPaperWidth->currentIndex();
+    paperWidthRead_ = -1;
+    if (width != NarrowPaperMm && width != WidePaperMm) {
+        paperWidthRead_ = width;
+        writeToLog(fr_, storedValueNote(tr("Ширина ленты"), tr("%1 мм").arg(width)));
+    }
 }
 
 void SettingsWidget::on_pbWritePrinterSettings_released()
 {
     if (!fr_)
         return;
-    const QByteArray data(1, char(ui->cbPaperWidth->currentIndex() != 0 ? WidePaperMm : NarrowPaperMm));
-    showWriteResult(fr_->writePrinterSettings(SettingsBlock, data), tr("Запись настроек печати в ККТ"),
-                    tr("Ошибка записи настроек печати"));
+    const int index = ui->cbPaperWidth->currentIndex();
+    const bool keepRead = paperWidthRead_ >= 0 && index == paperIndexShown_;
+    const QByteArray data(1, char(keepRead ? paperWidthRead_ : index != 0 ? WidePaperMm : NarrowPaperMm));
+    const int result = fr_->writePrinterSettings(SettingsBlock, data);
+    if (result == CoreApiConst::Success && !keepRead)
+        paperWidthRead_ = -1; // the register now holds what the box shows
+    showWriteResult(result, tr("Запись настроек печати в ККТ"), tr("Ошибка записи настроек печати"));
 }
 
 void SettingsWidget::on_pbReadFrSettings_released()
@@ -109,12 +126,16 @@ void SettingsWidget::on_pbReadFrSettings_released()
     if (!fr_)
         return;
     QByteArray data;
-    if (fr_->readFrSettings(SettingsBlock, data) != CoreApiConst::Success || data.isEmpty()) {
-        QMessageBox::critical(this, tr("Чтение настроек ФР"), tr("Ошибка чтения настроек ФР"), QMessageBox::Ok);
+    const int result = fr_->readFrSettings(SettingsBlock, data);
+    if (result != CoreApiConst::Success || data.isEmpty()) {
+        showFailure(this, tr("Чтение настроек ФР"), tr("Ошибка чтения настроек ФР"),
+                    result != CoreApiConst::Success ? result : int(CoreApiConst::ParseError));
         return;
     }
     // A rounding type this program does not know leaves the box without a selection.
     ui->cbRoundType->setCurrentIndex(quint8(data.at(0)));
+    if (ui->cbRoundType->currentIndex() < 0)
+        writeToLog(fr_, unknownChoiceNote(tr("Тип округления"), QString::number(quint8(data.at(0)))));
 }
 
 void SettingsWidget::on_pbWriteFrSettings_released()
@@ -127,7 +148,9 @@ void SettingsWidget::on_pbWriteFrSettings_released()
     // nothing sound to send: the index -1 would go out as the byte 0xFF.
     const int roundType = ui->cbRoundType->currentIndex();
     if (roundType < 0) {
-        QMessageBox::critical(this, title, error, QMessageBox::Ok);
+        const QString why = tr("Не выбран тип округления");
+        writeToLog(fr_, why);
+        showFailure(this, title, error, why);
         return;
     }
     showWriteResult(fr_->writeFrSettings(SettingsBlock, QByteArray(1, char(roundType))), title, error);

@@ -33,4 +33,7 @@ private:
 
     Ui::SettingsWidget *ui;
     FsWrapper *fr_ = nullptr;
+    // A paper width other than 60 or 80 mm, as read; written back while the box is left alone.
+    int paperWidthRead_ = -1;
+    int paperIndexShown_ = -1;
 };

@@ -5,6 +5,7 @@
 #include <QStringList>
 
 #include "frwrapper.h"
+#include "tabsupport.h"
 
 namespace {
 const char *const CountersTitle = "Чтение счетчиков ККТ";
@@ -27,9 +28,9 @@ void StatusWidget::insert(const QString &html)
     ui->textBrowser->insertHtml(html);
 }
 
-void StatusWidget::fail(const QString &title, const QString &text)
+void StatusWidget::fail(int result, const QString &title, const QString &text)
 {
-    QMessageBox::critical(this, title, text);
+    showFailure(this, title, text, result);
 }
 
 void StatusWidget::on_pbGetSerial_released()
@@ -37,8 +38,8 @@ void StatusWidget::on_pbGetSerial_released()
     if (!fr_)
         return;
     SerialInfo info;
-    if (fr_->getSerial(info) != CoreApiConst::Success)
-        return fail(QStringLiteral("Чтение ЗН ККТ"), QStringLiteral("Ошибка чтения ЗН ККТ"));
+    if (const int result = fr_->getSerial(info); result != CoreApiConst::Success)
+        return fail(result, QStringLiteral("Чтение ЗН ККТ"), QStringLiteral("Ошибка чтения ЗН ККТ"));
     insert(toHtml(info));
 }
 
@@ -47,8 +48,8 @@ void StatusWidget::on_pbFirmware_released()
     if (!fr_)
         return;
     QString version;
-    if (fr_->getFirmwareVersion(version) != CoreApiConst::Success)
-        return fail(QStringLiteral("Чтение версии ПО ККТ"), QStringLiteral("Ошибка чтения версии ПО ККТ"));
+    if (const int result = fr_->getFirmwareVersion(version); result != CoreApiConst::Success)
+        return fail(result, QStringLiteral("Чтение версии ПО ККТ"), QStringLiteral("Ошибка чтения версии ПО ККТ"));
     insert(QStringLiteral("<p><pre>Версия ПО: %1</pre><p>").arg(version));
 }
 
@@ -57,8 +58,8 @@ void StatusWidget::on_pbStatus_released()
     if (!fr_)
         return;
     FrStatus st;
-    if (fr_->getFrStatus(st) != CoreApiConst::Success)
-        return fail(QStringLiteral("Чтение состояния ККТ"), QStringLiteral("Ошибка чтения состояния ККТ"));
+    if (const int result = fr_->getFrStatus(st); result != CoreApiConst::Success)
+        return fail(result, QStringLiteral("Чтение состояния ККТ"), QStringLiteral("Ошибка чтения состояния ККТ"));
     insert(toHtml(st));
 }
 
@@ -67,8 +68,9 @@ void StatusWidget::on_pbCycle_released()
     if (!fr_)
         return;
     CycleStatus st;
-    if (fr_->getCycleStatus(st) != CoreApiConst::Success)
-        return fail(QStringLiteral("Чтение состояния смены ККТ"), QStringLiteral("Ошибка чтения состояния сменыККТ"));
+    if (const int result = fr_->getCycleStatus(st); result != CoreApiConst::Success)
+        return fail(result, QStringLiteral("Чтение состояния смены ККТ"),
+                    QStringLiteral("Ошибка чтения состояния сменыККТ"));
     insert(toHtml(st));
 }
 
@@ -77,8 +79,8 @@ void StatusWidget::on_pbCycleCounters_released()
     if (!fr_)
         return;
     Counters c;
-    if (fr_->getCycleCounters(c) != CoreApiConst::Success)
-        return fail(QString::fromUtf8(CountersTitle), QString::fromUtf8(CountersError));
+    if (const int result = fr_->getCycleCounters(c); result != CoreApiConst::Success)
+        return fail(result, QString::fromUtf8(CountersTitle), QString::fromUtf8(CountersError));
     insert(cycleCountersHtml(c));
 }
 
@@ -87,8 +89,8 @@ void StatusWidget::on_pbFiscCounters_released()
     if (!fr_)
         return;
     Counters c;
-    if (fr_->getFiscCounters(c) != CoreApiConst::Success)
-        return fail(QString::fromUtf8(CountersTitle), QString::fromUtf8(CountersError));
+    if (const int result = fr_->getFiscCounters(c); result != CoreApiConst::Success)
+        return fail(result, QString::fromUtf8(CountersTitle), QString::fromUtf8(CountersError));
     insert(fiscCountersHtml(c));
 }
 
@@ -97,8 +99,8 @@ void StatusWidget::on_pbTotalCounters_released()
     if (!fr_)
         return;
     TotalCounters c;
-    if (fr_->getTotalCounters(c) != CoreApiConst::Success)
-        return fail(QString::fromUtf8(CountersTitle), QString::fromUtf8(CountersError));
+    if (const int result = fr_->getTotalCounters(c); result != CoreApiConst::Success)
+        return fail(result, QString::fromUtf8(CountersTitle), QString::fromUtf8(CountersError));
     insert(toHtml(c));
 }
 
@@ -107,9 +109,14 @@ void StatusWidget::on_pbRegData_released()
     if (!fr_)
         return;
     RegData data;
-    if (fr_->readRegData(data) != CoreApiConst::Success)
-        return fail(QStringLiteral("Запрос параметров регистрации/перерегистрации ККТ"),
-                    QStringLiteral("ККТ не активирована"));
+    int result = CoreApiConst::Success;
+    {
+        // Twelve requests: a click between two of them must not start another command.
+        const TabLock lock(this);
+        result = fr_->readRegData(data);
+    }
+    if (result != CoreApiConst::Success)
+        return showRegDataFailure(this, result);
     insert(toHtml(data));
 }
 
@@ -118,8 +125,8 @@ void StatusWidget::on_pbBySections_released()
     if (!fr_)
         return;
     SectionCounters c;
-    if (fr_->getSectionCounters(c) != CoreApiConst::Success)
-        return fail(QString::fromUtf8(CountersTitle), QString::fromUtf8(CountersError));
+    if (const int result = fr_->getSectionCounters(c); result != CoreApiConst::Success)
+        return fail(result, QString::fromUtf8(CountersTitle), QString::fromUtf8(CountersError));
 
     insert(sectionCountersHtml(c));
 }

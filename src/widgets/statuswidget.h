@@ -30,7 +30,7 @@ private slots:
 
 private:
     void insert(const QString &html);
-    void fail(const QString &title, const QString &text);
+    void fail(int result, const QString &title, const QString &text);
 
     Ui::StatusWidget *ui;
     FsWrapper *fr_ = nullptr;

@@ -1,0 +1,101 @@
+#pragma once
+
+#include <QPointer>
+#include <QString>
+#include <QValidator>
+
+class FsWrapper;
+class QLineEdit;
+class QPlainTextEdit;
+class QWidget;
+
+// Pieces every service tab shares: what a failure box says, the lock of a command sequence,
+// and limits that keep a field to what the register stores whole.
+
+// A critical box with the tab's own text and, below it, the register's reason for `code`, so
+// that the operator need not look for it in the log pane.
+void showFailure(QWidget *parent, const QString &title, const QString &text, int code);
+
+// The same with a reason of this side (a choice left blank, say) instead of a result code.
+void showFailure(QWidget *parent, const QString &title, const QString &text, const QString &reason);
+
+// The register's reason for `code` as one line; empty for success.
+QString failureReason(int code);
+
+// The box for a failed read of the registration data: "ККТ не активирована" only when the
+// register says so; a silent register or an unreadable reply is not an unregistered one.
+void showRegDataFailure(QWidget *parent, int code);
+extern const QString NoReplyText;
+
+// A line for the log pane; nothing without a command layer.
+void writeToLog(FsWrapper *fr, const QString &text);
+
+// The log line for a stored value that a field cannot show as it is.
+QString storedValueNote(const QString &field, const QString &value);
+
+// The log line for a stored choice that a box does not offer; such a box is left blank, and a
+// write is refused until the operator chooses.
+QString unknownChoiceNote(const QString &field, const QString &value);
+
+// What a field showed of a stored value. A spin box clamps a number outside its range and a line
+// edit cuts a text longer than its limit; writing back then keeps the stored value unless the
+// operator changed the field, so that a read followed by a write changes nothing.
+template <typename T> class ShownValue
+{
+public:
+    // Returns whether the field shows the stored value as it is.
+    bool load(const T &stored, const T &shown)
+    {
+        stored_ = stored;
+        shown_ = shown;
+        kept_ = !(stored == shown);
+        return !kept_;
+    }
+    T take(const T &current) const { return kept_ && current == shown_ ? stored_ : current; }
+
+private:
+    T stored_{};
+    T shown_{};
+    bool kept_ = false;
+};
+
+// Keeps a tab disabled from the first request of a sequence to its last: the window's own lock
+// lasts one exchange, and a click that lands between two of them would start another command in
+// the middle of the sequence.
+class TabLock
+{
+public:
+    explicit TabLock(QWidget *tab);
+    ~TabLock();
+    TabLock(const TabLock &) = delete;
+    TabLock &operator=(const TabLock &) = delete;
+
+private:
+    QPointer<QWidget> tab_;
+    bool wasEnabled_;
+};
+
+// Accepts only text that the register gets whole: characters CP866 can encode (others would
+// arrive as '?'), at most `maxBytes` of them once encoded, and digits only when asked.
+class Cp866Validator : public QValidator
+{
+    Q_OBJECT
+public:
+    Cp866Validator(int maxBytes, bool digitsOnly, QObject *parent = nullptr);
+    State validate(QString &input, int &pos) const override;
+
+    int maxBytes() const { return maxBytes_; }
+    bool digitsOnly() const { return digitsOnly_; }
+
+private:
+    int maxBytes_;
+    bool digitsOnly_;
+};
+
+// Limits a line edit to `maxBytes` CP866 bytes (a character is one byte in CP866).
+void limitCp866(QLineEdit *edit, int maxBytes);
+// Limits a line edit to at most `maxDigits` decimal digits.
+void limitDigits(QLineEdit *edit, int maxDigits);
+// The same for a multi-line text: an edit that would leave more than `maxBytes` bytes or a
+// character CP866 cannot encode is undone.
+void limitCp866(QPlainTextEdit *edit, int maxBytes);
