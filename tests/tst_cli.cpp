@@ -8,6 +8,7 @@
 #include <QJsonObject>
 #include <QProcess>
 #include <QTemporaryDir>
+#include <QTemporaryFile>
 
 #include <csignal>
 #include <pty.h>
@@ -15,6 +16,7 @@
 #include <unistd.h>
 
 #include "emulatorfixture.h"
+#include "frmsg.h"
 #include "loadermodel.h"
 
 namespace {
@@ -81,6 +83,7 @@ private slots:
     void find();
     void firmware();
     void stopSignal();
+    void decode();
 
 private:
     QTemporaryDir dir_;
@@ -452,6 +455,40 @@ void TestCli::stopSignal()
     QVERIFY(p.waitForFinished(10000));
     QCOMPARE(p.exitStatus(), QProcess::NormalExit);
     QCOMPARE(p.exitCode(), 128 + SIGTERM);
+
+    // The first stop waits for the exchange in flight; a second one is the user insisting.
+    p.start(QStringLiteral(VIRTA_CLI_EXE), {"-p", emu.devicePath(), "tape"});
+    QVERIFY(p.waitForStarted());
+    QTest::qWait(300);
+    ::kill(pid_t(p.processId()), SIGTERM);
+    QTest::qWait(200);
+    QCOMPARE(p.state(), QProcess::Running);
+    ::kill(pid_t(p.processId()), SIGTERM);
+    QVERIFY(p.waitForFinished(1500));
+    QCOMPARE(p.exitStatus(), QProcess::CrashExit);
+}
+
+void TestCli::decode()
+{
+    // Hex text as an engineer pastes it, a request and its reply; and the refusals.
+    const QByteArray request = FsReq(0x30).rawData();
+    QTemporaryFile hex;
+    QVERIFY(hex.open());
+    hex.write("> " + request.toHex(' ') + "\n< 04 05 00 00 01 00 00 00 00 00\n");
+    hex.close();
+    Run r = runCli({"decode", hex.fileName()});
+    QCOMPARE(r.code, 0);
+    const QStringList lines = r.out.split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+    QCOMPARE(lines.size(), 2);
+    QVERIFY2(lines.at(0).startsWith(QStringLiteral("→ 0x30 Состояние ККТ")), qPrintable(lines.at(0)));
+    QVERIFY2(lines.at(1).startsWith(QStringLiteral("←")), qPrintable(lines.at(1)));
+    r = runCli({"--json", "decode", hex.fileName()});
+    QCOMPARE(r.code, 0);
+    QCOMPARE(r.json().array().size(), 2);
+    r = runCli({"decode", dir_.filePath("none.log")});
+    QCOMPARE(r.code, 66);
+    QVERIFY2(r.err.contains(QStringLiteral("none.log")), qPrintable(r.err));
+    QCOMPARE(runCli({"decode", "a", "b"}).code, 64);
 }
 
 QTEST_GUILESS_MAIN(TestCli)

@@ -95,3 +95,4 @@ int cmdFind(Cli &cli, const QStringList &args);
 int cmdBackup(Cli &cli, const QStringList &args);
 int cmdRestore(Cli &cli, const QStringList &args);
 int cmdFirmware(Cli &cli, const QStringList &args);
+int cmdDecode(Cli &cli, const QStringList &args);
