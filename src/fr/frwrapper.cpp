@@ -160,7 +160,9 @@ CoreApiConst::ErrorCode FsWrapper::exec(const FsReq &req, FsRep &rep, const FsRw
     waiters_.append(&waiter);
     const QPointer<FsWrapper> self(this);
 
-    emit sedReq(req, timeout.readTimeout, timeout.writeTimeout);
+    const quint32 readTimeout =
+        readTimeoutLimit_ != 0 ? qMin(timeout.readTimeout, readTimeoutLimit_) : timeout.readTimeout;
+    emit sedReq(req, readTimeout, timeout.writeTimeout);
     // A quit that came before the loop started is not lost: the flag says it already happened.
     while (!waiter.done)
         loop.exec();
