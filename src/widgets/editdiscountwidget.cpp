@@ -49,7 +49,10 @@ DiscountEntry EditDiscountWidget::entry()
 {
     entry_.setName(ui->leName->text());
     entry_.setNumber(qint8(ui->sbNumber->value()));
-    entry_.setKind(qint8(ui->cbType->currentIndex()));
+    // A kind the box has no item for (read from the register) shows no selection; writing the entry
+    // back must keep that kind, not store the empty selection's -1.
+    if (ui->cbType->currentIndex() >= 0)
+        entry_.setKind(qint8(ui->cbType->currentIndex()));
     entry_.setValue(FixNumber(Hundredths, ui->dsbValue->value()).raw());
     return entry_;
 }
