@@ -3,10 +3,17 @@
 # build-fuzz/ and runs each one for SECONDS (default 60), one after the other, on a copy of its
 # seed corpus. Crashes land in build-fuzz/artifacts/<target>/; the script ends non-zero if any did.
 #   fuzz/run.sh [SECONDS] [target ...]
+# SECONDS is a whole number of at least 1: libFuzzer reads 0 as "no limit", which would leave an
+# unattended run going for ever.
 set -uo pipefail
 cd "$(dirname "$0")/.."
 seconds=${1:-60}
 shift || true
+if ! [[ $seconds =~ ^[0-9]+$ ]] || [ $((10#$seconds)) -lt 1 ]; then
+  echo "fuzz/run.sh: SECONDS must be a whole number of at least 1 (got '$seconds'); 0 would fuzz without limit" >&2
+  exit 64
+fi
+seconds=$((10#$seconds))
 VIRTA_WITH_CLANG=1 scripts/setup-deps.sh || exit 1
 
 build=build-fuzz

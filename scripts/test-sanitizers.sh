@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # The test suite under the sanitizers (./test.sh --sanitizers runs this):
 #   build-asan/  every test, built with AddressSanitizer + UndefinedBehaviorSanitizer;
-#   build-tsan/  the tests of the threaded parts (transport, worker thread, command layer, logging)
-#                under ThreadSanitizer.
+#   build-tsan/  the tests of the threaded parts (transport, worker thread, command layer, emulator,
+#                logging) under ThreadSanitizer.
 # Any report fails the run. The suppressions in scripts/sanitizers/ name only code inside Qt and
 # the system libraries, each with the reason. Extra arguments go to both ctest runs.
 set -euo pipefail
@@ -11,13 +11,12 @@ scripts/setup-deps.sh
 jobs=$(nproc 2>/dev/null || echo 2)
 supp="$PWD/scripts/sanitizers"
 
-# Tests of the threaded parts: the long run of exchanges with faults (FsWrapper, its worker
-# thread and the transport, with the in-process register on threads of its own), the emulator's
-# threads, and logging from several threads with its clean-up on the thread pool. tst_transport
-# and tst_commands are left out: their remaining reports are a worker thread's end seen through
-# QThread::wait and test peers guarded by QMutex, orderings that live inside the uninstrumented Qt
-# library where no suppression can name them without hiding everything (docs/RELIABILITY.md).
-tsan_tests=(tst_soak tst_logging tst_emulator)
+# Tests of the threaded parts: the transport and its worker thread behind the command layer
+# (tst_transport, tst_commands), the long run of exchanges with faults (FsWrapper, its worker thread
+# and the transport, with the in-process register on threads of its own), the emulator's threads,
+# and logging from several threads with its clean-up on the thread pool. Test peers that share
+# state with the emulator's threads guard it with std::mutex, which TSan sees (QMutex it does not).
+tsan_tests=(tst_transport tst_commands tst_soak tst_logging tst_emulator)
 
 run_suite() {
   local dir=$1

@@ -8,27 +8,11 @@
 
 #include "activatewidget.h"
 #include "edittaxwidget.h"
-#include "emulatorfixture.h"
-#include "frconst.h"
-#include "frwrapper.h"
-#include "messageboxcatcher.h"
+#include "tabfixture.h"
 
 namespace {
 
-const char *const NoRegister = "/dev/virta-no-such-register";
 constexpr quint8 SendDocData = 0x07;
-
-void press(QWidget &tab, const char *name)
-{
-    auto *button = tab.findChild<QAbstractButton *>(QLatin1String(name));
-    QVERIFY2(button, name);
-    button->click();
-}
-
-template <typename T> T *field(QWidget &w, const char *name)
-{
-    return w.findChild<T *>(QLatin1String(name));
-}
 
 EditTaxWidget *taxEditor(QWidget &tab, int n)
 {
@@ -41,14 +25,6 @@ void setTaxFields(EditTaxWidget *editor, int type, double rate, const QString &n
     field<QComboBox>(*editor, "cbType")->setCurrentIndex(type);
     field<QDoubleSpinBox>(*editor, "dsbRate")->setValue(rate);
     field<QLineEdit>(*editor, "leName")->setText(name);
-}
-
-void connectTab(ActivateWidget &tab, FsWrapper &fr, const QString &port)
-{
-    QVERIFY(fr.open(port));
-    fr.setCashier(DefaultCashierNumber);
-    fr.setPassword(DefaultCashierPassword);
-    tab.setFsWrapper(&fr);
 }
 
 // Tags of the document records the register received, in order.
@@ -89,7 +65,7 @@ private slots:
     void editorTax_data();
     void editorTax();
     void notChargedZeroesRate();
-    void unsetEntryLeavesBoxUnchecked();
+    void editorShowsEntry();
     void registerFreshWithTwoTaxes();
     void sendDataWithoutTaxes();
     void noCompletionInsideSendData();
@@ -170,7 +146,9 @@ void TestActivateTab::notChargedZeroesRate()
     QCOMPARE(rate->maximum(), 99.99);
 }
 
-void TestActivateTab::unsetEntryLeavesBoxUnchecked()
+// What the editor shows; whether its box is ticked after a read is the tab's part, checked with
+// the read-back in registerFreshWithTwoTaxes.
+void TestActivateTab::editorShowsEntry()
 {
     EditTaxWidget editor;
     TaxEntry set;
@@ -193,14 +171,11 @@ void TestActivateTab::unsetEntryLeavesBoxUnchecked()
 
 void TestActivateTab::registerFreshWithTwoTaxes()
 {
-    EmulatorFixture emu(freshRegister());
-    QVERIFY2(emu.start(), qPrintable(emu.lastError()));
-    FsWrapper fr;
-    ActivateWidget tab;
-    connectTab(tab, fr, emu.devicePath());
+    TabFixture<ActivateWidget> t(freshRegister());
+    QVERIFY2(t.start(), qPrintable(t.error()));
+    auto &[emu, fr, tab, boxes] = t;
     // A fresh register gets its factory number first (the settings tab's job).
     QCOMPARE(fr.writeSerial(QStringLiteral("1234567")), CoreApiConst::Success);
-    MessageBoxCatcher boxes;
 
     const QString inn = QStringLiteral("7701234567");
     const QString rnm = QStringLiteral("0000000001012345");
@@ -263,15 +238,12 @@ void TestActivateTab::registerFreshWithTwoTaxes()
 
 void TestActivateTab::sendDataWithoutTaxes()
 {
-    EmulatorFixture emu(freshRegister());
-    QVERIFY2(emu.start(), qPrintable(emu.lastError()));
-    FsWrapper fr;
-    ActivateWidget tab;
-    connectTab(tab, fr, emu.devicePath());
+    TabFixture<ActivateWidget> t(freshRegister());
+    QVERIFY2(t.start(), qPrintable(t.error()));
+    auto &[emu, fr, tab, boxes] = t;
     QCOMPARE(fr.writeSerial(QStringLiteral("1234567")), CoreApiConst::Success);
     QCOMPARE(fr.startRegistration(QStringLiteral("Кассир")), CoreApiConst::Success);
     emu.clearHistory();
-    MessageBoxCatcher boxes;
 
     // Empty fields still go out, as empty texts.
     press(tab, "pbSendData");
@@ -286,17 +258,14 @@ void TestActivateTab::sendDataWithoutTaxes()
 // middle of the sequence and register without the remaining records.
 void TestActivateTab::noCompletionInsideSendData()
 {
-    EmulatorFixture emu(freshRegister());
-    QVERIFY2(emu.start(), qPrintable(emu.lastError()));
-    FsWrapper fr;
-    ActivateWidget tab;
-    connectTab(tab, fr, emu.devicePath());
+    TabFixture<ActivateWidget> t(freshRegister());
+    QVERIFY2(t.start(), qPrintable(t.error()));
+    auto &[emu, fr, tab, boxes] = t;
     QCOMPARE(fr.writeSerial(QStringLiteral("1234567")), CoreApiConst::Success);
     QCOMPARE(fr.startRegistration(QStringLiteral("Кассир")), CoreApiConst::Success);
     field<QLineEdit>(tab, "leInn")->setText(QStringLiteral("7701234567"));
     setTaxFields(taxEditor(tab, 1), 1, 20.0, QStringLiteral("НДС 20%"));
     emu.clearHistory();
-    MessageBoxCatcher boxes;
 
     int presses = 0;
     QTimer impatient;
@@ -320,14 +289,11 @@ void TestActivateTab::noCompletionInsideSendData()
 
 void TestActivateTab::readUnregistered()
 {
-    EmulatorFixture emu(freshRegister());
-    QVERIFY2(emu.start(), qPrintable(emu.lastError()));
-    FsWrapper fr;
-    ActivateWidget tab;
-    connectTab(tab, fr, emu.devicePath());
+    TabFixture<ActivateWidget> t(freshRegister());
+    QVERIFY2(t.start(), qPrintable(t.error()));
+    auto &[emu, fr, tab, boxes] = t;
     field<QLineEdit>(tab, "leInn")->setText(QStringLiteral("kept"));
     taxEditor(tab, 2)->setChecked(true);
-    MessageBoxCatcher boxes;
 
     press(tab, "pbReadRegData");
     QCOMPARE(boxes.count(), 1);
@@ -340,13 +306,10 @@ void TestActivateTab::readUnregistered()
 
 void TestActivateTab::closeArchive()
 {
-    EmulatorFixture emu;
-    QVERIFY2(emu.start(), qPrintable(emu.lastError()));
-    FsWrapper fr;
-    ActivateWidget tab;
-    connectTab(tab, fr, emu.devicePath());
+    TabFixture<ActivateWidget> t;
+    QVERIFY2(t.start(), qPrintable(t.error()));
+    auto &[emu, fr, tab, boxes] = t;
     field<QLineEdit>(tab, "leCashier")->setText(QStringLiteral("Сидоров С.С."));
-    MessageBoxCatcher boxes;
 
     press(tab, "pbStartArchiveClosing");
     QCOMPARE(boxes.takeFirst(), CaughtBox(QMessageBox::Information, QStringLiteral("Старт закрытия архива ККТ"),
@@ -404,10 +367,9 @@ void TestActivateTab::noRegister()
     QFETCH(QString, button);
     QFETCH(QString, title);
     QFETCH(QString, text);
-    FsWrapper fr;
-    ActivateWidget tab;
-    connectTab(tab, fr, QString::fromLatin1(NoRegister));
-    MessageBoxCatcher boxes;
+    TabFixture<ActivateWidget> t;
+    QVERIFY(t.startWithoutRegister());
+    auto &[emu, fr, tab, boxes] = t;
 
     press(tab, qPrintable(button));
     QCOMPARE(boxes.count(), 1);

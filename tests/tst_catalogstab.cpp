@@ -14,32 +14,9 @@
 #include "editcashierwidget.h"
 #include "editdiscountwidget.h"
 #include "editsectionwidget.h"
-#include "emulatorfixture.h"
-#include "frconst.h"
-#include "frwrapper.h"
-#include "messageboxcatcher.h"
+#include "tabfixture.h"
 
 namespace {
-
-template <typename T> T *child(QWidget &w, const char *name)
-{
-    return w.findChild<T *>(QLatin1String(name));
-}
-
-void press(QWidget &tab, const char *name)
-{
-    auto *button = child<QAbstractButton>(tab, name);
-    QVERIFY2(button, name);
-    button->click();
-}
-
-QByteArray cashierBlock()
-{
-    QByteArray b(1, char(DefaultCashierNumber));
-    for (int i = 0; i < 4; ++i)
-        b += char((quint32(DefaultCashierPassword) >> (8 * i)) & 0xFF);
-    return b;
-}
 
 const QStringList RightBoxes{"cbReceipts",       "cbReports",     "cbSettings", "cbFiscalization",
                              "cbReturnReceipts", "cbWriteSerial", "cbCatalogs", "cbCashiers"};
@@ -47,23 +24,14 @@ const QString WriteTitle = QStringLiteral("Запись данных в спра
 const CaughtBox WriteOk(QMessageBox::Information, WriteTitle, QStringLiteral("Успешно!"));
 
 // One tab on a fresh register, with the catalogue and entry number chosen.
-class Fixture
+class Fixture : public TabFixture<CatalogsWidget>
 {
 public:
-    explicit Fixture(const QString &port = QString())
-    {
-        if (port.isEmpty())
-            started = emu.start();
-        if ((started || !port.isEmpty()) && fr.open(port.isEmpty() ? emu.devicePath() : port)) {
-            fr.setCashier(DefaultCashierNumber);
-            fr.setPassword(DefaultCashierPassword);
-            tab.setFsWrapper(&fr);
-        }
-    }
+    explicit Fixture(const QString &port = QString()) : started(port.isEmpty() ? start() : connectTo(port)) {}
     void choose(int type, int number)
     {
-        child<QComboBox>(tab, "cbCatalogType")->setCurrentIndex(type);
-        child<QSpinBox>(tab, "sbNumber")->setValue(number);
+        field<QComboBox>(tab, "cbCatalogType")->setCurrentIndex(type);
+        field<QSpinBox>(tab, "sbNumber")->setValue(number);
     }
     // The entry bytes of the last write the register received.
     QByteArray written() const
@@ -71,13 +39,9 @@ public:
         const QByteArray data = emu.lastRequest().request.data();
         return data.mid(cashierBlock().size() + 1);
     }
-    QWidget &page(const char *name) { return *child<QWidget>(tab, name); }
+    QWidget &page(const char *name) { return *field<QWidget>(tab, name); }
 
-    EmulatorFixture emu;
-    FsWrapper fr;
-    CatalogsWidget tab;
-    MessageBoxCatcher boxes;
-    bool started = false;
+    const bool started;
 };
 
 } // namespace
@@ -95,6 +59,8 @@ private slots:
     void oddSectionBlock();
     void discount_data();
     void discount();
+    void discountOfOtherKind_data();
+    void discountOfOtherKind();
     void discountKindRule();
     void noCatalogue();
     void entryNumberRange();
@@ -129,9 +95,9 @@ void TestCatalogsTab::cashierRights()
     QCOMPARE(f.boxes.count(), 0);
     QWidget &editor = f.page("pageCashier");
     for (const QString &box : RightBoxes)
-        QCOMPARE(child<QCheckBox>(editor, qPrintable(box))->isChecked(), ticked.contains(box));
-    QCOMPARE(child<QLineEdit>(editor, "leName")->text(), QStringLiteral("Сидоров П."));
-    QCOMPARE(child<QSpinBox>(editor, "sbPassword")->value(), 4711);
+        QCOMPARE(field<QCheckBox>(editor, qPrintable(box))->isChecked(), ticked.contains(box));
+    QCOMPARE(field<QLineEdit>(editor, "leName")->text(), QStringLiteral("Сидоров П."));
+    QCOMPARE(field<QSpinBox>(editor, "sbPassword")->value(), 4711);
 
     press(f.tab, "pbWrite");
     QCOMPARE(f.boxes.takeFirst(), WriteOk);
@@ -139,7 +105,7 @@ void TestCatalogsTab::cashierRights()
     QCOMPARE(f.written().toHex(), c.toBytes().toHex());
 
     // Ticking a box changes its bit only.
-    child<QCheckBox>(editor, "cbSettings")->setChecked(true);
+    field<QCheckBox>(editor, "cbSettings")->setChecked(true);
     press(f.tab, "pbWrite");
     QCOMPARE(f.boxes.takeFirst(), WriteOk);
     QByteArray back;
@@ -155,11 +121,11 @@ void TestCatalogsTab::newCashier()
     QVERIFY2(f.started, qPrintable(f.emu.lastError()));
     f.choose(1, 3);
     QWidget &editor = f.page("pageCashier");
-    child<QSpinBox>(editor, "sbNumber")->setValue(3);
-    child<QSpinBox>(editor, "sbPassword")->setValue(0x01020304);
-    child<QLineEdit>(editor, "leName")->setText(QStringLiteral("Ян"));
-    child<QCheckBox>(editor, "cbReceipts")->setChecked(true);
-    child<QCheckBox>(editor, "cbReports")->setChecked(true);
+    field<QSpinBox>(editor, "sbNumber")->setValue(3);
+    field<QSpinBox>(editor, "sbPassword")->setValue(0x01020304);
+    field<QLineEdit>(editor, "leName")->setText(QStringLiteral("Ян"));
+    field<QCheckBox>(editor, "cbReceipts")->setChecked(true);
+    field<QCheckBox>(editor, "cbReports")->setChecked(true);
 
     press(f.tab, "pbWrite");
     QCOMPARE(f.boxes.takeFirst(), WriteOk);
@@ -179,11 +145,11 @@ void TestCatalogsTab::longCashierName()
     f.choose(1, 7);
     QWidget &editor = f.page("pageCashier");
     const QString name(255, QChar(0x0416)); // Ж, one CP866 byte
-    auto *leName = child<QLineEdit>(editor, "leName");
+    auto *leName = field<QLineEdit>(editor, "leName");
     leName->setText(name + QStringLiteral("Ж"));
     QCOMPARE(leName->text(), name);
-    child<QSpinBox>(editor, "sbNumber")->setValue(7);
-    child<QCheckBox>(editor, "cbReceipts")->setChecked(true);
+    field<QSpinBox>(editor, "sbNumber")->setValue(7);
+    field<QCheckBox>(editor, "cbReceipts")->setChecked(true);
 
     press(f.tab, "pbWrite");
     QCOMPARE(f.boxes.takeFirst(), WriteOk);
@@ -203,24 +169,24 @@ void TestCatalogsTab::section()
     Fixture f;
     QVERIFY2(f.started, qPrintable(f.emu.lastError()));
     f.choose(2, 4);
-    QCOMPARE(child<QStackedWidget>(f.tab, "stackedWidget")->currentWidget(), &f.page("pageSection"));
+    QCOMPARE(field<QStackedWidget>(f.tab, "stackedWidget")->currentWidget(), &f.page("pageSection"));
     QWidget &editor = f.page("pageSection");
     const QString name = QStringLiteral("ОВОЩИ ") + QString(120, QLatin1Char('x'));
     QCOMPARE(name.size(), 126);
-    child<QSpinBox>(editor, "sbNumber")->setValue(4);
-    child<QLineEdit>(editor, "leName")->setText(name);
+    field<QSpinBox>(editor, "sbNumber")->setValue(4);
+    field<QLineEdit>(editor, "leName")->setText(name);
 
     press(f.tab, "pbWrite");
     QCOMPARE(f.boxes.takeFirst(), WriteOk);
     QCOMPARE(f.written().size(), 128);
     QCOMPARE(f.written().at(0), char(4));
 
-    child<QLineEdit>(editor, "leName")->clear();
-    child<QSpinBox>(editor, "sbNumber")->setValue(1);
+    field<QLineEdit>(editor, "leName")->clear();
+    field<QSpinBox>(editor, "sbNumber")->setValue(1);
     press(f.tab, "pbRead");
     QCOMPARE(f.boxes.count(), 0);
-    QCOMPARE(child<QLineEdit>(editor, "leName")->text(), name);
-    QCOMPARE(child<QSpinBox>(editor, "sbNumber")->value(), 4);
+    QCOMPARE(field<QLineEdit>(editor, "leName")->text(), name);
+    QCOMPARE(field<QSpinBox>(editor, "sbNumber")->value(), 4);
 }
 
 void TestCatalogsTab::oddSectionBlock_data()
@@ -247,8 +213,8 @@ void TestCatalogsTab::oddSectionBlock()
 
     press(f.tab, "pbRead");
     QCOMPARE(f.boxes.count(), 0);
-    QCOMPARE(child<QSpinBox>(editor, "sbNumber")->value(), 1);
-    QCOMPARE(child<QLineEdit>(editor, "leName")->text(), QString());
+    QCOMPARE(field<QSpinBox>(editor, "sbNumber")->value(), 1);
+    QCOMPARE(field<QLineEdit>(editor, "leName")->text(), QString());
 }
 
 void TestCatalogsTab::discount_data()
@@ -272,12 +238,12 @@ void TestCatalogsTab::discount()
     QVERIFY2(f.started, qPrintable(f.emu.lastError()));
     f.choose(3, 6);
     QWidget &editor = f.page("pageDiscount");
-    auto *type = child<QComboBox>(editor, "cbType");
-    auto *amount = child<QDoubleSpinBox>(editor, "dsbValue");
-    child<QSpinBox>(editor, "sbNumber")->setValue(6);
+    auto *type = field<QComboBox>(editor, "cbType");
+    auto *amount = field<QDoubleSpinBox>(editor, "dsbValue");
+    field<QSpinBox>(editor, "sbNumber")->setValue(6);
     type->setCurrentIndex(kind);
     amount->setValue(value);
-    child<QLineEdit>(editor, "leName")->setText(QStringLiteral(" Скидка "));
+    field<QLineEdit>(editor, "leName")->setText(QStringLiteral(" Скидка "));
 
     press(f.tab, "pbWrite");
     QCOMPARE(f.boxes.takeFirst(), WriteOk);
@@ -296,14 +262,52 @@ void TestCatalogsTab::discount()
     QCOMPARE(type->currentIndex(), kind);
     QCOMPARE(amount->value(), value);
     QCOMPARE(amount->suffix(), suffix);
-    QCOMPARE(child<QLineEdit>(editor, "leName")->text(), QStringLiteral(" Скидка "));
+    QCOMPARE(field<QLineEdit>(editor, "leName")->text(), QStringLiteral(" Скидка "));
+}
+
+void TestCatalogsTab::discountOfOtherKind_data()
+{
+    QTest::addColumn<int>("kind");
+    QTest::newRow("2, the kind of a new entry") << 2;
+    QTest::newRow("7, unknown") << 7;
+    QTest::newRow("-1, unknown") << -1;
+}
+
+// A discount whose kind the editor has no item for shows no kind; the write is refused until the
+// operator chooses one, so neither the empty selection's -1 nor a guessed kind reaches the register.
+void TestCatalogsTab::discountOfOtherKind()
+{
+    QFETCH(int, kind);
+    CannedRegister reg;
+    QVERIFY2(reg.start(), qPrintable(reg.lastError()));
+    DiscountEntry stored;
+    stored.setNumber(4);
+    stored.setKind(qint8(kind));
+    stored.setValue(1234);
+    stored.setName(QStringLiteral("ОСОБАЯ"));
+    reg.setReply(0x01, 0, stored.toBytes());
+    Fixture f(reg.devicePath());
+    f.choose(3, 4);
+    QWidget &editor = f.page("pageDiscount");
+
+    press(f.tab, "pbRead");
+    QCOMPARE(f.boxes.count(), 0);
+    QCOMPARE(field<QComboBox>(editor, "cbType")->currentIndex(), -1);
+    QCOMPARE(field<QDoubleSpinBox>(editor, "dsbValue")->value(), 12.34);
+    QCOMPARE(field<QDoubleSpinBox>(editor, "dsbValue")->suffix(), QStringLiteral(" %"));
+
+    const int sent = reg.requests().size();
+    press(f.tab, "pbWrite");
+    QCOMPARE(f.boxes.count(), 1);
+    QCOMPARE(f.boxes.first().icon, QMessageBox::Critical);
+    QCOMPARE(reg.requests().size(), sent);
 }
 
 void TestCatalogsTab::discountKindRule()
 {
     EditDiscountWidget editor;
-    auto *type = child<QComboBox>(editor, "cbType");
-    auto *amount = child<QDoubleSpinBox>(editor, "dsbValue");
+    auto *type = field<QComboBox>(editor, "cbType");
+    auto *amount = field<QDoubleSpinBox>(editor, "dsbValue");
     QCOMPARE(type->currentIndex(), 0);
     QCOMPARE(amount->suffix(), QStringLiteral(" руб."));
     amount->setValue(150);
@@ -327,13 +331,13 @@ void TestCatalogsTab::noCatalogue()
 void TestCatalogsTab::entryNumberRange()
 {
     CatalogsWidget tab;
-    auto *number = child<QSpinBox>(tab, "sbNumber");
-    auto *stack = child<QStackedWidget>(tab, "stackedWidget");
+    auto *number = field<QSpinBox>(tab, "sbNumber");
+    auto *stack = field<QStackedWidget>(tab, "stackedWidget");
     QCOMPARE(number->minimum(), 1);
     QCOMPARE(number->maximum(), 99);
     const char *pages[] = {"page", "pageCashier", "pageSection", "pageDiscount"};
     for (int type : {3, 1, 2, 0}) {
-        child<QComboBox>(tab, "cbCatalogType")->setCurrentIndex(type);
+        field<QComboBox>(tab, "cbCatalogType")->setCurrentIndex(type);
         QCOMPARE(stack->currentWidget()->objectName(), QString::fromLatin1(pages[type]));
         QCOMPARE(number->maximum(), 20);
     }
@@ -350,11 +354,11 @@ void TestCatalogsTab::readRefused()
     QVERIFY2(f.started, qPrintable(f.emu.lastError()));
     f.choose(3, 20); // the register keeps 8 discounts
     QWidget &editor = f.page("pageDiscount");
-    child<QLineEdit>(editor, "leName")->setText(QStringLiteral("черновик"));
+    field<QLineEdit>(editor, "leName")->setText(QStringLiteral("черновик"));
     press(f.tab, "pbRead");
     QCOMPARE(f.boxes.takeFirst(), CaughtBox(QMessageBox::Critical, QStringLiteral("Чтение данных из справочника"),
                                             QStringLiteral("Ошибка чтения данных")));
-    QCOMPARE(child<QLineEdit>(editor, "leName")->text(), QStringLiteral("черновик"));
+    QCOMPARE(field<QLineEdit>(editor, "leName")->text(), QStringLiteral("черновик"));
 }
 
 QTEST_MAIN(TestCatalogsTab)

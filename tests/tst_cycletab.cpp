@@ -6,29 +6,9 @@
 #include <QTextCodec>
 
 #include "cyclewidget.h"
-#include "emulatorfixture.h"
-#include "frconst.h"
-#include "frwrapper.h"
-#include "messageboxcatcher.h"
+#include "tabfixture.h"
 
 namespace {
-
-const char *const NoRegister = "/dev/virta-no-such-register";
-
-void press(QWidget &tab, const char *name)
-{
-    auto *button = tab.findChild<QAbstractButton *>(QLatin1String(name));
-    QVERIFY2(button, name);
-    button->click();
-}
-
-void connectTab(CycleWidget &tab, FsWrapper &fr, const QString &port)
-{
-    QVERIFY(fr.open(port));
-    fr.setCashier(DefaultCashierNumber);
-    fr.setPassword(DefaultCashierPassword);
-    tab.setFsWrapper(&fr);
-}
 
 QByteArray cp866(const QString &text)
 {
@@ -84,12 +64,9 @@ private slots:
 
 void TestCycleTab::fullShift()
 {
-    EmulatorFixture emu;
-    QVERIFY2(emu.start(), qPrintable(emu.lastError()));
-    FsWrapper fr;
-    CycleWidget tab;
-    connectTab(tab, fr, emu.devicePath());
-    MessageBoxCatcher boxes;
+    TabFixture<CycleWidget> t;
+    QVERIFY2(t.start(), qPrintable(t.error()));
+    auto &[emu, fr, tab, boxes] = t;
     const QString cashier = QStringLiteral("Иванова Анна");
     tab.findChild<QLineEdit *>(QStringLiteral("leCashier"))->setText(cashier);
     auto *cash = tab.findChild<QDoubleSpinBox *>(QStringLiteral("dteCash"));
@@ -190,12 +167,9 @@ void TestCycleTab::completionWithoutStart()
     QFETCH(QString, button);
     QFETCH(QString, title);
     QFETCH(QString, text);
-    EmulatorFixture emu;
-    QVERIFY2(emu.start(), qPrintable(emu.lastError()));
-    FsWrapper fr;
-    CycleWidget tab;
-    connectTab(tab, fr, emu.devicePath());
-    MessageBoxCatcher boxes;
+    TabFixture<CycleWidget> t;
+    QVERIFY2(t.start(), qPrintable(t.error()));
+    auto &[emu, fr, tab, boxes] = t;
 
     press(tab, qPrintable(button));
     QCOMPARE(boxes.count(), 1);
@@ -230,10 +204,9 @@ void TestCycleTab::noRegister()
     QFETCH(QString, button);
     QFETCH(QString, title);
     QFETCH(QString, text);
-    FsWrapper fr;
-    CycleWidget tab;
-    connectTab(tab, fr, QString::fromLatin1(NoRegister));
-    MessageBoxCatcher boxes;
+    TabFixture<CycleWidget> t;
+    QVERIFY(t.startWithoutRegister());
+    auto &[emu, fr, tab, boxes] = t;
 
     press(tab, qPrintable(button));
     QCOMPARE(boxes.count(), 1);

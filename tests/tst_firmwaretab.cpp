@@ -4,9 +4,9 @@
 
 #include <QAbstractButton>
 #include <QComboBox>
+#include <QElapsedTimer>
 #include <QFileDialog>
 #include <QLineEdit>
-#include <QMutex>
 #include <QProgressBar>
 #include <QRandomGenerator>
 #include <QSerialPort>
@@ -15,6 +15,7 @@
 #include <QTextBrowser>
 
 #include <functional>
+#include <mutex>
 
 #include <sys/stat.h>
 
@@ -97,18 +98,18 @@ public:
     QString path() const { return port_.path(); }
     QVector<quint8> codes() const
     {
-        QMutexLocker lock(&mutex_);
+        std::lock_guard<std::mutex> lock(mutex_);
         return codes_;
     }
     QByteArray dataOf(int index) const
     {
-        QMutexLocker lock(&mutex_);
+        std::lock_guard<std::mutex> lock(mutex_);
         return data_.value(index);
     }
 
     QVector<EmuChunk> receive(const QByteArray &bytes, qint64) override
     {
-        QMutexLocker lock(&mutex_);
+        std::lock_guard<std::mutex> lock(mutex_);
         buffer_ += bytes;
         QVector<EmuChunk> out;
         for (;;) {
@@ -128,7 +129,8 @@ private:
     Script script_;
     EmuPort port_;
     std::unique_ptr<EmuPortServer> server_;
-    mutable QMutex mutex_;
+    // A standard mutex, which ThreadSanitizer sees; QMutex orders inside the uninstrumented Qt library.
+    mutable std::mutex mutex_;
     QByteArray buffer_;
     QVector<quint8> codes_;
     QVector<QByteArray> data_;
@@ -142,6 +144,7 @@ class TestFirmwareTab : public QObject
 private slots:
     void initTestCase() { QVERIFY(dir_.isValid()); }
     void formAtStart();
+    void loaderSettings();
     void singleCommands_data();
     void singleCommands();
     void uploadToEmulator_data();
@@ -181,6 +184,43 @@ void TestFirmwareTab::formAtStart()
     QVERIFY(box->isEditable());
     QCOMPARE(box->count(), QSerialPortInfo::availablePorts().size());
     QVERIFY(w.findChild<QProgressBar *>("progressBar")->isHidden());
+}
+
+// The helper above shortens every time-out, so the loader's own settings are read here, from a
+// fresh tab and from the port it opened.
+void TestFirmwareTab::loaderSettings()
+{
+    const QList<QPair<quint8, quint32>> timeouts{{0xFF, 10000}, {0xF0, 10000}, {0x04, 60000}, {0x00, 60000},
+                                                 {0x01, 5000},  {0x02, 60000}, {0x03, 300000}};
+    FirmwareWidget fresh;
+    for (const auto &t : timeouts) {
+        QCOMPARE(fresh.commandTimeout(t.first), t.second);
+        fresh.setCommandTimeout(t.first, 7);
+        QCOMPARE(fresh.commandTimeout(t.first), 7u);
+        fresh.setCommandTimeout(t.first, 0);
+        QCOMPARE(fresh.commandTimeout(t.first), t.second);
+    }
+    QCOMPARE(FirmwareWidget::PauseAfterCommandMs, 20);
+
+    EmulatorFixture emu;
+    QVERIFY2(emu.start(), qPrintable(emu.lastError()));
+    Tab tab(emu.loaderPath());
+    QElapsedTimer elapsed;
+    elapsed.start();
+    tab.press("pbCheckConnection");
+    // The pause follows every reply, so a command never returns sooner.
+    QVERIFY(elapsed.elapsed() >= FirmwareWidget::PauseAfterCommandMs);
+    // The port is disposed of later; until then its settings can be read.
+    const QList<QSerialPort *> ports = tab.w.findChildren<QSerialPort *>();
+    QCOMPARE(ports.size(), 1);
+    QSerialPort *port = ports.first();
+    QCOMPARE(port->baudRate(QSerialPort::Input), 921600);
+    QCOMPARE(port->baudRate(QSerialPort::Output), 921600);
+    QCOMPARE(port->dataBits(), QSerialPort::Data8);
+    QCOMPARE(port->parity(), QSerialPort::NoParity);
+    QCOMPARE(port->stopBits(), QSerialPort::OneStop);
+    QCOMPARE(port->flowControl(), QSerialPort::NoFlowControl);
+    QVERIFY(tab.portsDisposed());
 }
 
 void TestFirmwareTab::singleCommands_data()
@@ -241,7 +281,7 @@ void TestFirmwareTab::uploadToEmulator()
     QFETCH(QStringList, sends);
     QFETCH(QVector<quint8>, codes);
     QFETCH(QString, checkLine);
-    QMutex mutex; // outlives the emulator, which logs from its own thread
+    std::mutex mutex; // outlives the emulator, which logs from its own thread
     QStringList requests;
     QTemporaryDir received;
     EmulatorFixture::Options options;
@@ -249,7 +289,7 @@ void TestFirmwareTab::uploadToEmulator()
     EmulatorFixture emu(options);
     QVERIFY2(emu.start(), qPrintable(emu.lastError()));
     emu.loader().setRequestLog([&](const QString &line) {
-        QMutexLocker lock(&mutex);
+        std::lock_guard<std::mutex> lock(mutex);
         requests << line.section(' ', 1, 2);
     });
     const QByteArray factory = emu.loader().installedImage();

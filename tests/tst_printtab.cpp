@@ -2,51 +2,15 @@
 
 #include <QAbstractButton>
 #include <QCheckBox>
+#include <QClipboard>
 #include <QComboBox>
 #include <QLineEdit>
 #include <QSpinBox>
 #include <QTextCodec>
 
-#include "emulatorfixture.h"
-#include "frconst.h"
-#include "frwrapper.h"
-#include "messageboxcatcher.h"
+#include "tabfixture.h"
 #include "printwidget.h"
 #include "tapeprinter.h"
-
-namespace {
-
-template <typename T> T *child(QWidget &tab, const char *name)
-{
-    return tab.findChild<T *>(QLatin1String(name));
-}
-
-void press(QWidget &tab, const char *name)
-{
-    auto *button = child<QAbstractButton>(tab, name);
-    QVERIFY2(button, name);
-    button->click();
-}
-
-class Connected
-{
-public:
-    Connected()
-    {
-        started = emu.start();
-        if (started && fr.open(emu.devicePath())) {
-            fr.setCashier(DefaultCashierNumber);
-            fr.setPassword(DefaultCashierPassword);
-            tab.setFsWrapper(&fr);
-        }
-    }
-    EmulatorFixture emu;
-    FsWrapper fr;
-    PrintWidget tab;
-    bool started = false;
-};
-
-} // namespace
 
 class TestPrintTab : public QObject
 {
@@ -58,7 +22,6 @@ private slots:
     void rawCommand_data();
     void rawCommand();
     void commandLength();
-    void typedCommand();
     void printerFaults_data();
     void printerFaults();
     void withoutRegister();
@@ -89,22 +52,21 @@ void TestPrintTab::printLine()
     QFETCH(QByteArray, attributes);
     QFETCH(QString, text);
     QFETCH(QStringList, tape);
-    Connected c;
-    QVERIFY2(c.started, qPrintable(c.emu.lastError()));
-    MessageBoxCatcher caught;
+    TabFixture<PrintWidget> c;
+    QVERIFY2(c.start(), qPrintable(c.error()));
     for (const QString &box : qAsConst(boxes))
-        child<QCheckBox>(c.tab, qPrintable(box))->setChecked(true);
+        field<QCheckBox>(c.tab, qPrintable(box))->setChecked(true);
     QFETCH(int, justify);
     QFETCH(int, spacing);
     QFETCH(int, font);
-    child<QComboBox>(c.tab, "cbJustify")->setCurrentIndex(justify);
-    child<QSpinBox>(c.tab, "sbLineSpace")->setValue(spacing);
-    child<QSpinBox>(c.tab, "sbFont")->setValue(font);
-    child<QLineEdit>(c.tab, "leText")->setText(text);
+    field<QComboBox>(c.tab, "cbJustify")->setCurrentIndex(justify);
+    field<QSpinBox>(c.tab, "sbLineSpace")->setValue(spacing);
+    field<QSpinBox>(c.tab, "sbFont")->setValue(font);
+    field<QLineEdit>(c.tab, "leText")->setText(text);
     c.emu.takePrinted();
 
     press(c.tab, "pbPrintLine");
-    QCOMPARE(caught.count(), 0);
+    QCOMPARE(c.boxes.count(), 0);
     const FsReq req = c.emu.lastRequest().request;
     QCOMPARE(req.code(), quint8(0xC3));
     QCOMPARE(req.data().toHex(), (attributes + QTextCodec::codecForName("IBM866")->fromUnicode(text)).toHex());
@@ -115,7 +77,7 @@ void TestPrintTab::printLine()
 void TestPrintTab::tabKey()
 {
     PrintWidget tab;
-    auto *text = child<QLineEdit>(tab, "leText");
+    auto *text = field<QLineEdit>(tab, "leText");
     text->setText(QStringLiteral("ab"));
     press(tab, "pbTab");
     press(tab, "pbTab");
@@ -124,25 +86,42 @@ void TestPrintTab::tabKey()
 
 void TestPrintTab::rawCommand_data()
 {
-    QTest::addColumn<QString>("text");
+    QTest::addColumn<QString>("typed");  // key by key, through the validator
+    QTest::addColumn<QString>("pasted"); // then pasted at the end, through the validator as a whole
+    QTest::addColumn<QString>("shown");  // what the field holds
     QTest::addColumn<QByteArray>("sent");
-    QTest::newRow("pasted with a blank") << "1b 40" << QByteArray("\x1b\x40");
-    QTest::newRow("upper case") << "1B40" << QByteArray("\x1b\x40");
-    QTest::newRow("odd count: the first digit alone") << "abc" << QByteArray("\x0a\xbc");
-    QTest::newRow("runs of white space") << "  1d\t56  00 " << QByteArray("\x1d\x56\x00", 3);
-    QTest::newRow("empty") << "" << QByteArray();
+    QTest::newRow("typed") << "1b40" << "" << "1b40" << QByteArray("\x1b\x40");
+    QTest::newRow("typed upper case") << "1B40" << "" << "1B40" << QByteArray("\x1b\x40");
+    QTest::newRow("typed blank refused") << "1b 40" << "" << "1b40" << QByteArray("\x1b\x40");
+    QTest::newRow("odd count: the first digit alone") << "abc" << "" << "abc" << QByteArray("\x0a\xbc");
+    QTest::newRow("pasted with blanks") << "" << "1b 40" << "1b 40" << QByteArray("\x1b\x40");
+    QTest::newRow("pasted with runs of white space")
+        << "" << "  1d\t56  00" << "  1d\t56  00" << QByteArray("\x1d\x56\x00", 3);
+    QTest::newRow("pasted words refused") << "1b" << "печать" << "1b" << QByteArray("\x1b");
+    QTest::newRow("pasted text with a trailing blank refused") << "" << "1b 40 " << "" << QByteArray();
+    QTest::newRow("empty") << "" << "" << "" << QByteArray();
 }
 
 void TestPrintTab::rawCommand()
 {
-    QFETCH(QString, text);
+    QFETCH(QString, typed);
+    QFETCH(QString, pasted);
+    QFETCH(QString, shown);
     QFETCH(QByteArray, sent);
-    Connected c;
-    QVERIFY2(c.started, qPrintable(c.emu.lastError()));
-    MessageBoxCatcher caught;
-    child<QLineEdit>(c.tab, "leCmd")->setText(text);
+    TabFixture<PrintWidget> c;
+    QVERIFY2(c.start(), qPrintable(c.error()));
+    auto *cmd = field<QLineEdit>(c.tab, "leCmd");
+    cmd->setFocus();
+    QTest::keyClicks(cmd, typed);
+    if (!pasted.isEmpty()) {
+        QGuiApplication::clipboard()->setText(pasted);
+        cmd->end(false);
+        cmd->paste();
+    }
+    QCOMPARE(cmd->text(), shown);
+
     press(c.tab, "pbSendPrinterCmd");
-    QCOMPARE(caught.count(), 0);
+    QCOMPARE(c.boxes.count(), 0);
     QCOMPARE(c.emu.lastRequest().request.code(), quint8(0xC4));
     QCOMPARE(c.emu.lastRequest().request.data().toHex(), sent.toHex());
 }
@@ -150,7 +129,7 @@ void TestPrintTab::rawCommand()
 void TestPrintTab::commandLength()
 {
     PrintWidget tab;
-    auto *cmd = child<QLineEdit>(tab, "leCmd");
+    auto *cmd = field<QLineEdit>(tab, "leCmd");
     QCOMPARE(cmd->maxLength(), 1024);
     cmd->setFocus();
     cmd->setText(QString(767, QLatin1Char('a')));
@@ -162,16 +141,6 @@ void TestPrintTab::commandLength()
     cmd->end(false);
     QTest::keyClick(cmd, Qt::Key_G);
     QCOMPARE(cmd->text(), QStringLiteral("1"));
-}
-
-// Typing a command key by key must give the command typed.
-void TestPrintTab::typedCommand()
-{
-    PrintWidget tab;
-    auto *cmd = child<QLineEdit>(tab, "leCmd");
-    cmd->setFocus();
-    QTest::keyClicks(cmd, QStringLiteral("1b40"));
-    QCOMPARE(cmd->text(), QStringLiteral("1b40"));
 }
 
 void TestPrintTab::printerFaults_data()
@@ -200,22 +169,21 @@ void TestPrintTab::printerFaults()
     QFETCH(QString, button);
     QFETCH(QString, title);
     QFETCH(QString, text);
-    Connected c;
-    QVERIFY2(c.started, qPrintable(c.emu.lastError()));
-    MessageBoxCatcher caught;
-    child<QLineEdit>(c.tab, "leText")->setText(QStringLiteral("строка"));
-    child<QLineEdit>(c.tab, "leCmd")->setText(QStringLiteral("1b40"));
+    TabFixture<PrintWidget> c;
+    QVERIFY2(c.start(), qPrintable(c.error()));
+    field<QLineEdit>(c.tab, "leText")->setText(QStringLiteral("строка"));
+    field<QLineEdit>(c.tab, "leCmd")->setText(QStringLiteral("1b40"));
     c.emu.addFault(EmuFault::Kind(fault), 1);
 
     press(c.tab, qPrintable(button));
-    QCOMPARE(caught.count(), 1);
-    QCOMPARE(caught.last(), CaughtBox(QMessageBox::Critical, title, text));
-    QCOMPARE(caught.last().buttons.size(), 1);
-    QCOMPARE(child<QLineEdit>(c.tab, "leText")->text(), QStringLiteral("строка"));
-    QCOMPARE(child<QLineEdit>(c.tab, "leCmd")->text(), QStringLiteral("1b40"));
+    QCOMPARE(c.boxes.count(), 1);
+    QCOMPARE(c.boxes.last(), CaughtBox(QMessageBox::Critical, title, text));
+    QCOMPARE(c.boxes.last().buttons.size(), 1);
+    QCOMPARE(field<QLineEdit>(c.tab, "leText")->text(), QStringLiteral("строка"));
+    QCOMPARE(field<QLineEdit>(c.tab, "leCmd")->text(), QStringLiteral("1b40"));
 
     press(c.tab, qPrintable(button));
-    QCOMPARE(caught.count(), 1);
+    QCOMPARE(c.boxes.count(), 1);
     QCOMPARE(c.emu.lastRequest().result, quint8(0));
 }
 

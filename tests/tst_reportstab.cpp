@@ -8,43 +8,10 @@
 #include <ctime>
 
 #include "cannedregister.h"
-#include "emulatorfixture.h"
-#include "frconst.h"
-#include "frwrapper.h"
-#include "messageboxcatcher.h"
+#include "tabfixture.h"
 #include "reportswidget.h"
 
 namespace {
-
-template <typename T> T *child(QWidget &tab, const char *name)
-{
-    return tab.findChild<T *>(QLatin1String(name));
-}
-
-void press(QWidget &tab, const char *name)
-{
-    auto *button = child<QAbstractButton>(tab, name);
-    QVERIFY2(button, name);
-    button->click();
-}
-
-void connectTab(ReportsWidget &tab, FsWrapper &fr, const QString &port)
-{
-    QVERIFY(fr.open(port));
-    fr.setCashier(DefaultCashierNumber);
-    fr.setPassword(DefaultCashierPassword);
-    tab.setFsWrapper(&fr);
-}
-
-// The cashier block every privileged request starts with.
-QByteArray cashierBlock()
-{
-    QByteArray b(1, char(DefaultCashierNumber));
-    const qint32 pw = DefaultCashierPassword;
-    for (int i = 0; i < 4; ++i)
-        b += char((pw >> (8 * i)) & 0xFF);
-    return b;
-}
 
 QByteArray le32(qint32 v)
 {
@@ -119,18 +86,15 @@ void TestReportsTab::reports()
     QFETCH(int, type);
     QFETCH(QByteArray, params);
     QFETCH(bool, accepted);
-    EmulatorFixture emu;
-    QVERIFY2(emu.start(), qPrintable(emu.lastError()));
-    FsWrapper fr;
-    ReportsWidget tab;
-    connectTab(tab, fr, emu.devicePath());
-    MessageBoxCatcher boxes;
+    TabFixture<ReportsWidget> t;
+    QVERIFY2(t.start(), qPrintable(t.error()));
+    auto &[emu, fr, tab, boxes] = t;
     // Parameters of the other reports are filled in too: only the chosen report's may go out.
-    child<QSpinBox>(tab, "sbCycleFrom")->setValue(3);
-    child<QSpinBox>(tab, "sbCycleTo")->setValue(7);
-    child<QDateTimeEdit>(tab, "dteFrom")->setDateTime(QDateTime(QDate(2024, 3, 1), QTime(8, 0)));
-    child<QDateTimeEdit>(tab, "dteTo")->setDateTime(QDateTime(QDate(2024, 3, 2), QTime(8, 0)));
-    child<QComboBox>(tab, "cbReportType")->setCurrentIndex(type);
+    field<QSpinBox>(tab, "sbCycleFrom")->setValue(3);
+    field<QSpinBox>(tab, "sbCycleTo")->setValue(7);
+    field<QDateTimeEdit>(tab, "dteFrom")->setDateTime(QDateTime(QDate(2024, 3, 1), QTime(8, 0)));
+    field<QDateTimeEdit>(tab, "dteTo")->setDateTime(QDateTime(QDate(2024, 3, 2), QTime(8, 0)));
+    field<QComboBox>(tab, "cbReportType")->setCurrentIndex(type);
 
     press(tab, "pbPrintReport");
     QCOMPARE(emu.lastRequest().request.code(), quint8(0xB1));
@@ -144,15 +108,12 @@ void TestReportsTab::reports()
 
 void TestReportsTab::docCopy()
 {
-    EmulatorFixture emu;
-    QVERIFY2(emu.start(), qPrintable(emu.lastError()));
-    FsWrapper fr;
-    ReportsWidget tab;
-    connectTab(tab, fr, emu.devicePath());
-    MessageBoxCatcher boxes;
+    TabFixture<ReportsWidget> t;
+    QVERIFY2(t.start(), qPrintable(t.error()));
+    auto &[emu, fr, tab, boxes] = t;
     FrStatus st;
     QCOMPARE(fr.getFrStatus(st), CoreApiConst::Success);
-    auto *number = child<QSpinBox>(tab, "sbDocNumber");
+    auto *number = field<QSpinBox>(tab, "sbDocNumber");
 
     number->setValue(st.lastDocNumber);
     press(tab, "pbPrintDocCopy");
@@ -168,12 +129,9 @@ void TestReportsTab::docCopy()
 
 void TestReportsTab::lastZReport()
 {
-    EmulatorFixture emu;
-    QVERIFY2(emu.start(), qPrintable(emu.lastError()));
-    FsWrapper fr;
-    ReportsWidget tab;
-    connectTab(tab, fr, emu.devicePath());
-    MessageBoxCatcher boxes;
+    TabFixture<ReportsWidget> t;
+    QVERIFY2(t.start(), qPrintable(t.error()));
+    auto &[emu, fr, tab, boxes] = t;
 
     // Closed shift: the copy is of the shift's last document, its closing report.
     const qint32 closing = makeShift(fr, true);
@@ -194,18 +152,15 @@ void TestReportsTab::lastZReport()
 
 void TestReportsTab::controlTape()
 {
-    EmulatorFixture emu;
-    QVERIFY2(emu.start(), qPrintable(emu.lastError()));
+    TabFixture<ReportsWidget> t;
+    QVERIFY2(t.start(), qPrintable(t.error()));
+    auto &[emu, fr, tab, boxes] = t;
     emu.withModel([](FiscalModel &m) { m.setControlTapePageLimit(1); });
-    FsWrapper fr;
-    ReportsWidget tab;
-    connectTab(tab, fr, emu.devicePath());
-    MessageBoxCatcher boxes;
     for (int i = 0; i < 2; ++i)
         QVERIFY(makeShift(fr, true) > 0);
     FrStatus st;
     QCOMPARE(fr.getFrStatus(st), CoreApiConst::Success);
-    auto *next = child<QSpinBox>(tab, "sbDocNumber_2");
+    auto *next = field<QSpinBox>(tab, "sbDocNumber_2");
     QCOMPARE(next->value(), 0);
 
     // Only the cashier block goes out; the number the register answers is where to go on.
@@ -243,21 +198,20 @@ void TestReportsTab::tapeNumberAfterRefusal()
     CannedRegister reg;
     QVERIFY2(reg.start(), qPrintable(reg.lastError()));
     reg.setReply(0x3A, CoreApiConst::NoPaper, le32(120));
-    FsWrapper fr;
-    ReportsWidget tab;
-    connectTab(tab, fr, reg.devicePath());
-    MessageBoxCatcher boxes;
+    TabFixture<ReportsWidget> t;
+    QVERIFY(t.connectTo(reg.devicePath()));
+    auto &[emu, fr, tab, boxes] = t;
 
     press(tab, "pbPrintControlTape");
     QCOMPARE(boxes.takeFirst(),
              CaughtBox(QMessageBox::Critical, TapeTitle, QStringLiteral("Ошибка печати контрольной ленты")));
-    QCOMPARE(child<QSpinBox>(tab, "sbDocNumber_2")->value(), 120);
+    QCOMPARE(field<QSpinBox>(tab, "sbDocNumber_2")->value(), 120);
 
     reg.setReply(0x3A, 0);
     press(tab, "pbContinueControlTape");
     QCOMPARE(boxes.takeFirst(), CaughtBox(QMessageBox::Information, TapeTitle, Success));
     QCOMPARE(reg.requests().last().data(), cashierBlock() + le32(120));
-    QCOMPARE(child<QSpinBox>(tab, "sbDocNumber_2")->value(), 120);
+    QCOMPARE(field<QSpinBox>(tab, "sbDocNumber_2")->value(), 120);
 
     // The shift state cannot be read: no copy is attempted.
     reg.setReply(0x10, CoreApiConst::NoPaper);
@@ -276,10 +230,10 @@ void TestReportsTab::withoutRegister()
         press(tab, button);
     QCOMPARE(boxes.count(), 0);
     // The period starts a day before it ends.
-    QCOMPARE(child<QDateTimeEdit>(tab, "dteFrom")->dateTime().secsTo(child<QDateTimeEdit>(tab, "dteTo")->dateTime()),
+    QCOMPARE(field<QDateTimeEdit>(tab, "dteFrom")->dateTime().secsTo(field<QDateTimeEdit>(tab, "dteTo")->dateTime()),
              qint64(86400));
     // Only dates the register's 32-bit second count can carry can be chosen.
-    auto *to = child<QDateTimeEdit>(tab, "dteTo");
+    auto *to = field<QDateTimeEdit>(tab, "dteTo");
     to->setDateTime(QDateTime(QDate(2200, 1, 1), QTime(0, 0)));
     QCOMPARE(to->dateTime(), QDateTime(QDate(2106, 2, 7), QTime(6, 28, 15)));
     to->setDateTime(QDateTime(QDate(1960, 1, 1), QTime(0, 0)));

@@ -8,33 +8,10 @@
 #include <ctime>
 
 #include "cannedregister.h"
-#include "emulatorfixture.h"
-#include "frconst.h"
-#include "frwrapper.h"
-#include "messageboxcatcher.h"
+#include "tabfixture.h"
 #include "settingswidget.h"
 
 namespace {
-
-template <typename T> T *child(QWidget &w, const char *name)
-{
-    return w.findChild<T *>(QLatin1String(name));
-}
-
-void press(QWidget &tab, const char *name)
-{
-    auto *button = child<QAbstractButton>(tab, name);
-    QVERIFY2(button, name);
-    button->click();
-}
-
-QByteArray cashierBlock()
-{
-    QByteArray b(1, char(DefaultCashierNumber));
-    for (int i = 0; i < 4; ++i)
-        b += char((quint32(DefaultCashierPassword) >> (8 * i)) & 0xFF);
-    return b;
-}
 
 QByteArray le32(quint32 v)
 {
@@ -55,19 +32,12 @@ const CaughtBox Ok(const QString &title)
     return CaughtBox(QMessageBox::Information, title, QStringLiteral("Успешно!"));
 }
 
-class Fixture
+class Fixture : public TabFixture<SettingsWidget>
 {
 public:
     explicit Fixture(const QString &preset = QStringLiteral("ready"), const QString &port = QString())
-        : emu(options(preset))
+        : TabFixture(options(preset)), started(port.isEmpty() ? start() : connectTo(port))
     {
-        if (port.isEmpty())
-            started = emu.start();
-        if ((started || !port.isEmpty()) && fr.open(port.isEmpty() ? emu.devicePath() : port)) {
-            fr.setCashier(DefaultCashierNumber);
-            fr.setPassword(DefaultCashierPassword);
-            tab.setFsWrapper(&fr);
-        }
     }
     static EmulatorFixture::Options options(const QString &preset)
     {
@@ -78,11 +48,7 @@ public:
     }
     QByteArray sent() const { return emu.lastRequest().request.data(); }
 
-    EmulatorFixture emu;
-    FsWrapper fr;
-    SettingsWidget tab;
-    MessageBoxCatcher boxes;
-    bool started = false;
+    const bool started;
 };
 
 } // namespace
@@ -116,7 +82,7 @@ void TestSettingsTab::clock()
     Fixture f;
     QVERIFY2(f.started, qPrintable(f.emu.lastError()));
     f.emu.withModel([](FiscalModel &m) { m.setHostClock(&frozenHostClock); });
-    auto *edit = child<QDateTimeEdit>(f.tab, "dateTimeEdit");
+    auto *edit = field<QDateTimeEdit>(f.tab, "dateTimeEdit");
 
     const QDateTime before = QDateTime::currentDateTime().addMSecs(-999);
     press(f.tab, "pbFromHost");
@@ -142,7 +108,7 @@ void TestSettingsTab::clockRefused()
     // A date before the register's last document is refused.
     Fixture f;
     QVERIFY2(f.started, qPrintable(f.emu.lastError()));
-    auto *edit = child<QDateTimeEdit>(f.tab, "dateTimeEdit");
+    auto *edit = field<QDateTimeEdit>(f.tab, "dateTimeEdit");
     edit->setDateTime(QDateTime(QDate(2001, 1, 1), QTime(0, 0)));
     press(f.tab, "pbToCashbox");
     QCOMPARE(f.boxes.takeFirst(), CaughtBox(QMessageBox::Critical, QStringLiteral("Запись даты в ККТ"),
@@ -152,7 +118,7 @@ void TestSettingsTab::clockRefused()
     QVERIFY2(reg.start(), qPrintable(reg.lastError()));
     reg.setReply(0x03, CoreApiConst::NoData);
     Fixture g(QStringLiteral("ready"), reg.devicePath());
-    auto *shown = child<QDateTimeEdit>(g.tab, "dateTimeEdit");
+    auto *shown = field<QDateTimeEdit>(g.tab, "dateTimeEdit");
     shown->setDateTime(QDateTime(QDate(2025, 2, 3), QTime(4, 5, 6)));
     press(g.tab, "pbFromCashbox");
     QCOMPARE(g.boxes.takeFirst(), CaughtBox(QMessageBox::Critical, QStringLiteral("Чтение даты из ККТ"),
@@ -164,7 +130,7 @@ void TestSettingsTab::serial()
 {
     Fixture f(QStringLiteral("fresh"));
     QVERIFY2(f.started, qPrintable(f.emu.lastError()));
-    auto *serial = child<QLineEdit>(f.tab, "leSerial");
+    auto *serial = field<QLineEdit>(f.tab, "leSerial");
     const QString writeTitle = QStringLiteral("Запись ЗН ККТ");
     const CaughtBox writeError(QMessageBox::Critical, writeTitle, QStringLiteral("Ошибка записи ЗН ККТ"));
 
@@ -198,7 +164,7 @@ void TestSettingsTab::paperWidth()
 {
     Fixture f;
     QVERIFY2(f.started, qPrintable(f.emu.lastError()));
-    auto *width = child<QComboBox>(f.tab, "cbPaperWidth");
+    auto *width = field<QComboBox>(f.tab, "cbPaperWidth");
     const QString title = QStringLiteral("Запись настроек печати в ККТ");
     struct Step
     {
@@ -222,7 +188,7 @@ void TestSettingsTab::rounding()
 {
     Fixture f;
     QVERIFY2(f.started, qPrintable(f.emu.lastError()));
-    auto *round = child<QComboBox>(f.tab, "cbRoundType");
+    auto *round = field<QComboBox>(f.tab, "cbRoundType");
     const QString title = QStringLiteral("Запись настроек ФР");
     for (int type : {1, 0}) {
         round->setCurrentIndex(type);
@@ -264,7 +230,7 @@ void TestSettingsTab::oddBlocks()
     reg.setReply(quint8(command), 0, reply);
     Fixture f(QStringLiteral("ready"), reg.devicePath());
     const bool printer = command == 0xC1;
-    auto *box = child<QComboBox>(f.tab, printer ? "cbPaperWidth" : "cbRoundType");
+    auto *box = field<QComboBox>(f.tab, printer ? "cbPaperWidth" : "cbRoundType");
     box->setCurrentIndex(index == 1 ? 0 : 1);
 
     press(f.tab, printer ? "pbReadPrinterSettings" : "pbReadFrSettings");
@@ -289,7 +255,7 @@ void TestSettingsTab::unknownRoundingIsNotWritten()
     reg.setReply(0x40, 0, QByteArray(1, 5));
     Fixture f(QStringLiteral("ready"), reg.devicePath());
     press(f.tab, "pbReadFrSettings");
-    QCOMPARE(child<QComboBox>(f.tab, "cbRoundType")->currentIndex(), -1);
+    QCOMPARE(field<QComboBox>(f.tab, "cbRoundType")->currentIndex(), -1);
     const int requests = reg.requests().size();
 
     press(f.tab, "pbWriteFrSettings");
@@ -306,7 +272,7 @@ void TestSettingsTab::withoutRegister()
                                "pbWritePrinterSettings", "pbReadFrSettings", "pbWriteFrSettings"})
         press(tab, button);
     QCOMPARE(boxes.count(), 0);
-    auto *edit = child<QDateTimeEdit>(tab, "dateTimeEdit");
+    auto *edit = field<QDateTimeEdit>(tab, "dateTimeEdit");
     edit->setDateTime(QDateTime(QDate(2000, 1, 1), QTime(0, 0)));
     const QDateTime before = QDateTime::currentDateTime().addMSecs(-999);
     press(tab, "pbFromHost");

@@ -45,6 +45,10 @@ FrApiThread::FrApiThread(const QString &portName) : QThread(nullptr), portName_(
 FrApiThread::~FrApiThread()
 {
     wait();
+    // wait() already orders the thread's last steps before this, through a wait condition inside
+    // Qt that ThreadSanitizer cannot see. Taking the lock the thread used for these members shows
+    // it that order before they are destroyed.
+    std::lock_guard<std::mutex> lock(mutex_);
     liveThreads.deref();
 }
 

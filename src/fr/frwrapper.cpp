@@ -173,15 +173,17 @@ CoreApiConst::ErrorCode FsWrapper::exec(const FsReq &req, FsRep &rep, const FsRw
     waiters_.append(&waiter);
     const QPointer<FsWrapper> self(this);
 
+    const quint32 readTimeout =
+        readTimeoutLimit_ != 0 ? qMin(timeout.readTimeout, readTimeoutLimit_) : timeout.readTimeout;
     // The request leaves from inside the loop. Once the application quits, every local loop
     // returns at once without running, so a command asked for while the program closes never
     // reaches the register (the posted call dies with the loop).
     bool sent = false;
     QMetaObject::invokeMethod(
         &loop,
-        [this, &sent, req, timeout]() {
+        [this, &sent, req, readTimeout, timeout]() {
             sent = true;
-            emit sedReq(req, timeout.readTimeout, timeout.writeTimeout);
+            emit sedReq(req, readTimeout, timeout.writeTimeout);
         },
         Qt::QueuedConnection);
     if (!waiter.done)

@@ -50,6 +50,11 @@ public:
     quint8 cashier() const { return cashier_; }
     qint32 password() const { return password_; }
     QString portName() const { return portName_; }
+    // Upper bound of every exchange's read time-out, 0 for none (the default). The register's own
+    // times need the full time-outs; a substitute register that answers at once does not, and a
+    // test of the recovery paths would otherwise spend most of its time waiting them out.
+    void setReadTimeoutLimit(quint32 ms) { readTimeoutLimit_ = ms; }
+    quint32 readTimeoutLimit() const { return readTimeoutLimit_; }
 
     // One request/reply exchange; blocks the caller (in a local event loop) until the reply is in.
     // Once the application quits it ends at once with NoAnswer, and sends nothing new.
@@ -126,6 +131,7 @@ private:
     QPointer<FrApiThread> worker_;
     quint8 cashier_ = 0;
     qint32 password_ = 0;
+    quint32 readTimeoutLimit_ = 0;
 
     // Callers of exec waiting for their reply, oldest first. Each worker answers in request
     // order, one reply per request, so a reply belongs to the oldest waiter of its worker.

@@ -63,7 +63,9 @@ DiscountEntry EditDiscountWidget::entry()
 {
     entry_.setName(name_.take(ui->leName->text()));
     entry_.setNumber(qint8(number_.take(ui->sbNumber->value())));
-    entry_.setKind(qint8(ui->cbType->currentIndex()));
+    // A kind the box has no item for stays as read; the tab refuses such a write (isComplete).
+    if (ui->cbType->currentIndex() >= 0)
+        entry_.setKind(qint8(ui->cbType->currentIndex()));
     entry_.setValue(value_.take(shownValue()));
     return entry_;
 }

@@ -5,12 +5,11 @@
 
 #include <QByteArray>
 #include <QHash>
-#include <QMutex>
-#include <QMutexLocker>
 #include <QString>
 #include <QVector>
 
 #include <memory>
+#include <mutex>
 
 // A register that answers each command with a reply the test chose, on a real pseudo-terminal.
 // For replies the substitute register never gives (a setting it cannot hold, a block of the
@@ -49,18 +48,18 @@ public:
 
     void setReply(quint8 command, quint8 result, const QByteArray &payload = QByteArray())
     {
-        QMutexLocker lock(&mutex_);
+        std::lock_guard<std::mutex> lock(mutex_);
         replies_.insert(command, {result, payload});
     }
     QVector<FsReq> requests() const
     {
-        QMutexLocker lock(&mutex_);
+        std::lock_guard<std::mutex> lock(mutex_);
         return requests_;
     }
 
     QVector<EmuChunk> receive(const QByteArray &bytes, qint64) override
     {
-        QMutexLocker lock(&mutex_);
+        std::lock_guard<std::mutex> lock(mutex_);
         buffer_ += bytes;
         QVector<EmuChunk> out;
         for (;;) {
@@ -93,7 +92,8 @@ private:
         QByteArray payload;
     };
 
-    mutable QMutex mutex_;
+    // A standard mutex, which ThreadSanitizer sees; QMutex orders inside the uninstrumented Qt library.
+    mutable std::mutex mutex_;
     QHash<quint8, Reply> replies_;
     QVector<FsReq> requests_;
     QByteArray buffer_;
