@@ -299,7 +299,8 @@ void TestCatalogsTab::discountOfOtherKind()
     const int sent = reg.requests().size();
     press(f.tab, "pbWrite");
     QCOMPARE(f.boxes.count(), 1);
-    QCOMPARE(f.boxes.first().icon, QMessageBox::Critical);
+    QCOMPARE(f.boxes.last().icon, QMessageBox::Critical);
+    QCOMPARE(f.boxes.last().informativeText, QStringLiteral("Не выбран тип скидки"));
     QCOMPARE(reg.requests().size(), sent);
 }
 
