@@ -12,7 +12,6 @@
 #include <QTimer>
 
 #include <ctime>
-#include <functional>
 #include <memory>
 
 #include "activatewidget.h"
@@ -33,40 +32,29 @@
 
 namespace {
 
+template <typename W> QWidget *make()
+{
+    return new W;
+}
+
+QWidget *tickedTax()
+{
+    auto *tax = new EditTaxWidget;
+    tax->setChecked(true);
+    return tax;
+}
+
 // A tab or an editor, by a short name, on no register.
 std::unique_ptr<QWidget> makeWidget(const QString &kind)
 {
-    static const QHash<QString, std::function<QWidget *()>> makers{
-        {QStringLiteral("activate"),
-         [] {
-             return new ActivateWidget;
-         }},
-        {QStringLiteral("cycle"),
-         [] {
-             return new CycleWidget;
-         }},
-        {QStringLiteral("receipt"),
-         [] {
-             return new ReceuptWidget;
-         }},
-        {QStringLiteral("print"),
-         [] {
-             return new PrintWidget;
-         }},
-        {QStringLiteral("cashier"),
-         [] {
-             return new EditCashierWidget;
-         }},
-        {QStringLiteral("section"),
-         [] {
-             return new EditSectionWidget;
-         }},
-        {QStringLiteral("tax"),
-         [] {
-             auto *tax = new EditTaxWidget;
-             tax->setChecked(true);
-             return tax;
-         }},
+    static const QHash<QString, QWidget *(*)()> makers{
+        {"activate", make<ActivateWidget>},
+        {"cycle", make<CycleWidget>},
+        {"receipt", make<ReceuptWidget>},
+        {"print", make<PrintWidget>},
+        {"cashier", make<EditCashierWidget>},
+        {"section", make<EditSectionWidget>},
+        {"tax", tickedTax},
     };
     const auto maker = makers.value(kind);
     return std::unique_ptr<QWidget>(maker ? maker() : nullptr);
