@@ -4,37 +4,13 @@
 #include <QCheckBox>
 #include <QSettings>
 #include <QTemporaryDir>
-#include <QTextBlock>
 #include <QTextBrowser>
 #include <QtTest>
 
 #include "emulatorfixture.h"
 #include "frwrapper.h"
+#include "logpane.h"
 #include "mainwidget.h"
-
-namespace {
-
-struct Line
-{
-    QString text;
-    QString colour;
-};
-
-// The pane's lines with the colour they are drawn in.
-QList<Line> paneLines(QTextBrowser *log)
-{
-    QList<Line> lines;
-    for (QTextBlock b = log->document()->begin(); b.isValid(); b = b.next()) {
-        if (b.text().trimmed().isEmpty())
-            continue;
-        const auto it = b.begin();
-        const QColor c = it.atEnd() ? QColor() : it.fragment().charFormat().foreground().color();
-        lines.append({b.text(), c.name()});
-    }
-    return lines;
-}
-
-} // namespace
 
 class TestLogSummary : public QObject
 {
@@ -73,7 +49,7 @@ private slots:
         MainWidget w;
         QVERIFY(box(w)->isChecked());
         status(w);
-        const QList<Line> lines = paneLines(log(w));
+        const QList<PaneLine> lines = paneLines(log(w));
         // Summary, dump (size line and one or more rows), for the request and for the reply.
         int sent = -1, received = -1;
         for (int i = 0; i < lines.size(); ++i) {
@@ -83,12 +59,12 @@ private slots:
                 received = i;
         }
         QVERIFY2(sent >= 0 && received > sent, qPrintable(lines.value(0).text));
-        QCOMPARE(lines.at(sent).colour, QColor(QStringLiteral("gray")).name());
-        QCOMPARE(lines.at(received).colour, QColor(QStringLiteral("gray")).name());
+        QCOMPARE(lines.at(sent).colour, QColor(QStringLiteral("gray")));
+        QCOMPARE(lines.at(received).colour, QColor(QStringLiteral("gray")));
         QVERIFY(lines.at(sent + 1).text.contains(QStringLiteral("Bytearrray size = 10")));
-        QCOMPARE(lines.at(sent + 1).colour, QColor(Qt::blue).name());
+        QCOMPARE(lines.at(sent + 1).colour, QColor(Qt::blue));
         QVERIFY(lines.at(received + 1).text.contains(QStringLiteral("Bytearrray size = 41")));
-        QCOMPARE(lines.at(received + 1).colour, QColor(Qt::red).name());
+        QCOMPARE(lines.at(received + 1).colour, QColor(Qt::red));
         QVERIFY2(lines.at(received).text.contains(QRegularExpression(QStringLiteral("31 байт  \\d+\\.\\d мс"))),
                  qPrintable(lines.at(received).text));
     }
@@ -101,10 +77,10 @@ private slots:
             box(w)->click();
             QVERIFY(!box(w)->isChecked());
             status(w);
-            for (const Line &l : paneLines(log(w)))
+            for (const PaneLine &l : paneLines(log(w)))
                 QVERIFY2(!l.text.startsWith(QStringLiteral("→")) && !l.text.startsWith(QStringLiteral("←")),
                          qPrintable(l.text));
-            QCOMPARE(paneLines(log(w)).first().colour, QColor(Qt::blue).name());
+            QCOMPARE(paneLines(log(w)).first().colour, QColor(Qt::blue));
         }
         MainWidget again;
         QVERIFY(!box(again)->isChecked());

@@ -1,6 +1,7 @@
 #include "emulatorfixture.h"
 #include "frconst.h"
 #include "frwrapper.h"
+#include "logpane.h"
 #include "mainwidget.h"
 #include "messageboxcatcher.h"
 
@@ -18,7 +19,6 @@
 #include <QProgressBar>
 #include <QPushButton>
 #include <QTabWidget>
-#include <QTextBlock>
 #include <QTextBrowser>
 #include <QTimer>
 #include <QtTest>
@@ -37,13 +37,11 @@ struct LogEntry
 QList<LogEntry> frameEntries(QTextBrowser *tb)
 {
     QList<LogEntry> entries;
-    for (QTextBlock b = tb->document()->begin(); b.isValid(); b = b.next()) {
-        const QString text = b.text();
-        const QColor color = b.begin() != b.end() ? b.begin().fragment().charFormat().foreground().color() : QColor();
-        if (text.startsWith(QLatin1String("Bytearrray size = ")))
-            entries << LogEntry{color, {text}};
-        else if (!entries.isEmpty() && text.startsWith(Pad15))
-            entries.last().lines << text;
+    for (const PaneLine &line : paneLines(tb)) {
+        if (line.text.startsWith(QLatin1String("Bytearrray size = ")))
+            entries << LogEntry{line.colour, {line.text}};
+        else if (!entries.isEmpty() && line.text.startsWith(Pad15))
+            entries.last().lines << line.text;
     }
     return entries;
 }

@@ -4,97 +4,60 @@
 
 #include <QtTest>
 
-#include <QAbstractButton>
 #include <QComboBox>
 #include <QDateTimeEdit>
-#include <QDoubleSpinBox>
 #include <QLineEdit>
 #include <QPlainTextEdit>
 #include <QSpinBox>
 #include <QTimer>
 
 #include <ctime>
-#include <functional>
 #include <memory>
 
 #include "activatewidget.h"
-#include "cannedregister.h"
 #include "catalogentries.h"
 #include "catalogswidget.h"
 #include "cyclewidget.h"
 #include "editcashierwidget.h"
 #include "editsectionwidget.h"
 #include "edittaxwidget.h"
-#include "emulatorfixture.h"
-#include "frconst.h"
-#include "frwrapper.h"
 #include "mainwidget.h"
-#include "messageboxcatcher.h"
 #include "printwidget.h"
 #include "receuptwidget.h"
 #include "reportswidget.h"
 #include "settingswidget.h"
 #include "statuswidget.h"
+#include "tabfixture.h"
 #include "tabsupport.h"
 
 namespace {
 
-const char *const NoRegister = "/dev/virta-no-such-register";
-constexpr int CashierBlockSize = 5;
-
-// A widget found by a path of object names, e.g. "wTax1/leName".
-template <typename T> T *at(QObject *root, const QString &path)
+template <typename W> QWidget *make()
 {
-    QObject *o = root;
-    const QStringList names = path.split(QLatin1Char('/'));
-    for (const QString &name : names) {
-        o = o ? o->findChild<QObject *>(name) : nullptr;
-    }
-    return qobject_cast<T *>(o);
+    return new W;
 }
 
-template <typename Tab> QWidget *makeTab(FsWrapper *fr)
+QWidget *tickedTax()
 {
-    auto *tab = new Tab;
-    tab->setFsWrapper(fr);
-    return tab;
+    auto *tax = new EditTaxWidget;
+    tax->setChecked(true);
+    return tax;
 }
 
-// A tab (given the command layer) or an editor, by a short name.
-std::unique_ptr<QWidget> makeWidget(const QString &kind, FsWrapper *fr = nullptr)
+// A tab or an editor, by a short name, on no register.
+std::unique_ptr<QWidget> makeWidget(const QString &kind)
 {
-    static const QHash<QString, std::function<QWidget *(FsWrapper *)>> makers{
-        {QStringLiteral("activate"), makeTab<ActivateWidget>},
-        {QStringLiteral("cycle"), makeTab<CycleWidget>},
-        {QStringLiteral("receipt"), makeTab<ReceuptWidget>},
-        {QStringLiteral("print"), makeTab<PrintWidget>},
-        {QStringLiteral("status"), makeTab<StatusWidget>},
-        {QStringLiteral("reports"), makeTab<ReportsWidget>},
-        {QStringLiteral("cashier"),
-         [](FsWrapper *) {
-             return new EditCashierWidget;
-         }},
-        {QStringLiteral("section"),
-         [](FsWrapper *) {
-             return new EditSectionWidget;
-         }},
-        {QStringLiteral("tax"),
-         [](FsWrapper *) {
-             auto *tax = new EditTaxWidget;
-             tax->setChecked(true);
-             return tax;
-         }},
+    static const QHash<QString, QWidget *(*)()> makers{
+        {"activate", make<ActivateWidget>},
+        {"cycle", make<CycleWidget>},
+        {"receipt", make<ReceuptWidget>},
+        {"print", make<PrintWidget>},
+        {"cashier", make<EditCashierWidget>},
+        {"section", make<EditSectionWidget>},
+        {"tax", tickedTax},
     };
     const auto maker = makers.value(kind);
-    return std::unique_ptr<QWidget>(maker ? maker(fr) : nullptr);
-}
-
-template <typename Tab> void connectTab(Tab &tab, FsWrapper &fr, const QString &port)
-{
-    QVERIFY(fr.open(port));
-    fr.setCashier(DefaultCashierNumber);
-    fr.setPassword(DefaultCashierPassword);
-    tab.setFsWrapper(&fr);
+    return std::unique_ptr<QWidget>(maker ? maker() : nullptr);
 }
 
 // Types as an operator would, key by key, so that validators and length limits apply (keyClicks
@@ -135,49 +98,15 @@ QByteArray discountBytes(qint8 number, qint8 kind, qint64 value, const QByteArra
     return QByteArray(1, char(number)) + QByteArray(1, char(kind)) + le(value, 8) + padded(name, 128);
 }
 
-// One tab on a register that answers every command with the reply a test chose (result 0 and
-// no payload unless set), with the log pane's free-text lines collected.
-template <typename Tab> struct CannedBench
-{
-    CannedRegister reg;
-    FsWrapper fr;
-    Tab tab;
-    MessageBoxCatcher boxes;
-    QStringList log;
-
-    bool start()
-    {
-        if (!reg.start() || !fr.open(reg.devicePath()))
-            return false;
-        fr.setCashier(DefaultCashierNumber);
-        fr.setPassword(DefaultCashierPassword);
-        tab.setFsWrapper(&fr);
-        QObject::connect(&fr, qOverload<QString>(&FsWrapper::showLog), &tab,
-                         [this](const QString &line) { log << line; });
-        return true;
-    }
-    void press(const char *name) { at<QAbstractButton>(&tab, QString::fromLatin1(name))->click(); }
-    // Payloads of the requests with this command code, in order.
-    QList<QByteArray> sent(quint8 code) const
-    {
-        QList<QByteArray> out;
-        for (const FsReq &req : reg.requests()) {
-            if (req.code() == code)
-                out << req.data();
-        }
-        return out;
-    }
-};
-
 // The catalogue tab on a register that answers a read with the chosen entry.
-struct CatalogBench : CannedBench<CatalogsWidget>
+struct CatalogFixture : CannedTabFixture<CatalogsWidget>
 {
     bool start(int type, const QByteArray &entry)
     {
         reg.setReply(0x01, 0, entry);
-        if (!CannedBench::start())
+        if (!CannedTabFixture::start())
             return false;
-        at<QComboBox>(&tab, QStringLiteral("cbCatalogType"))->setCurrentIndex(type);
+        field<QComboBox>(tab, "cbCatalogType")->setCurrentIndex(type);
         return true;
     }
     // Entry bytes of every catalogue write the register received.
@@ -185,10 +114,39 @@ struct CatalogBench : CannedBench<CatalogsWidget>
     {
         QList<QByteArray> out;
         for (const QByteArray &payload : sent(0x02))
-            out << payload.mid(CashierBlockSize + 1);
+            out << payload.mid(cashierBlock().size() + 1);
         return out;
     }
 };
+
+// Presses the button of the tab on the substitute register; between two requests of the
+// sequence it starts events are processed, and a click there must find the tab locked.
+template <typename Tab> void lockedThroughSequence(const char *button, int requests, bool shiftOpen)
+{
+    TabFixture<Tab> t;
+    QVERIFY2(t.start(), qPrintable(t.error()));
+    auto &[emu, fr, tab, boxes] = t;
+    if (shiftOpen) {
+        qint16 cycle = 0;
+        qint32 fd = 0;
+        qint32 fp = 0;
+        QDateTime dt;
+        QCOMPARE(int(fr.startCycleOpening(QStringLiteral("Кассир"))), int(CoreApiConst::Success));
+        QCOMPARE(int(fr.completeCycleOpening(cycle, fd, fp, dt)), int(CoreApiConst::Success));
+        QTest::qWait(200); // the progress signals of these exchanges are not the sequence's
+    }
+    int finished = 0;
+    int unlockedBetween = 0;
+    QObject::connect(&fr, &FsWrapper::exchangeFinished, &tab, [&] {
+        // The last one may be reported after the sequence has ended.
+        if (++finished < requests && tab.isEnabled())
+            ++unlockedBetween;
+    });
+    press(tab, button);
+    QTRY_COMPARE(finished, requests);
+    QCOMPARE(unlockedBetween, 0);
+    QVERIFY(tab.isEnabled());
+}
 
 } // namespace
 
@@ -237,10 +195,10 @@ void TestOperatorTrust::quitWhileWaitingEndsPromptly()
     auto *w = new MainWidget;
     w->show();
     QVERIFY(QTest::qWaitForWindowExposed(w));
-    auto *port = at<QComboBox>(w, QStringLiteral("wPort/cbPort"));
+    auto *port = field<QComboBox>(*w, "wPort/cbPort");
     port->lineEdit()->clear();
     QTest::keyClicks(port->lineEdit(), emu.devicePath());
-    at<QAbstractButton>(w, QStringLiteral("wPort/pbOpen"))->click();
+    field<QAbstractButton>(*w, "wPort/pbOpen")->click();
     FsWrapper *fr = w->findChild<FsWrapper *>();
     QVERIFY(fr && fr->isOpen());
 
@@ -269,7 +227,7 @@ void TestOperatorTrust::quitWhileWaitingEndsPromptly()
         QCoreApplication::exit(1);
     });
     watchdog.start(30000);
-    QTimer::singleShot(0, w, [w] { at<QAbstractButton>(w, QStringLiteral("tabStatus/pbStatus"))->click(); });
+    QTimer::singleShot(0, w, [w] { field<QAbstractButton>(*w, "tabStatus/pbStatus")->click(); });
     const int code = QApplication::exec();
     const qint64 untilLoopEnded = sinceQuit.elapsed();
     watchdog.stop();
@@ -313,7 +271,7 @@ void TestOperatorTrust::noRequestLeavesAfterQuit()
 void TestOperatorTrust::typedFieldsHoldWhatArrives_data()
 {
     QTest::addColumn<QString>("kind");
-    QTest::addColumn<QString>("field");
+    QTest::addColumn<QString>("input");
     QTest::addColumn<QString>("typed");
     QTest::addColumn<QString>("held");
 
@@ -358,18 +316,18 @@ void TestOperatorTrust::typedFieldsHoldWhatArrives_data()
 void TestOperatorTrust::typedFieldsHoldWhatArrives()
 {
     QFETCH(QString, kind);
-    QFETCH(QString, field);
+    QFETCH(QString, input);
     QFETCH(QString, typed);
     QFETCH(QString, held);
 
     const std::unique_ptr<QWidget> w = makeWidget(kind);
     QVERIFY(w);
-    if (auto *line = at<QLineEdit>(w.get(), field)) {
+    if (auto *line = field<QLineEdit>(*w, qPrintable(input))) {
         type(line, typed);
         QCOMPARE(line->text(), held);
     } else {
-        auto *text = at<QPlainTextEdit>(w.get(), field);
-        QVERIFY2(text, qPrintable(field));
+        auto *text = field<QPlainTextEdit>(*w, qPrintable(input));
+        QVERIFY2(text, qPrintable(input));
         type(text, typed);
         QCOMPARE(text->toPlainText(), held);
     }
@@ -379,15 +337,15 @@ void TestOperatorTrust::typedIdentifiersArriveWhole()
 {
     // Before, a thirteenth digit was typed, shown, and cut on the way; now the field stops at
     // twelve, and the register gets the digits the field shows.
-    CannedBench<ActivateWidget> b;
-    QVERIFY2(b.start(), qPrintable(b.reg.lastError()));
-    auto *inn = at<QLineEdit>(&b.tab, QStringLiteral("leInn"));
-    auto *rnm = at<QLineEdit>(&b.tab, QStringLiteral("leRnm"));
+    CannedTabFixture<ActivateWidget> t;
+    QVERIFY2(t.start(), qPrintable(t.reg.lastError()));
+    auto *inn = field<QLineEdit>(t.tab, "leInn");
+    auto *rnm = field<QLineEdit>(t.tab, "leRnm");
     QTest::keyClicks(inn, QStringLiteral("7707083893991"));
     QTest::keyClicks(rnm, QStringLiteral("00000000010123459"));
-    b.press("pbPreprint");
-    QCOMPARE(b.reg.requests().size(), 1);
-    QCOMPARE(b.reg.requests().last().data(), (inn->text() + rnm->text()).toLatin1());
+    press(t.tab, "pbPreprint");
+    QCOMPARE(t.reg.requests().size(), 1);
+    QCOMPARE(t.reg.requests().last().data(), (inn->text() + rnm->text()).toLatin1());
 }
 
 void TestOperatorTrust::readThenWriteSendsWhatWasRead_data()
@@ -415,29 +373,29 @@ void TestOperatorTrust::readThenWriteSendsWhatWasRead()
     QFETCH(QByteArray, entry);
     QFETCH(bool, noted);
 
-    CatalogBench b;
-    QVERIFY2(b.start(type, entry), qPrintable(b.reg.lastError()));
-    b.press("pbRead");
-    QCOMPARE(b.boxes.count(), 0);
-    QCOMPARE(b.log.filter(QStringLiteral("не может показать")).isEmpty(), !noted);
-    b.press("pbWrite");
-    QCOMPARE(b.boxes.last().text, QStringLiteral("Успешно!"));
-    QCOMPARE(b.writes().size(), 1);
-    QCOMPARE(b.writes().first().toHex(' '), entry.toHex(' '));
+    CatalogFixture t;
+    QVERIFY2(t.start(type, entry), qPrintable(t.reg.lastError()));
+    press(t.tab, "pbRead");
+    QCOMPARE(t.boxes.count(), 0);
+    QCOMPARE(t.log.filter(QStringLiteral("не может показать")).isEmpty(), !noted);
+    press(t.tab, "pbWrite");
+    QCOMPARE(t.boxes.last().text, QStringLiteral("Успешно!"));
+    QCOMPARE(t.writes().size(), 1);
+    QCOMPARE(t.writes().first().toHex(' '), entry.toHex(' '));
 }
 
 void TestOperatorTrust::operatorChangeStillWins()
 {
-    CatalogBench b;
-    QVERIFY2(b.start(1, cashierBytes(3, 1500000000, padded("N", 256))), qPrintable(b.reg.lastError()));
-    b.press("pbRead");
-    auto *password = at<QSpinBox>(&b.tab, QStringLiteral("pageCashier/sbPassword"));
+    CatalogFixture t;
+    QVERIFY2(t.start(1, cashierBytes(3, 1500000000, padded("N", 256))), qPrintable(t.reg.lastError()));
+    press(t.tab, "pbRead");
+    auto *password = field<QSpinBox>(t.tab, "pageCashier/sbPassword");
     password->selectAll();
     QTest::keyClicks(password, QStringLiteral("1234"));
     QCOMPARE(password->value(), 1234);
-    b.press("pbWrite");
-    QCOMPARE(b.writes().size(), 1);
-    QCOMPARE(b.writes().first().mid(3, 4), le(1234, 4));
+    press(t.tab, "pbWrite");
+    QCOMPARE(t.writes().size(), 1);
+    QCOMPARE(t.writes().first().mid(3, 4), le(1234, 4));
 }
 
 void TestOperatorTrust::taxWrittenBackAsRead()
@@ -459,50 +417,50 @@ void TestOperatorTrust::taxWrittenBackAsRead()
 void TestOperatorTrust::blankDiscountTypeSendsNothing()
 {
     // An empty slot reads as kind 2, which the type box does not offer.
-    CatalogBench b;
-    QVERIFY2(b.start(3, discountBytes(5, 2, 0, QByteArray())), qPrintable(b.reg.lastError()));
-    b.press("pbRead");
-    QCOMPARE(at<QComboBox>(&b.tab, QStringLiteral("pageDiscount/cbType"))->currentIndex(), -1);
-    b.press("pbWrite");
-    QCOMPARE(b.boxes.count(), 1);
-    QCOMPARE(b.boxes.last(), CaughtBox(QMessageBox::Critical, QStringLiteral("Запись данных в справочник"),
+    CatalogFixture t;
+    QVERIFY2(t.start(3, discountBytes(5, 2, 0, QByteArray())), qPrintable(t.reg.lastError()));
+    press(t.tab, "pbRead");
+    QCOMPARE(field<QComboBox>(t.tab, "pageDiscount/cbType")->currentIndex(), -1);
+    press(t.tab, "pbWrite");
+    QCOMPARE(t.boxes.count(), 1);
+    QCOMPARE(t.boxes.last(), CaughtBox(QMessageBox::Critical, QStringLiteral("Запись данных в справочник"),
                                        QStringLiteral("Ошибка записи данных")));
-    QCOMPARE(b.boxes.last().informativeText, QStringLiteral("Не выбран тип скидки"));
-    QVERIFY(b.log.contains(QStringLiteral("Не выбран тип скидки")));
-    QVERIFY(b.writes().isEmpty());
+    QCOMPARE(t.boxes.last().informativeText, QStringLiteral("Не выбран тип скидки"));
+    QVERIFY(t.log.contains(QStringLiteral("Не выбран тип скидки")));
+    QVERIFY(t.writes().isEmpty());
 }
 
 void TestOperatorTrust::blankTaxTypeSendsNothing()
 {
     // A tax read as unset shows no type; ticking it and sending would send the type as 3.
-    CannedBench<ActivateWidget> b;
-    QVERIFY2(b.start(), qPrintable(b.reg.lastError()));
-    auto *tax = at<EditTaxWidget>(&b.tab, QStringLiteral("wTax2"));
+    CannedTabFixture<ActivateWidget> t;
+    QVERIFY2(t.start(), qPrintable(t.reg.lastError()));
+    auto *tax = field<EditTaxWidget>(t.tab, "wTax2");
     TaxEntry unset;
     unset.clear();
     tax->setTax(unset);
     tax->setChecked(true);
-    b.press("pbSendData");
-    QCOMPARE(b.boxes.count(), 1);
-    QCOMPARE(b.boxes.last().text, QStringLiteral("Ошибка отправки данных документа регистрации/перерегистрации ККТ"));
-    QCOMPARE(b.boxes.last().informativeText, QStringLiteral("Налог 2: не выбран тип налога"));
-    QVERIFY(b.log.contains(b.boxes.last().informativeText));
-    QVERIFY(b.reg.requests().isEmpty());
+    press(t.tab, "pbSendData");
+    QCOMPARE(t.boxes.count(), 1);
+    QCOMPARE(t.boxes.last().text, QStringLiteral("Ошибка отправки данных документа регистрации/перерегистрации ККТ"));
+    QCOMPARE(t.boxes.last().informativeText, QStringLiteral("Налог 2: не выбран тип налога"));
+    QVERIFY(t.log.contains(t.boxes.last().informativeText));
+    QVERIFY(t.reg.requests().isEmpty());
 }
 
 void TestOperatorTrust::paperWidthKeptAsRead()
 {
-    CannedBench<SettingsWidget> b;
-    b.reg.setReply(0xC1, 0, QByteArray(1, char(70)));
-    QVERIFY2(b.start(), qPrintable(b.reg.lastError()));
-    b.press("pbReadPrinterSettings");
-    QCOMPARE(b.log.filter(QStringLiteral("не может показать")).size(), 1);
-    b.press("pbWritePrinterSettings");
-    QCOMPARE(b.sent(0xC2).last().right(1), QByteArray(1, char(70)));
+    CannedTabFixture<SettingsWidget> t;
+    t.reg.setReply(0xC1, 0, QByteArray(1, char(70)));
+    QVERIFY2(t.start(), qPrintable(t.reg.lastError()));
+    press(t.tab, "pbReadPrinterSettings");
+    QCOMPARE(t.log.filter(QStringLiteral("не может показать")).size(), 1);
+    press(t.tab, "pbWritePrinterSettings");
+    QCOMPARE(t.sent(0xC2).last().right(1), QByteArray(1, char(70)));
     // A width chosen by the operator goes out as chosen.
-    at<QComboBox>(&b.tab, QStringLiteral("cbPaperWidth"))->setCurrentIndex(0);
-    b.press("pbWritePrinterSettings");
-    QCOMPARE(b.sent(0xC2).last().right(1), QByteArray(1, char(60)));
+    field<QComboBox>(t.tab, "cbPaperWidth")->setCurrentIndex(0);
+    press(t.tab, "pbWritePrinterSettings");
+    QCOMPARE(t.sent(0xC2).last().right(1), QByteArray(1, char(60)));
 }
 
 void TestOperatorTrust::sequenceLocksTab_data()
@@ -527,50 +485,29 @@ void TestOperatorTrust::sequenceLocksTab()
     QFETCH(QString, button);
     QFETCH(int, requests);
 
-    EmulatorFixture emu;
-    QVERIFY2(emu.start(), qPrintable(emu.lastError()));
-    FsWrapper fr;
-    QVERIFY(fr.open(emu.devicePath()));
-    fr.setCashier(DefaultCashierNumber);
-    fr.setPassword(DefaultCashierPassword);
-    if (kind == QLatin1String("receipt")) {
-        qint16 cycle = 0;
-        qint32 fd = 0;
-        qint32 fp = 0;
-        QDateTime dt;
-        QCOMPARE(int(fr.startCycleOpening(QStringLiteral("Кассир"))), int(CoreApiConst::Success));
-        QCOMPARE(int(fr.completeCycleOpening(cycle, fd, fp, dt)), int(CoreApiConst::Success));
-        QTest::qWait(200); // the progress signals of these exchanges are not the sequence's
-    }
-    const std::unique_ptr<QWidget> tab = makeWidget(kind, &fr);
-    QVERIFY(tab);
-    MessageBoxCatcher boxes;
-
-    // Between two requests of the sequence events are processed: a click there must find the
-    // tab locked.
-    int finished = 0;
-    int unlockedBetween = 0;
-    connect(&fr, &FsWrapper::exchangeFinished, tab.get(), [&] {
-        // The last one may be reported after the sequence has ended.
-        if (++finished < requests && tab->isEnabled())
-            ++unlockedBetween;
-    });
-    at<QAbstractButton>(tab.get(), button)->click();
-    QTRY_COMPARE(finished, requests);
-    QCOMPARE(unlockedBetween, 0);
-    QVERIFY(tab->isEnabled());
+    const QByteArray name = button.toLatin1();
+    if (kind == QLatin1String("receipt"))
+        lockedThroughSequence<ReceuptWidget>(name.constData(), requests, true);
+    else if (kind == QLatin1String("status"))
+        lockedThroughSequence<StatusWidget>(name.constData(), requests, false);
+    else if (kind == QLatin1String("activate"))
+        lockedThroughSequence<ActivateWidget>(name.constData(), requests, false);
+    else if (kind == QLatin1String("reports"))
+        lockedThroughSequence<ReportsWidget>(name.constData(), requests, false);
+    else
+        QFAIL(qPrintable(kind));
 }
 
 void TestOperatorTrust::failureBoxCarriesReason()
 {
-    CatalogBench b;
-    QVERIFY2(b.start(1, QByteArray()), qPrintable(b.reg.lastError()));
-    b.reg.setReply(0x01, 16);
-    b.press("pbRead");
-    QCOMPARE(b.boxes.count(), 1);
-    QCOMPARE(b.boxes.last(), CaughtBox(QMessageBox::Critical, QStringLiteral("Чтение данных из справочника"),
+    CatalogFixture t;
+    QVERIFY2(t.start(1, QByteArray()), qPrintable(t.reg.lastError()));
+    t.reg.setReply(0x01, 16);
+    press(t.tab, "pbRead");
+    QCOMPARE(t.boxes.count(), 1);
+    QCOMPARE(t.boxes.last(), CaughtBox(QMessageBox::Critical, QStringLiteral("Чтение данных из справочника"),
                                        QStringLiteral("Ошибка чтения данных")));
-    QCOMPARE(b.boxes.last().informativeText, QStringLiteral("Доступ запрещен (у кассира нет соответствующих прав)"));
+    QCOMPARE(t.boxes.last().informativeText, QStringLiteral("Доступ запрещен (у кассира нет соответствующих прав)"));
 }
 
 void TestOperatorTrust::regDataBoxSaysWhatHappened_data()
@@ -592,14 +529,10 @@ void TestOperatorTrust::regDataBoxSaysWhatHappened()
 
     EmulatorFixture::Options options;
     options.preset = QStringLiteral("fresh");
-    EmulatorFixture emu(options);
-    if (registerPresent)
-        QVERIFY2(emu.start(), qPrintable(emu.lastError()));
-    FsWrapper fr;
-    StatusWidget tab;
-    connectTab(tab, fr, registerPresent ? emu.devicePath() : QString::fromLatin1(NoRegister));
-    MessageBoxCatcher boxes;
-    at<QAbstractButton>(&tab, QStringLiteral("pbRegData"))->click();
+    TabFixture<StatusWidget> t(options);
+    QVERIFY2(registerPresent ? t.start() : t.startWithoutRegister(), qPrintable(t.error()));
+    auto &[emu, fr, tab, boxes] = t;
+    press(tab, "pbRegData");
     QCOMPARE(boxes.count(), 1);
     QCOMPARE(boxes.last(), CaughtBox(QMessageBox::Critical,
                                      QStringLiteral("Запрос параметров регистрации/перерегистрации ККТ"), text));
@@ -610,9 +543,9 @@ void TestOperatorTrust::datesStartAtNow()
 {
     const QDateTime now = QDateTime::currentDateTime();
     SettingsWidget settings;
-    QVERIFY(qAbs(at<QDateTimeEdit>(&settings, QStringLiteral("dateTimeEdit"))->dateTime().secsTo(now)) < 60);
+    QVERIFY(qAbs(field<QDateTimeEdit>(settings, "dateTimeEdit")->dateTime().secsTo(now)) < 60);
     ReportsWidget reports;
-    QVERIFY(qAbs(at<QDateTimeEdit>(&reports, QStringLiteral("dteTo"))->dateTime().secsTo(now)) < 60);
+    QVERIFY(qAbs(field<QDateTimeEdit>(reports, "dteTo")->dateTime().secsTo(now)) < 60);
 }
 
 QTEST_MAIN(TestOperatorTrust)

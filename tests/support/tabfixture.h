@@ -4,6 +4,7 @@
 #include <QString>
 #include <QtTest>
 
+#include "cannedregister.h"
 #include "emulatorfixture.h"
 #include "frconst.h"
 #include "frwrapper.h"
@@ -12,17 +13,23 @@
 // No device node: every exchange ends as "no answer" at once, without waiting out a time-out.
 inline const QString NoRegisterPath = QStringLiteral("/dev/virta-no-such-register");
 
-// A click on the named button of a tab or editor; fails the test when there is none.
-inline void press(QWidget &w, const char *name)
+// A widget by its object name, or by a path of names where the name alone is not unique
+// ("wTax2/leName": every tax editor has its own name field).
+template <typename T> T *field(QObject &w, const char *path)
 {
-    auto *button = w.findChild<QAbstractButton *>(QLatin1String(name));
-    QVERIFY2(button, name);
-    button->click();
+    QObject *at = &w;
+    const QStringList names = QString::fromLatin1(path).split(QLatin1Char('/'));
+    for (int i = 0; at && i + 1 < names.size(); ++i)
+        at = at->findChild<QObject *>(names.at(i));
+    return at ? at->findChild<T *>(names.last()) : nullptr;
 }
 
-template <typename T> T *field(QWidget &w, const char *name)
+// A click on the named button of a tab or editor; fails the test when there is none.
+inline void press(QObject &w, const char *path)
 {
-    return w.findChild<T *>(QLatin1String(name));
+    auto *button = field<QAbstractButton>(w, path);
+    QVERIFY2(button, path);
+    button->click();
 }
 
 // The cashier number and password that lead every command of the fixture's command layer.
@@ -70,5 +77,42 @@ public:
     FsWrapper fr;
     Tab tab;
     MessageBoxCatcher boxes;
+};
 
+// The tab on a register that answers each command with the reply a test chose (see
+// CannedRegister), for replies the substitute register never gives. The free-text lines the
+// command layer hands the log pane are kept: that is where a tab says what its form could not show.
+//
+//     CannedTabFixture<SettingsWidget> t;
+//     t.reg.setReply(0xC1, 0, QByteArray(1, char(70)));
+//     QVERIFY2(t.start(), qPrintable(t.reg.lastError()));
+//     press(t.tab, "pbReadPrinterSettings");
+//     QCOMPARE(t.log.filter("не может показать").size(), 1);
+template <typename Tab> class CannedTabFixture : public TabFixture<Tab>
+{
+public:
+    // The port closes while the register still answers on the other end.
+    ~CannedTabFixture() { this->fr.close(); }
+
+    bool start()
+    {
+        if (!reg.start() || !this->connectTo(reg.devicePath()))
+            return false;
+        QObject::connect(&this->fr, qOverload<QString>(&FsWrapper::showLog), &this->tab,
+                         [this](const QString &line) { log << line; });
+        return true;
+    }
+    // Payloads of the requests with this command code, in order.
+    QList<QByteArray> sent(quint8 code) const
+    {
+        QList<QByteArray> out;
+        for (const FsReq &req : reg.requests()) {
+            if (req.code() == code)
+                out << req.data();
+        }
+        return out;
+    }
+
+    CannedRegister reg;
+    QStringList log;
 };
