@@ -15,16 +15,14 @@
 
 #include "emudevice.h"
 #include "fiscalmodel.h"
+#include "tlv.h"
 #include "frconst.h"
 
 namespace {
 
 QByteArray le(qint64 v, int bytes)
 {
-    QByteArray b;
-    for (int i = 0; i < bytes; ++i)
-        b.append(char((quint64(v) >> (8 * i)) & 0xFF));
-    return b;
+    return littleEndian(quint64(v), bytes);
 }
 
 struct Register

@@ -8,13 +8,13 @@
 #include <QApplication>
 #include <QElapsedTimer>
 #include <QRegularExpression>
-#include <QSerialPort>
 #include <QTextStream>
 
 #include <algorithm>
 #include <cstdio>
 #include <vector>
 
+#include "bareexchange.h"
 #include "emulatorfixture.h"
 #include "frconst.h"
 #include "frwrapper.h"
@@ -33,37 +33,6 @@ double median(std::vector<double> v)
         return 0;
     std::sort(v.begin(), v.end());
     return v[v.size() / 2];
-}
-
-// One bare status exchange with the port closed, opened and configured first; microseconds.
-double bareExchangeUs(QSerialPort &port)
-{
-    QElapsedTimer t;
-    t.start();
-    port.close();
-    if (!port.open(QIODevice::ReadWrite))
-        return -1;
-    port.clear();
-    port.setBaudRate(115200);
-    port.setDataBits(QSerialPort::Data8);
-    port.setStopBits(QSerialPort::OneStop);
-    port.setParity(QSerialPort::NoParity);
-    port.setFlowControl(QSerialPort::NoFlowControl);
-    port.clear();
-    FsReq req(0x30);
-    req.newUnique();
-    port.write(req.rawData());
-    port.waitForBytesWritten(1000);
-    QByteArray reply;
-    int expected = -1;
-    while (expected < 0 || reply.size() < expected) {
-        if (port.bytesAvailable() <= 0 && !port.waitForReadyRead(2000))
-            return -1;
-        reply += port.readAll();
-        if (expected < 0 && reply.size() >= 3)
-            expected = int(quint8(reply.at(1))) + (int(quint8(reply.at(2))) << 8) + 5;
-    }
-    return double(t.nsecsElapsed()) / 1000.0;
 }
 } // namespace
 
@@ -84,21 +53,17 @@ int main(int argc, char *argv[])
 
     // The floor first, while nothing else holds the port.
     std::vector<double> floorMs;
-    {
-        QSerialPort port(emu.devicePath());
-        for (int i = 0; i < receipts + 1; ++i) {
-            double floor = 0;
-            for (int k = 0; k < ExchangesPerReceipt; ++k) {
-                const double us = bareExchangeUs(port);
-                if (us < 0) {
-                    fprintf(stderr, "bare exchange failed\n");
-                    return 1;
-                }
-                floor += us / 1000.0;
-            }
-            if (i > 0)
-                floorMs.push_back(floor);
+    for (int i = 0; i < receipts + 1; ++i) {
+        std::vector<qint64> ns;
+        if (!bench::bareRound(emu.devicePath(), ExchangesPerReceipt, true, ns)) {
+            fprintf(stderr, "bare exchange failed\n");
+            return 1;
         }
+        qint64 floor = 0;
+        for (qint64 v : ns)
+            floor += v;
+        if (i > 0)
+            floorMs.push_back(double(floor) / 1e6);
     }
 
     FsWrapper fr;

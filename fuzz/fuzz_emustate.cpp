@@ -8,16 +8,14 @@
 #include <QJsonObject>
 
 #include "fiscalmodel.h"
+#include "tlv.h"
 #include "fuzzcommon.h"
 
 namespace {
 
 QByteArray le(qint64 v, int bytes)
 {
-    QByteArray b;
-    for (int i = 0; i < bytes; ++i)
-        b.append(char((quint64(v) >> (8 * i)) & 0xFF));
-    return b;
+    return littleEndian(quint64(v), bytes);
 }
 
 } // namespace

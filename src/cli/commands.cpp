@@ -13,11 +13,8 @@ namespace {
 
 const QString DateFormat = QStringLiteral("yyyy-MM-dd hh:mm:ss");
 
-QString money(qint64 kopecks)
-{
-    // Always a point and two decimals: scripts read it whatever the locale.
-    return FixNumber(100, kopecks).toString(QLatin1Char('.'), QChar());
-}
+// Always a point and two decimals: scripts read it whatever the locale.
+const auto money = frtext::plainMoney;
 
 // Every command takes exactly the arguments it names; anything left over is a mistake of the
 // caller, and nothing is sent.

@@ -26,15 +26,8 @@ QString hex2(int code)
     return QStringLiteral("0x") + QStringLiteral("%1").arg(code, 2, 16, QLatin1Char('0')).toUpper();
 }
 
-QString money(qint64 kopecks)
-{
-    return FixNumber(100, kopecks).toString(QLatin1Char('.'), QChar());
-}
-
-QString dateTime(quint32 seconds)
-{
-    return timeToDateTime(seconds).toString(QStringLiteral("dd.MM.yyyy hh:mm:ss"));
-}
+using frtext::dateText;
+const auto money = frtext::plainMoney;
 
 // Text the register or the operator wrote: shortened, and with control characters made visible so
 // that one frame stays one line.
@@ -152,7 +145,7 @@ QStringList requestFields(quint8 code, const QByteArray &payload)
             f << QStringLiteral("запись %1").arg(bytesCount(rest.size() - 1));
         break;
     case WriteDt:
-        f << dateTime(r.get<quint32>());
+        f << dateText(r.get<quint32>());
         break;
     case SendDocData:
         f << tlvTags(payload);
@@ -321,7 +314,7 @@ QStringList replyFields(int requestCode, const QByteArray &payload)
     case ReadDt:
         if (payload.size() < 4)
             return {NotParsed};
-        return {dateTime(r.get<quint32>())};
+        return {dateText(r.get<quint32>())};
     case ReadRegParam: {
         Tlv t;
         if (!t.setRawData(payload))

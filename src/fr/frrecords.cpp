@@ -40,18 +40,25 @@ QByteArray untilZero(const QByteArray &bytes)
     return zero < 0 ? bytes : bytes.left(zero);
 }
 
+QString dateText(quint32 seconds)
+{
+    return timeToDateTime(seconds).toString(QStringLiteral("dd.MM.yyyy hh:mm:ss"));
+}
+
+QString plainMoney(qint64 kopecks)
+{
+    return FixNumber(100, kopecks).toString(QLatin1Char('.'), QChar());
+}
+
 } // namespace frtext
 
 namespace {
 
+using frtext::dateText;
+
 QString yesNo(bool b)
 {
     return b ? QStringLiteral("ДА") : QStringLiteral("НЕТ");
-}
-
-QString dateText(quint32 seconds)
-{
-    return timeToDateTime(seconds).toString(QStringLiteral("dd.MM.yyyy hh:mm:ss"));
 }
 
 QString money(qint64 kopecks)

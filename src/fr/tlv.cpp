@@ -16,15 +16,6 @@ QTextCodec *cp866()
     return codec;
 }
 
-QByteArray littleEndian(quint64 v, int size)
-{
-    QByteArray bytes(size, '\0');
-    for (int i = 0; i < size; ++i) {
-        bytes[i] = char((v >> (8 * i)) & 0xFF);
-    }
-    return bytes;
-}
-
 quint64 fromLittleEndian(const char *data, int size)
 {
     quint64 v = 0;
@@ -293,4 +284,13 @@ QDataStream &operator>>(QDataStream &s, Tlv &tlv)
     tlv.setTag(tag);
     tlv.setValue(value);
     return s;
+}
+
+QByteArray littleEndian(quint64 v, int size)
+{
+    QByteArray bytes(size, '\0');
+    for (int i = 0; i < size; ++i) {
+        bytes[i] = char((v >> (8 * i)) & 0xFF);
+    }
+    return bytes;
 }

@@ -78,6 +78,9 @@ private:
 // Serialise a list of records as the plain concatenation of the valid ones.
 QByteArray tlvListToBytes(const QList<Tlv> &list);
 
+// The low `size` bytes of `v`, least significant first: how every integer of a payload is laid out.
+QByteArray littleEndian(quint64 v, int size);
+
 // Both operators expect a stream set to little-endian byte order.
 QDataStream &operator<<(QDataStream &s, const Tlv &tlv);
 // A stream that ends inside a record yields an invalid record (tag 0).
