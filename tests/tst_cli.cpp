@@ -654,6 +654,7 @@ void TestCli::jsonErrors_data()
     QTest::newRow("password file missing")
         << QStringList{"--json", "--password-file", "/nonexistent", "status"} << true << 66;
     QTest::newRow("register refusal") << QStringList{"--json", "shift", "close"} << true << 27;
+    QTest::newRow("cashier's name not read") << QStringList{"--json", "--password", "1", "shift", "open"} << true << 18;
     QTest::newRow("control tape cut short") << QStringList{"--json", "tape", "--out-of-paper"} << true << 54;
     QTest::newRow("no register found") << QStringList{"--json", "find", "/dev/null"} << false << 69;
     QTest::newRow("no frames") << QStringList{"--json", "decode", "/dev/null"} << false << 65;
@@ -674,6 +675,8 @@ void TestCli::jsonErrors()
     QCOMPARE(o["result"].toInt(), code);
     const QString error = o["error"].toString();
     QVERIFY2(!error.isEmpty() && r.err.contains(error), qPrintable(r.out + r.err));
+    if (code == 18)
+        QVERIFY2(error.contains("--name"), qPrintable(error));
 }
 
 void TestCli::printing_data()

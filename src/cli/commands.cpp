@@ -53,8 +53,10 @@ int cashierName(Cli &cli, QString &name)
     QByteArray bytes;
     const int cashier = cli.options().cashier;
     if (const int rc = cli.fr().readCatalog(1, cashier, bytes)) {
-        Cli::failed(rc, QStringLiteral("чтение имени кассира %1").arg(cashier));
-        Cli::note(QStringLiteral("укажите имя кассира для документа: --name ИМЯ"));
+        Cli::note(QStringLiteral("чтение имени кассира %1: ошибка %2: %3; имя для документа можно указать: --name ИМЯ")
+                      .arg(cashier)
+                      .arg(rc)
+                      .arg(errorText(quint8(rc)).trimmed()));
         return rc;
     }
     CashierEntry entry;
@@ -310,17 +312,23 @@ int cmdClock(Cli &cli, const QStringList &args)
     return CliExit::Success;
 }
 
-// Closing a shift prints the Z report; `report z` runs this too.
-int closeShift(Cli &cli, const QString &name)
+// Opening a shift, or closing it, which prints the Z report (`shift close` and `report z`).
+int shiftDocument(Cli &cli, bool open, QString name)
 {
+    if (const int rc = cli.connect())
+        return rc;
+    if (const int rc = cashierName(cli, name))
+        return rc;
     FsWrapper &fr = cli.fr();
     CliDocument d;
-    const QString action = QStringLiteral("закрытие смены");
-    if (const int rc = fr.startCycleClosing(name))
+    const QString action = open ? QStringLiteral("открытие смены") : QStringLiteral("закрытие смены");
+    if (const int rc = open ? fr.startCycleOpening(name) : fr.startCycleClosing(name))
         return Cli::failed(rc, action);
-    if (const int rc = fr.completeCycleClosing(d.cycle, d.fd, d.fp, d.dt))
+    if (const int rc = open ? fr.completeCycleOpening(d.cycle, d.fd, d.fp, d.dt)
+                            : fr.completeCycleClosing(d.cycle, d.fd, d.fp, d.dt))
         return completeOrCancel(cli, rc, action);
-    return reportDocument(cli, d, QStringLiteral("Смена закрыта, Z-отчет напечатан"));
+    return reportDocument(cli, d,
+                          open ? QStringLiteral("Смена открыта") : QStringLiteral("Смена закрыта, Z-отчет напечатан"));
 }
 
 int cmdShift(Cli &cli, const QStringList &args)
@@ -333,20 +341,7 @@ int cmdShift(Cli &cli, const QStringList &args)
         return Cli::usage(QStringLiteral("нужно: shift open|close [--name ИМЯ]"));
     if (args.size() > 1)
         return extra(args.mid(1));
-    if (const int rc = cli.connect())
-        return rc;
-    if (const int rc = cashierName(cli, name))
-        return rc;
-    if (what == QLatin1String("close"))
-        return closeShift(cli, name);
-    FsWrapper &fr = cli.fr();
-    CliDocument d;
-    const QString action = QStringLiteral("открытие смены");
-    if (const int rc = fr.startCycleOpening(name))
-        return Cli::failed(rc, action);
-    if (const int rc = fr.completeCycleOpening(d.cycle, d.fd, d.fp, d.dt))
-        return completeOrCancel(cli, rc, action);
-    return reportDocument(cli, d, QStringLiteral("Смена открыта"));
+    return shiftDocument(cli, what == QLatin1String("open"), name);
 }
 
 int cmdCash(Cli &cli, const QStringList &args)
@@ -427,11 +422,7 @@ int cmdReport(Cli &cli, const QStringList &args)
         QString name;
         if (const int rc = nameOption(cli, &name))
             return rc;
-        if (const int rc = cli.connect())
-            return rc;
-        if (const int rc = cashierName(cli, name))
-            return rc;
-        return closeShift(cli, name);
+        return shiftDocument(cli, false, name);
     }
     if (cli.has(QStringLiteral("--name")))
         return Cli::usage(QStringLiteral("--name только для отчета z"));
