@@ -371,11 +371,13 @@ private slots:
         }
         QVERIFY(count >= 8);
         count = 0;
-        const QRegularExpression status(QStringLiteral("^  ([0-9][0-9, -]*[0-9])  +(\\S.*)$"));
+        const QRegularExpression status(QStringLiteral("^  ([0-9](?:[0-9, -]*[0-9])?)  +(\\S.*)$"));
         for (const QString &line : statuses) {
-            const QRegularExpressionMatch m = status.match(line);
-            if (!m.hasMatch())
+            if (!line.startsWith(QLatin1String("  ")) || !line.at(2).isDigit())
                 continue;
+            // Two blanks between a status and its text make help2man keep it a paragraph.
+            const QRegularExpressionMatch m = status.match(line);
+            QVERIFY2(m.hasMatch(), qPrintable(line));
             // The status stands at the start of its line, its text after it or on the next line.
             const int at = shown.indexOf(QRegularExpression(
                 QStringLiteral("^") + QRegularExpression::escape(m.captured(1)) + QStringLiteral("( .*)?")));
