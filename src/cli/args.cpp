@@ -39,10 +39,10 @@ int commandOptionArity(const CliCommand *command, const QString &option)
 {
     if (!command)
         return -1;
-    for (const QString &spec : QString::fromLatin1(command->options).split(QLatin1Char(' '), Qt::SkipEmptyParts)) {
-        const int slash = spec.indexOf(QLatin1Char('/'));
-        if (spec.left(slash) == option)
-            return spec.mid(slash + 1).toInt();
+    for (const QString &declared : QString::fromLatin1(command->options).split(QLatin1Char(' '), Qt::SkipEmptyParts)) {
+        const int slash = declared.indexOf(QLatin1Char('/'));
+        if (declared.left(slash) == option)
+            return declared.mid(slash + 1).toInt();
     }
     return -1;
 }
@@ -120,7 +120,7 @@ public:
             const QString text = QString::fromUtf8(bytes).section(QLatin1Char('\n'), 0, 0).trimmed();
             if (!password(text, &o.password))
                 return refuse(QStringLiteral("%1: в первой строке нет пароля (числа)").arg(*passwordFile_));
-        } else if (qEnvironmentVariableIsSet("VIRTA_PASSWORD")) {
+        } else if (!qEnvironmentVariableIsEmpty("VIRTA_PASSWORD")) {
             if (!password(qEnvironmentVariable("VIRTA_PASSWORD"), &o.password))
                 return refuse(QStringLiteral("неверный пароль в VIRTA_PASSWORD"));
         }

@@ -122,12 +122,12 @@ bool text(const QString &value, int maxBytes, const QString &what, Refusal &refu
 }
 
 // --item 'NAME;PRICE[;QUANTITY[;SECTION[;TAX]]]'
-bool itemFromOption(const QString &spec, const QString &where, ReceiptItem *item, Refusal &refuse)
+bool itemFromOption(const QString &typed, const QString &where, ReceiptItem *item, Refusal &refuse)
 {
-    const QStringList f = spec.split(QLatin1Char(';'));
+    const QStringList f = typed.split(QLatin1Char(';'));
     if (f.size() < 2 || f.size() > 5)
         return refuse(
-            QStringLiteral("%1: нужно 'НАИМЕНОВАНИЕ;ЦЕНА[;КОЛИЧЕСТВО[;ОТДЕЛ[;НАЛОГ]]]': %2").arg(where, spec));
+            QStringLiteral("%1: нужно 'НАИМЕНОВАНИЕ;ЦЕНА[;КОЛИЧЕСТВО[;ОТДЕЛ[;НАЛОГ]]]': %2").arg(where, typed));
     item->name = f.at(0).trimmed();
     qint64 price = 0, quantity = 100000, section = 1, tax = 1;
     if (!cliparse::sum(f.at(1).trimmed(), &price, true))
@@ -241,10 +241,10 @@ bool fromJson(const QByteArray &bytes, Receipt *r, Refusal &refuse)
 
 bool fromOptions(const Cli &cli, Receipt *r, Refusal &refuse)
 {
-    const QStringList specs = cli.every(QStringLiteral("--item"));
-    for (int i = 0; i < specs.size(); ++i) {
+    const QStringList typed = cli.every(QStringLiteral("--item"));
+    for (int i = 0; i < typed.size(); ++i) {
         ReceiptItem item;
-        if (!itemFromOption(specs.at(i), QStringLiteral("позиция %1").arg(i + 1), &item, refuse))
+        if (!itemFromOption(typed.at(i), QStringLiteral("позиция %1").arg(i + 1), &item, refuse))
             return false;
         r->items << item;
     }
