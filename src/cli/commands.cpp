@@ -33,6 +33,19 @@ int reportDocument(Cli &cli, const CliDocument &d, const QString &title, QJsonOb
 // cancelled, and the failed step is what the caller hears.
 int completeOrCancel(Cli &cli, int code, const QString &action)
 {
+    // A step that got no readable answer may have been done all the same: a completion may have
+    // closed the document. Then there is nothing to cancel, and saying "cancelled" would be false.
+    if (code == CoreApiConst::NoAnswer || code == CoreApiConst::ParseError) {
+        FrStatus st;
+        if (cli.fr().getFrStatus(st) == CoreApiConst::Success && st.openDocType == 0) {
+            Cli::note(QStringLiteral("%1: ошибка %2: %3; открытого документа нет: проверьте по virta-cli status, "
+                                     "не проведен ли он")
+                          .arg(action)
+                          .arg(code)
+                          .arg(errorText(quint8(code)).trimmed()));
+            return code;
+        }
+    }
     // One line, so that it is also the "error" of --json: what failed, and what became of the
     // document.
     const int cancel = cli.fr().cancelDoc();
