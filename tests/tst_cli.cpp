@@ -2,7 +2,9 @@
 // substitute register on a real pseudo-terminal.
 #include <QtTest>
 
+#include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -10,7 +12,9 @@
 #include <QTemporaryDir>
 #include <QTemporaryFile>
 
+#include <algorithm>
 #include <csignal>
+#include <functional>
 #include <pty.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -29,17 +33,37 @@ struct Run
     QJsonDocument json() const { return QJsonDocument::fromJson(out.toUtf8()); }
 };
 
-Run runCli(const QStringList &args, const QString &port = QString(), int timeoutMs = 30000)
+// How a run is started besides its arguments.
+struct Start
+{
+    QString port;
+    int timeoutMs = 30000;
+    QMap<QString, QString> env;
+    QString workDir;
+    QString stdoutFile;
+    QByteArray input; // standard input, closed after it
+};
+
+Run runCli(const QStringList &args, const Start &how)
 {
     QProcess p;
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    env.remove(QStringLiteral("VIRTA_PORT"));
-    if (!port.isEmpty())
-        env.insert(QStringLiteral("VIRTA_PORT"), port);
+    for (const char *name : {"VIRTA_PORT", "VIRTA_PASSWORD"})
+        env.remove(QLatin1String(name));
+    if (!how.port.isEmpty())
+        env.insert(QStringLiteral("VIRTA_PORT"), how.port);
+    for (auto it = how.env.begin(); it != how.env.end(); ++it)
+        env.insert(it.key(), it.value());
     p.setProcessEnvironment(env);
+    if (!how.workDir.isEmpty())
+        p.setWorkingDirectory(how.workDir);
+    if (!how.stdoutFile.isEmpty())
+        p.setStandardOutputFile(how.stdoutFile);
     p.start(QStringLiteral(VIRTA_CLI_EXE), args);
+    p.write(how.input);
+    p.closeWriteChannel();
     Run r;
-    if (!p.waitForFinished(timeoutMs)) {
+    if (!p.waitForFinished(how.timeoutMs)) {
         p.kill();
         p.waitForFinished();
         r.err = QStringLiteral("did not finish");
@@ -49,6 +73,14 @@ Run runCli(const QStringList &args, const QString &port = QString(), int timeout
     r.out = QString::fromUtf8(p.readAllStandardOutput());
     r.err = QString::fromUtf8(p.readAllStandardError());
     return r;
+}
+
+Run runCli(const QStringList &args, const QString &port = QString(), int timeoutMs = 30000)
+{
+    Start how;
+    how.port = port;
+    how.timeoutMs = timeoutMs;
+    return runCli(args, how);
 }
 
 // The catalogues and settings of a backup, without what differs between two registers anyway.
@@ -61,6 +93,18 @@ QJsonObject setup(const QString &path)
     o.remove(QStringLiteral("identity"));
     o.remove(QStringLiteral("clock"));
     return o;
+}
+
+// Cashier 1 with the right to receipts only, password 5.
+void cashierWithoutRights(const QString &port)
+{
+    QByteArray cashier = QByteArray::fromHex("01"
+                                             "0100"
+                                             "05000000") +
+                         QByteArray("KASSIR");
+    cashier.append(QByteArray(263 - cashier.size(), '\0'));
+    const Run r = runCli({"raw", "02", "141e00000001" + cashier.toHex()}, port);
+    QVERIFY2(r.code == 0, qPrintable(r.out + r.err));
 }
 
 } // namespace
@@ -76,10 +120,20 @@ private slots:
     void reads();
     void statusJson();
     void documents();
+    void receipt_data();
+    void receipt();
+    void receiptCancelled_data();
+    void receiptCancelled();
+    void argumentPositions_data();
+    void argumentPositions();
+    void jsonErrors_data();
+    void jsonErrors();
     void printing_data();
     void printing();
     void raw();
     void backupRestore();
+    void backupFile();
+    void restoreChecks();
     void find();
     void firmware();
     void stopSignal();
@@ -110,7 +164,7 @@ void TestCli::refusedInput_data()
     QTest::newRow("no port") << QStringList{"status"} << false << 64 << "не указан порт";
     QTest::newRow("extra argument") << QStringList{"status", "now"} << true << 64 << "лишние аргументы";
     QTest::newRow("unknown counters") << QStringList{"counters", "weekly"} << true << 64 << "weekly";
-    QTest::newRow("unknown report") << QStringList{"report", "z"} << true << 64 << "неизвестный тип отчета";
+    QTest::newRow("unknown report") << QStringList{"report", "zz"} << true << 64 << "неизвестный тип отчета";
     QTest::newRow("shifts without range") << QStringList{"report", "shifts"} << true << 64 << "--shifts";
     QTest::newRow("bad shift range") << QStringList{"report", "--shifts", "1", "x"} << true << 64 << "смен";
     QTest::newRow("bad period") << QStringList{"report", "period", "--dates", "2024-13-01", "2024-12-31"} << true << 64
@@ -125,7 +179,71 @@ void TestCli::refusedInput_data()
     QTest::newRow("raw code too big") << QStringList{"raw", "100"} << true << 64 << "raw";
     QTest::newRow("restore missing file")
         << QStringList{"restore", dir_.filePath("none.json")} << true << 66 << "none.json";
-    QTest::newRow("restore junk") << QStringList{"restore", junk.fileName()} << true << 66 << "не копия настроек";
+    QTest::newRow("restore junk") << QStringList{"restore", junk.fileName()} << true << 65 << "не копия настроек";
+    QTest::newRow("restore fifo") << QStringList{"restore", fifo} << true << 66 << "не обычный файл";
+    QFile huge(dir_.filePath("huge.json"));
+    if (huge.open(QIODevice::WriteOnly))
+        huge.write(QByteArray(2 * 1024 * 1024, ' ') + "{}");
+    huge.close();
+    QTest::newRow("restore too large") << QStringList{"restore", huge.fileName()} << true << 65 << "больше";
+    QTest::newRow("decode without frames")
+        << QStringList{"decode", junk.fileName()} << false << 65 << "кадров не найдено";
+
+    // Options stand anywhere before "--"; what the command does not know is refused, not printed.
+    QTest::newRow("unknown option after command") << QStringList{"status", "--bogus"} << true << 64 << "--bogus";
+    QTest::newRow("unknown option is not printed")
+        << QStringList{"print", "--bogus", "ТЕКСТ"} << true << 64 << "неизвестный параметр: --bogus";
+    QTest::newRow("option without its value")
+        << QStringList{"status", "--cashier"} << true << 64 << "--cashier без значения";
+    QTest::newRow("password twice") << QStringList{"--password", "1", "--password-file", junk.fileName(), "status"}
+                                    << true << 64 << "вместе";
+    QTest::newRow("name outside CP866") << QStringList{"shift", "open", "--name", "Иванов😀"} << true << 64 << "CP866";
+    QTest::newRow("name too long") << QStringList{"shift", "open", "--name", QString(256, QChar(0x0410))} << true << 64
+                                   << "длиннее 255";
+    QTest::newRow("printed text outside CP866") << QStringList{"print", "€"} << true << 64 << "CP866";
+    QTest::newRow("shifts reversed") << QStringList{"report", "--shifts", "5", "1"} << true << 64 << "обратном порядке";
+    QTest::newRow("dates reversed") << QStringList{"report", "period", "--dates", "2024-02-01", "2024-01-01T10:00:00"}
+                                    << true << 64 << "обратном порядке";
+
+    // A receipt is checked whole before the first byte goes out.
+    const QString bread = QStringLiteral("Хлеб;45.50;2");
+    const QList<QPair<QStringList, QString>> receipts{
+        {{}, "нет позиций"},
+        {{"--item", "Хлеб"}, "НАИМЕНОВАНИЕ;ЦЕНА"},
+        {{"--item", "Хлеб;1.005"}, "неверная цена"},
+        {{"--item", "Хлеб;10;0"}, "неверное количество"},
+        {{"--item", "Хлеб;10;1;21"}, "неверный отдел"},
+        {{"--item", "Хлеб;10;1;1;6"}, "неверный налог"},
+        {{"--item", QString(129, QChar(0x0425)) + ";10"}, "длиннее 128"},
+        {{"--item", "Хлеб😀;10"}, "CP866"},
+        {{"--item", bread, "--text", QString(257, QLatin1Char('x'))}, "длиннее 256"},
+        {{"--item", bread, "--name", QString(256, QLatin1Char('x'))}, "длиннее 255"},
+        {{"--item", bread, "--cash", "90"}, "меньше итога"},
+        {{"--item", bread, "--cash", "50", "--card", "100"}, "картой"},
+        {{"--item", bread, "--type", "sale-return", "--cash", "100"}, "сдача"},
+        {{"--item", bread, "--type", "gift"}, "тип чека"},
+        {{"--item", bread, "--cash", "1e3"}, "неверная сумма --cash"},
+        {{junk.fileName(), "--item", bread}, "либо"},
+    };
+    for (const auto &r : receipts)
+        QTest::newRow(qPrintable("receipt: " + r.second))
+            << (QStringList{"receipt"} + r.first) << true << 64 << r.second;
+    const QList<QPair<QByteArray, QString>> files{
+        {"[1]", "объектом"},
+        {R"({"items": [{"name": "Хлеб", "price": "10"}], "payment": {}})", "неизвестное поле \"payment\""},
+        {R"({"items": [{"name": "Хлеб", "price": 10.005}]})", "неверная цена"},
+        {R"({"items": [{"name": "Хлеб", "price": "10", "discount": "1", "discountNumber": 1}]})", "вместе"},
+        {R"({"items": [{"name": "Хлеб", "price": "10", "discount": "10.01"}]})", "больше стоимости"},
+        {R"({"items": [{"name": "Хлеб", "price": "10"}, {"price": "5"}]})", "позиция 2: нет наименования"},
+        {R"({"items": [{"name": "Хлеб", "price": "10", "section": 1.5}]})", "неверный отдел"},
+    };
+    for (int i = 0; i < files.size(); ++i) {
+        QFile f(dir_.filePath(QStringLiteral("receipt%1.json").arg(i)));
+        if (f.open(QIODevice::WriteOnly))
+            f.write(files.at(i).first);
+        QTest::newRow(qPrintable("receipt file: " + files.at(i).second))
+            << QStringList{"receipt", f.fileName()} << true << 65 << files.at(i).second;
+    }
     QTest::newRow("firmware missing") << QStringList{"firmware", dir_.filePath("no.img"), "--loader", "/dev/null"}
                                       << true << 66 << "Не найден файл прошивки";
     QTest::newRow("firmware fifo") << QStringList{"firmware", fifo, "--loader", "/dev/null"} << true << 66
@@ -178,12 +296,30 @@ void TestCli::helpAndVersion()
                              "restore ФАЙЛ [--dry-run] [--force]",
                              "firmware ОБРАЗ --loader ПОРТ",
                              "raw КОД [ДАННЫЕ]",
+                             "receipt [ФАЙЛ|-]",
+                             "--password-file",
                              "Exit status:",
-                             "64",
-                             "66",
-                             "69",
-                             "VIRTA_PORT"})
+                             "64 ",
+                             "65 ",
+                             "66 ",
+                             "69 ",
+                             "74 ",
+                             "76 ",
+                             "VIRTA_PORT",
+                             "VIRTA_PASSWORD"})
         QVERIFY2(help.out.contains(QString::fromUtf8(word)), word);
+    // Each command's own help, wherever --help stands, and whatever else the line holds.
+    const QStringList commands{"find",    "status",  "counters", "regdata", "clock", "shift", "cash",
+                               "receipt", "cancel",  "report",   "copy",    "tape",  "print", "cut",
+                               "backup",  "restore", "firmware", "raw",     "decode"};
+    for (const QString &command : commands) {
+        const Run own = runCli({command, "--help"});
+        QCOMPARE(own.code, 0);
+        QVERIFY2(own.out.startsWith(QStringLiteral("Usage: virta-cli [ПАРАМЕТРЫ] ") + command), qPrintable(own.out));
+        QVERIFY2(help.out.contains(QStringLiteral("\n  ") + command), qPrintable(command));
+    }
+    QVERIFY(runCli({"--help", "receipt"}).out.contains("discountNumber"));
+    QCOMPARE(runCli({"restore", "none.json", "-h"}).code, 0);
     const Run version = runCli({"--version"});
     QCOMPARE(version.code, 0);
     QVERIFY(version.out.startsWith("virta-cli 0."));
@@ -199,7 +335,7 @@ void TestCli::reads_data()
     QTest::newRow("counters total") << QStringList{"counters", "total"} << "ГРОСС ИТОГИ";
     QTest::newRow("counters departments") << QStringList{"counters", "departments"} << "  ОТДЕЛ 20: 0";
     QTest::newRow("regdata") << QStringList{"regdata"} << "ИНН: ";
-    QTest::newRow("clock set") << QStringList{"clock", "--set", "2031-05-06 07:08:09"} << "2031-05-06 07:08";
+    QTest::newRow("clock set") << QStringList{"clock", "--set", "2031-05-06 07:08:09"} << "2031-05-06T07:08:09";
 }
 
 void TestCli::reads()
@@ -235,8 +371,25 @@ void TestCli::statusJson()
     QCOMPARE(o["shiftNumber"].toInt(), 1);
     QCOMPARE(o["cashInDrawer"].toString(), QString("12.50"));
 
+    // The text: the cash in the drawer, each line once, dates in the console's one form.
+    const Run text = runCli({"status"}, emu.devicePath());
+    QVERIFY2(text.out.contains("НАЛИЧНЫХ В КАССЕ 12.50\n"), qPrintable(text.out));
+    const QStringList lines = text.out.split('\n', Qt::SkipEmptyParts);
+    QCOMPARE(QSet<QString>(lines.begin(), lines.end()).size(), lines.size());
+    QCOMPARE(text.out.count("ЗН ККТ"), 1);
+    QVERIFY2(!text.out.contains(QRegularExpression("[0-9]{2}\\.[0-9]{2}\\.[0-9]{4}")), qPrintable(text.out));
+    QVERIFY2(text.out.contains(QRegularExpression("ОТКРЫТИЕ СМЕНЫ [0-9]{4}-[0-9]{2}-[0-9]{2}T[0-9:]{8}\n")),
+             qPrintable(text.out));
+
+    // A standard output that takes nothing is a failure, not a success nobody saw.
+    Start full;
+    full.port = emu.devicePath();
+    full.stdoutFile = QStringLiteral("/dev/full");
+    QCOMPARE(runCli({"status"}, full).code, 74);
+    QCOMPARE(runCli({"--json", "status"}, full).code, 74);
+
     // Refused input under --json: one document with the status and the reason.
-    const Run refused = runCli({"--json", "report", "z"}, emu.devicePath());
+    const Run refused = runCli({"--json", "report", "zz"}, emu.devicePath());
     QCOMPARE(refused.code, 64);
     QCOMPARE(refused.json().object()["result"].toInt(), 64);
     QVERIFY(refused.json().object()["error"].toString().startsWith("неизвестный тип отчета"));
@@ -269,6 +422,266 @@ void TestCli::documents()
     QVERIFY2(r.code >= 1 && r.code <= 54, qPrintable(r.err));
     // Nothing was left open by the refused payout.
     QCOMPARE(runCli({"--json", "status"}, port).json().object()["openDocType"].toInt(), 0);
+
+    // `cancel` says whether there was anything to cancel.
+    const int cancelled = emu.executionsOf(0x06);
+    r = runCli({"--json", "cancel"}, port);
+    QCOMPARE(r.code, 0);
+    QCOMPARE(r.json().object()["cancelled"].toBool(), false);
+    QCOMPARE(emu.executionsOf(0x06), cancelled);
+    QCOMPARE(runCli({"shift", "open", "--name", "Петров"}, port).code, 0);
+    QCOMPARE(runCli({"raw", "15", "141e000000 00 03414243"}, port).code, 0); // a receipt begun
+    r = runCli({"cancel"}, port);
+    QCOMPARE(r.code, 0);
+    QVERIFY2(r.out.startsWith("Документ отменен"), qPrintable(r.out));
+    QCOMPARE(emu.executionsOf(0x06), cancelled + 1);
+    QCOMPARE(runCli({"cancel"}, port).out, QString("Открытого документа нет\n"));
+
+    // `report z` closes the shift, as `shift close` does.
+    r = runCli({"report", "z", "--name", "Петров"}, port);
+    QCOMPARE(r.code, 0);
+    QVERIFY2(r.out.startsWith("Смена закрыта, Z-отчет напечатан\n"), qPrintable(r.out));
+    QCOMPARE(emu.executionsOf(0x14), 2);
+}
+
+// A sale from the terminal: what the paper says comes back, and nothing is left open.
+void TestCli::receipt_data()
+{
+    QTest::addColumn<QStringList>("args");
+    QTest::addColumn<QByteArray>("input"); // the receipt on standard input, when "-" is given
+    QTest::addColumn<int>("type");
+    QTest::addColumn<int>("items");
+    QTest::addColumn<QString>("total");
+    QTest::addColumn<QString>("change");
+    QTest::addColumn<QString>("printed"); // a line on the paper
+
+    QTest::newRow("items, the register's total in cash")
+        << QStringList{"--item", "Хлеб;45.50;2", "--item", "Молоко;89.90;1;2;5"} << QByteArray() << 0 << 2 << "180.90"
+        << "0.00"
+        << "Молоко";
+    QTest::newRow("cash with change") << QStringList{"--item", "Хлеб;45.50;2", "--cash", "100"} << QByteArray() << 0
+                                      << 1 << "91.00"
+                                      << "9.00"
+                                      << "СДАЧА";
+    QTest::newRow("quantity with decimals")
+        << QStringList{"--item", "Сыр;500;0.255", "--card", "127.50"} << QByteArray() << 0 << 1 << "127.50"
+        << "0.00"
+        << "500.00 x 0.255";
+    QTest::newRow("return of sale") << QStringList{"--type", "sale-return", "--item", "Хлеб;45.50;2", "--cash", "91"}
+                                    << QByteArray() << 2 << 1 << "91.00"
+                                    << "0.00"
+                                    << "ВОЗВРАТ ПРОДАЖИ";
+    QTest::newRow("file with every field")
+        << QStringList{"-"}
+        << QByteArray(R"({"type": "sale", "cashier": "Иванова", "items": [{"name": "Хлеб", "price": 45.5,
+            "quantity": "2", "section": 3, "tax": 1, "unit": "шт.", "code": "4601", "barcode": "4600000000017",
+            "discount": "5.00", "text": "свежий"}, {"name": "Соль", "price": "10", "discountNumber": 2,
+            "quantity": 10}], "texts": ["Спасибо за покупку"], "payments": {"cash": "50", "card": "86"}})")
+        << 0 << 3 << "136.00"
+        << "0.00"
+        << "Спасибо за покупку";
+}
+
+void TestCli::receipt()
+{
+    QFETCH(QStringList, args);
+    QFETCH(QByteArray, input);
+    QFETCH(int, type);
+    QFETCH(int, items);
+    QFETCH(QString, total);
+    QFETCH(QString, change);
+    QFETCH(QString, printed);
+    EmulatorFixture emu;
+    QVERIFY2(emu.start(), qPrintable(emu.lastError()));
+    QCOMPARE(runCli({"shift", "open"}, emu.devicePath()).code, 0);
+    QCOMPARE(runCli({"cash", "in", "500"}, emu.devicePath()).code, 0);
+    emu.clearHistory();
+    emu.takePrinted();
+
+    Start how;
+    how.port = emu.devicePath();
+    how.input = input;
+    const Run r = runCli(QStringList{"receipt", "--json"} + args, how);
+    QVERIFY2(r.code == 0, qPrintable(r.err));
+    const QJsonObject o = r.json().object();
+    QCOMPARE(o["total"].toString(), total);
+    QCOMPARE(o["change"].toString(), change);
+    QCOMPARE(o["receiptNumber"].toInt(), 1);
+    QCOMPARE(o["shiftNumber"].toInt(), 1);
+    QVERIFY(o["fd"].toInt() > 0 && o["fp"].toDouble() > 0);
+    QVERIFY(o["dateTime"].toString().contains('T'));
+    const QStringList paper = emu.takePrinted();
+    QVERIFY2(paper.join('\n').contains(printed), qPrintable(paper.join('\n')));
+
+    // One start of this type, the items (and texts) as document data, one completion.
+    const QVector<EmuRequestRecord> sent = emu.requests();
+    QVERIFY(sent.size() >= items + 2);
+    const EmuRequestRecord start = sent.at(sent.front().request.code() == 0x01 ? 1 : 0);
+    QCOMPARE(int(start.request.code()), 0x15);
+    QCOMPARE(int(start.request.data().at(5)), type);
+    QCOMPARE(emu.executionsOf(0x07), items);
+    QCOMPARE(int(sent.last().request.code()), 0x16);
+    QCOMPARE(emu.executionsOf(0x06), 0);
+    QCOMPARE(runCli({"--json", "status"}, emu.devicePath()).json().object()["openDocType"].toInt(), 0);
+}
+
+// Whatever step the register refuses, the receipt it opened is cancelled and its code is the
+// exit status; a refused start opened nothing and cancels nothing.
+void TestCli::receiptCancelled_data()
+{
+    QTest::addColumn<QStringList>("faults");
+    QTest::addColumn<bool>("shiftOpen");
+    QTest::addColumn<int>("code");
+    QTest::addColumn<int>("cancels");
+    QTest::addColumn<QString>("message");
+    // Requests: start, one item, completion (the name and the payment are given).
+    QTest::newRow("refused start") << QStringList() << false << 27 << 0 << "открытие чека: ошибка 27";
+    QTest::newRow("refused item") << QStringList{"refuse=44:2"} << true << 44 << 1
+                                  << "позиция 1: ошибка 44: Передан некорректный номер скидки; документ отменен";
+    QTest::newRow("refused completion") << QStringList{"refuse=53:3"} << true << 53 << 1
+                                        << "закрытие чека: ошибка 53: Принтер не отвечает; документ отменен";
+    QTest::newRow("refused cancel too") << QStringList{"refuse=53:3", "refuse=30:4"} << true << 53 << 1
+                                        << "документ не отменен (ошибка 30";
+    // The completion went through but its reply came back damaged: nothing is open to cancel, and
+    // the program does not claim it cancelled anything.
+    QTest::newRow("completion's reply damaged") << QStringList{"corrupt-crc:3"} << true << 252 << 0
+                                                << "закрытие чека: ошибка 252: Ошибка разбора ответа от ФР; "
+                                                   "открытого документа нет";
+}
+
+void TestCli::receiptCancelled()
+{
+    QFETCH(QStringList, faults);
+    QFETCH(bool, shiftOpen);
+    QFETCH(int, code);
+    QFETCH(int, cancels);
+    QFETCH(QString, message);
+    EmulatorFixture emu;
+    QVERIFY2(emu.start(), qPrintable(emu.lastError()));
+    if (shiftOpen)
+        QCOMPARE(runCli({"shift", "open"}, emu.devicePath()).code, 0);
+    emu.clearHistory();
+    for (const QString &fault : faults)
+        QVERIFY(emu.addFault(fault));
+
+    const Run r =
+        runCli({"--json", "receipt", "--item", "Хлеб;45.50;2", "--cash", "100", "--name", "Иванова"}, emu.devicePath());
+    QCOMPARE(r.code, code);
+    QVERIFY2(r.err.contains(message), qPrintable(r.err));
+    QCOMPARE(r.json().object()["result"].toInt(), code);
+    QVERIFY(r.json().object()["error"].toString().contains(message));
+    const QVector<EmuRequestRecord> sent = emu.requests();
+    QCOMPARE(
+        std::count_if(sent.begin(), sent.end(), [](const EmuRequestRecord &q) { return q.request.code() == 0x06; }),
+        cancels);
+    QCOMPARE(emu.executionsOf(0x16), code == 252 ? 1 : 0);
+    emu.clearFaults();
+    if (faults.size() < 2)
+        QCOMPARE(runCli({"--json", "status"}, emu.devicePath()).json().object()["openDocType"].toInt(), 0);
+}
+
+// Options before or after the command, "--", values after "=", relative port paths and the
+// password kept out of the argument list.
+void TestCli::argumentPositions_data()
+{
+    QTest::addColumn<QStringList>("args"); // PORT stands for the register's path
+    QTest::addColumn<QString>("env");      // NAME=VALUE
+    QTest::addColumn<int>("code");
+    QTest::addColumn<QString>("out");         // part of stdout
+    QTest::addColumn<QStringList>("printed"); // the paper, when something is printed
+
+    QFile password(dir_.filePath("password"));
+    if (password.open(QIODevice::WriteOnly))
+        password.write("30\n");
+    password.close();
+    const QString backup = dir_.filePath("positions.json");
+    QTest::newRow("json after the command")
+        << QStringList{"-p", "PORT", "status", "--json"} << QString() << 0 << "\"factoryNumber\"" << QStringList();
+    QTest::newRow("port after the command") << QStringList{"print", "--port", "PORT", "ТЕКСТ"} << QString() << 0
+                                            << "Напечатано строк: 1" << QStringList{"ТЕКСТ"};
+    QTest::newRow("double dash ends the options")
+        << QStringList{"-p", "PORT", "print", "--", "--json", "-p"} << QString() << 0 << "Напечатано строк: 2"
+        << QStringList{"--json", "-p"};
+    QTest::newRow("values after equals") << QStringList{"--port=PORT", "clock", "--set=2031-05-06T07:08:09"}
+                                         << QString() << 0 << "2031-05-06T07:08:09" << QStringList();
+    QTest::newRow("relative port") << QStringList{"-p", "fr2", "clock"} << QString() << 0 << "T" << QStringList();
+    QTest::newRow("relative port with dot")
+        << QStringList{"clock", "-p", "./fr2"} << QString() << 0 << "T" << QStringList();
+    QTest::newRow("password from the environment")
+        << QStringList{"-p", "PORT", "backup", backup} << "VIRTA_PASSWORD=1" << 18 << "" << QStringList();
+    QTest::newRow("password option over the environment")
+        << QStringList{"-p", "PORT", "backup", backup, "--password", "30"} << "VIRTA_PASSWORD=1" << 0
+        << "Сохранено записей" << QStringList();
+    QTest::newRow("password file") << QStringList{"-p",     "PORT", "--password-file", password.fileName(),
+                                                  "backup", backup}
+                                   << "VIRTA_PASSWORD=1" << 0 << "Сохранено записей" << QStringList();
+    QTest::newRow("bad password in the environment")
+        << QStringList{"-p", "PORT", "status"} << "VIRTA_PASSWORD=тридцать" << 64 << "" << QStringList();
+}
+
+void TestCli::argumentPositions()
+{
+    QFETCH(QStringList, args);
+    QFETCH(QString, env);
+    QFETCH(int, code);
+    QFETCH(QString, out);
+    QFETCH(QStringList, printed);
+    EmulatorFixture emu;
+    QVERIFY2(emu.start(), qPrintable(emu.lastError()));
+    QFile::remove(dir_.filePath("fr2"));
+    QVERIFY(QFile::link(emu.devicePath(), dir_.filePath("fr2")));
+    emu.takePrinted();
+    Start how;
+    how.workDir = dir_.path();
+    if (!env.isEmpty())
+        how.env.insert(env.section('=', 0, 0), env.section('=', 1));
+    args.replaceInStrings(QRegularExpression("PORT$"), emu.devicePath());
+    const Run r = runCli(args, how);
+    QVERIFY2(r.code == code, qPrintable(QString::number(r.code) + r.err));
+    QVERIFY2(r.out.contains(out), qPrintable(r.out));
+    const QStringList paper = emu.takePrinted();
+    for (const QString &line : printed)
+        QVERIFY2(paper.contains(line), qPrintable(paper.join('|')));
+    if (!printed.isEmpty())
+        QCOMPARE(emu.executionsOf(0xC3), printed.size());
+}
+
+// Every failure under --json leaves one document with the exit status and the reason.
+void TestCli::jsonErrors_data()
+{
+    QTest::addColumn<QStringList>("args");
+    QTest::addColumn<bool>("withPort");
+    QTest::addColumn<int>("code");
+    QTest::newRow("program option") << QStringList{"--cashier", "300", "--json", "status"} << true << 64;
+    QTest::newRow("option without value") << QStringList{"--json", "status", "--port"} << true << 64;
+    QTest::newRow("unknown command") << QStringList{"fly", "--json"} << true << 64;
+    QTest::newRow("no port") << QStringList{"status", "--json"} << false << 64;
+    QTest::newRow("password file missing")
+        << QStringList{"--json", "--password-file", "/nonexistent", "status"} << true << 66;
+    QTest::newRow("register refusal") << QStringList{"--json", "shift", "close"} << true << 27;
+    QTest::newRow("cashier's name not read") << QStringList{"--json", "--password", "1", "shift", "open"} << true << 18;
+    QTest::newRow("control tape cut short") << QStringList{"--json", "tape", "--out-of-paper"} << true << 54;
+    QTest::newRow("no register found") << QStringList{"--json", "find", "/dev/null"} << false << 69;
+    QTest::newRow("no frames") << QStringList{"--json", "decode", "/dev/null"} << false << 65;
+}
+
+void TestCli::jsonErrors()
+{
+    QFETCH(QStringList, args);
+    QFETCH(bool, withPort);
+    QFETCH(int, code);
+    EmulatorFixture emu;
+    QVERIFY2(emu.start(), qPrintable(emu.lastError()));
+    if (args.removeAll("--out-of-paper"))
+        emu.addFault(EmuFault::OutOfPaper);
+    const Run r = runCli(args, withPort ? emu.devicePath() : QString());
+    QCOMPARE(r.code, code);
+    const QJsonObject o = r.json().object();
+    QCOMPARE(o["result"].toInt(), code);
+    const QString error = o["error"].toString();
+    QVERIFY2(!error.isEmpty() && r.err.contains(error), qPrintable(r.out + r.err));
+    if (code == 18)
+        QVERIFY2(error.contains("--name"), qPrintable(error));
 }
 
 void TestCli::printing_data()
@@ -378,6 +791,173 @@ void TestCli::backupRestore()
     QCOMPARE(r.json().object()["written"].toInt(), 0);
 }
 
+// The backup holds passwords: its owner's only, whatever was at its path; and a backup the
+// register would not let be whole is no backup at all.
+void TestCli::backupFile()
+{
+    EmulatorFixture emu;
+    QVERIFY2(emu.start(), qPrintable(emu.lastError()));
+    const QString port = emu.devicePath();
+    QTemporaryDir dir;
+    const QString path = dir.filePath("kkt.json");
+    const auto mode = [](const QString &p) {
+        struct stat st = {};
+        return ::lstat(QFile::encodeName(p).constData(), &st) == 0 ? int(st.st_mode & 07777) : -1;
+    };
+
+    // Replacing a file everybody may read, under a umask that lets everything through.
+    QFile old(path);
+    QVERIFY(old.open(QIODevice::WriteOnly));
+    old.write("old");
+    old.close();
+    QVERIFY(QFile::setPermissions(path, QFile::ReadOwner | QFile::WriteOwner | QFile::ReadOther | QFile::ReadGroup));
+    const mode_t umask = ::umask(0);
+    Run r = runCli({"backup", path}, port);
+    ::umask(umask);
+    QVERIFY2(r.code == 0, qPrintable(r.err));
+    QCOMPARE(mode(path), 0600);
+    QVERIFY(setup(path).contains("cashiers"));
+
+    // A link planted at the path is replaced, and where it pointed nothing is written.
+    QVERIFY(QFile::remove(path));
+    const QString elsewhere = dir.filePath("elsewhere.json");
+    QVERIFY(QFile::link(elsewhere, path));
+    r = runCli({"backup", path}, port);
+    QVERIFY2(r.code == 0, qPrintable(r.err));
+    QVERIFY(!QFileInfo(path).isSymLink());
+    QVERIFY(!QFileInfo::exists(elsewhere));
+    QCOMPARE(mode(path), 0600);
+    const QByteArray good = [&] {
+        QFile f(path);
+        return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+    }();
+
+    // A FIFO is not replaced, and nothing is asked of the register.
+    const QString fifo = dir.filePath("fifo.json");
+    QVERIFY(::mkfifo(QFile::encodeName(fifo).constData(), 0600) == 0);
+    emu.clearHistory();
+    r = runCli({"backup", fifo}, port);
+    QCOMPARE(r.code, 66);
+    QVERIFY(QFileInfo(fifo).exists() && !QFileInfo(fifo).isFile());
+    QVERIFY(emu.requests().isEmpty());
+
+    // Reads the register refuses: a wrong password, a cashier without the right to the list of
+    // cashiers. The backup fails with the register's code and the old file stays as it was.
+    cashierWithoutRights(port);
+    for (const auto &[who, code] : {std::pair<QStringList, int>{{"--password", "1"}, 18},
+                                    std::pair<QStringList, int>{{"--cashier", "1", "--password", "5"}, 16}}) {
+        r = runCli(who + QStringList{"backup", path}, port);
+        QCOMPARE(r.code, code);
+        QVERIFY2(r.err.contains(QStringLiteral("чтение: кассир 1: ошибка %1").arg(code)), qPrintable(r.err));
+        QFile f(path);
+        QVERIFY(f.open(QIODevice::ReadOnly));
+        QCOMPARE(f.readAll(), good);
+        QCOMPARE(QDir(dir.path()).entryList(QDir::Files | QDir::Hidden), QStringList{"kkt.json"}); // no leftovers
+    }
+    // A dry run under a wrong password says so instead of counting differences.
+    r = runCli({"--json", "--password", "1", "restore", path, "--dry-run"}, port);
+    QCOMPARE(r.code, 18);
+    QVERIFY(!r.json().object().contains("differences"));
+}
+
+// Everything in a backup is checked before anything is written: a bad entry anywhere is refused
+// with 65, naming it, and the register hears nothing.
+void TestCli::restoreChecks()
+{
+    EmulatorFixture emu;
+    QVERIFY2(emu.start(), qPrintable(emu.lastError()));
+    const QString port = emu.devicePath();
+    const QString saved = dir_.filePath("checks.json");
+    QCOMPARE(runCli({"backup", saved}, port).code, 0);
+    QFile f(saved);
+    QVERIFY(f.open(QIODevice::ReadOnly));
+    const QJsonObject backup = QJsonDocument::fromJson(f.readAll()).object();
+
+    // Edits of the backup and what the refusal names.
+    const auto edit = [](QJsonObject &doc, const QString &group, int at, const QString &key, const QJsonValue &v) {
+        QJsonArray list = doc[group].toArray();
+        QJsonObject e = list.at(at).toObject();
+        e[key] = v;
+        list[at] = e;
+        doc[group] = list;
+    };
+    const auto rawEdit = [&](QJsonObject &doc, const QString &group, int at,
+                             const std::function<void(QByteArray &)> &f) {
+        QByteArray raw = QByteArray::fromHex(doc[group].toArray().at(at).toObject()["raw"].toString().toLatin1());
+        f(raw);
+        edit(doc, group, at, "raw", QString::fromLatin1(raw.toHex()));
+    };
+    struct Case
+    {
+        const char *name;
+        std::function<void(QJsonObject &)> change;
+        const char *message;
+    };
+    const QVector<Case> cases{
+        {"index against the number inside", [&](QJsonObject &d) { edit(d, "cashiers", 3, "index", 5); },
+         "кассир 5: внутри записи номер 4"},
+        {"cashier length", [&](QJsonObject &d) { rawEdit(d, "cashiers", 0, [](QByteArray &b) { b.chop(1); }); },
+         "кассир 1: 262 байт вместо 263"},
+        {"department length",
+         [&](QJsonObject &d) { rawEdit(d, "departments", 4, [](QByteArray &b) { b.append('\0'); }); },
+         "отдел 5: 129 байт вместо 128"},
+        {"discount kind", [&](QJsonObject &d) { rawEdit(d, "discounts", 1, [](QByteArray &b) { b[1] = 7; }); },
+         "скидка 2: неизвестный вид скидки 7"},
+        {"paper width", [&](QJsonObject &d) { edit(d, "printer", 0, "raw", "46"); }, "ширина ленты 70 мм"},
+        {"rounding", [&](QJsonObject &d) { edit(d, "register", 0, "raw", "02"); }, "тип округления 2"},
+        {"duplicate", [&](QJsonObject &d) { edit(d, "departments", 1, "index", 1); }, "отдел 1: записан дважды"},
+        {"index out of range", [&](QJsonObject &d) { edit(d, "discounts", 0, "index", 21); }, "номер не от 1 до 20"},
+        {"too many entries",
+         [](QJsonObject &d) {
+             QJsonArray list = d["departments"].toArray();
+             list.append(list.at(0));
+             d["departments"] = list;
+         },
+         "21 записей"},
+        {"unknown part", [](QJsonObject &d) { d["cashier"] = QJsonArray(); }, "неизвестная часть копии \"cashier\""},
+        {"other version", [](QJsonObject &d) { d["version"] = 2; }, "копия версии 2"},
+    };
+    // Department 5 differs from the register, so a restore that wrote as it went would write it.
+    QJsonObject base = backup;
+    rawEdit(base, "departments", 4, [](QByteArray &b) { b[1] = 'X'; });
+    for (const Case &c : cases) {
+        QJsonObject doc = base;
+        c.change(doc);
+        const QString path = dir_.filePath("bad.json");
+        QFile out(path);
+        QVERIFY(out.open(QIODevice::WriteOnly | QIODevice::Truncate));
+        out.write(QJsonDocument(doc).toJson());
+        out.close();
+        emu.clearHistory();
+        const Run r = runCli({"restore", path}, port);
+        QVERIFY2(r.code == 65, c.name);
+        QVERIFY2(r.err.contains(QString::fromUtf8(c.message)), qPrintable(QString::fromUtf8(c.name) + ": " + r.err));
+        QVERIFY2(emu.requests().isEmpty(), c.name);
+    }
+
+    // A discount the backup holds as not defined, which the register has defined since: it
+    // cannot be written back as such, and nothing else is written either.
+    QByteArray discount = QByteArray::fromHex("0300d007000000000000") + QByteArray(128, '\0');
+    QCOMPARE(runCli({"raw", "02", "141e00000003" + discount.toHex()}, port).code, 0);
+    QFile out(dir_.filePath("undefined.json"));
+    QVERIFY(out.open(QIODevice::WriteOnly));
+    out.write(QJsonDocument(base).toJson());
+    out.close();
+    emu.clearHistory();
+    const Run r = runCli({"restore", out.fileName()}, port);
+    QCOMPARE(r.code, 65);
+    QVERIFY2(r.err.contains("скидка 3: в копии скидка не задана"), qPrintable(r.err));
+    QCOMPARE(emu.executionsOf(0x02), 0);
+    // Once the backup says what the discount is, the restore goes through.
+    QCOMPARE(runCli({"restore", saved}, port).code, 65);
+    QJsonObject fixed = backup;
+    edit(fixed, "discounts", 2, "raw", QString::fromLatin1(discount.toHex()));
+    QVERIFY(out.open(QIODevice::WriteOnly | QIODevice::Truncate));
+    out.write(QJsonDocument(fixed).toJson());
+    out.close();
+    QCOMPARE(runCli({"restore", out.fileName()}, port).code, 0);
+}
+
 void TestCli::find()
 {
     EmulatorFixture emu;
@@ -423,8 +1003,9 @@ void TestCli::firmware()
 
     Run r = runCli({"firmware", image.fileName(), "--loader", emu.loaderPath()}, QString(), 60000);
     QVERIFY2(r.code == 0, qPrintable(r.err));
-    // Not a terminal: plain progress lines, ending with the whole image.
-    QVERIFY2(r.out.contains(QStringLiteral("передано %1 из %1 байт (100%)").arg(image.size())), qPrintable(r.out));
+    // Not a terminal: nothing per block, the outcome with the whole image.
+    QCOMPARE(r.out, QStringLiteral("Прошивка загружена: передано %1 байт\n").arg(image.size()));
+    QVERIFY2(!r.err.contains("КОМАНДА 01") && r.err.count('\n') < 10, qPrintable(r.err));
     QCOMPARE(emu.loader().installedImage(), signedImage);
     QVERIFY(emu.loader().commands().mid(emu.loader().commands().size() - 2) == (QVector<quint8>{0x02, 0x03}));
 
@@ -432,9 +1013,13 @@ void TestCli::firmware()
     QVERIFY(image.open(QIODevice::WriteOnly));
     image.write(QByteArray(1500, 'y'));
     image.close();
-    r = runCli({"firmware", image.fileName(), "--loader", emu.loaderPath()}, QString(), 60000);
-    QVERIFY(r.code != 0 && r.code != 64 && r.code != 66 && r.code != 69);
-    QVERIFY(r.err.contains("ОШИБКА"));
+    r = runCli({"firmware", image.fileName(), "--loader", emu.loaderPath(), "--json"}, QString(), 60000);
+    // The loader's own status is not a result code of the register.
+    QCOMPARE(r.code, 76);
+    const int status = r.json().object()["loaderStatus"].toInt();
+    QVERIFY(status > 0);
+    QVERIFY2(r.err.contains(QStringLiteral("ОШИБКА %1").arg(status)), qPrintable(r.err));
+    QVERIFY(r.json().object()["error"].toString().contains(QStringLiteral("ошибкой %1").arg(status)));
     QCOMPARE(runCli({"firmware", image.fileName(), "--loader", "/nonexistent/tty"}).code, 69);
 }
 
@@ -466,6 +1051,23 @@ void TestCli::stopSignal()
     ::kill(pid_t(p.processId()), SIGTERM);
     QVERIFY(p.waitForFinished(1500));
     QCOMPARE(p.exitStatus(), QProcess::CrashExit);
+
+    // A read that waits for a writer that never comes: the first stop ends it.
+    const QString fifo = dir_.filePath("stop.fifo");
+    QVERIFY(::mkfifo(QFile::encodeName(fifo).constData(), 0600) == 0);
+    p.start(QStringLiteral(VIRTA_CLI_EXE), {"decode", fifo});
+    QVERIFY(p.waitForStarted());
+    // It has opened the FIFO (its stop handlers are in place before that).
+    const auto reading = [&] {
+        const QDir fds(QStringLiteral("/proc/%1/fd").arg(p.processId()));
+        const QFileInfoList list = fds.entryInfoList(QDir::AllEntries | QDir::System);
+        return std::any_of(list.begin(), list.end(), [&](const QFileInfo &fd) { return fd.symLinkTarget() == fifo; });
+    };
+    QTRY_VERIFY_WITH_TIMEOUT(reading(), 5000);
+    ::kill(pid_t(p.processId()), SIGTERM);
+    QVERIFY(p.waitForFinished(2000));
+    QCOMPARE(p.exitStatus(), QProcess::NormalExit);
+    QCOMPARE(p.exitCode(), 128 + SIGTERM);
 }
 
 void TestCli::decode()
@@ -485,6 +1087,13 @@ void TestCli::decode()
     r = runCli({"--json", "decode", hex.fileName()});
     QCOMPARE(r.code, 0);
     QCOMPARE(r.json().array().size(), 2);
+    r = runCli({"decode", "-"}, [&] {
+        Start how;
+        QFile f(hex.fileName());
+        how.input = f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+        return how;
+    }());
+    QCOMPARE(r.out, lines.join('\n') + '\n');
     r = runCli({"decode", dir_.filePath("none.log")});
     QCOMPARE(r.code, 66);
     QVERIFY2(r.err.contains(QStringLiteral("none.log")), qPrintable(r.err));

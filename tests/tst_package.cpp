@@ -256,6 +256,8 @@ private slots:
         QTest::newRow("changelog") << "share/doc/virta-service/changelog.gz" << false;
         QTest::newRow("program manual") << "share/man/man1/virta-service.1.gz" << false;
         QTest::newRow("emulator manual") << "share/man/man1/virta-emulator.1.gz" << false;
+        QTest::newRow("console manual") << "share/man/man1/virta-cli.1.gz" << false;
+        QTest::newRow("console completion") << "share/bash-completion/completions/virta-cli" << false;
         QTest::newRow("software centre entry") << "share/metainfo/" + MetainfoName << false;
         QTest::newRow("icon") << "share/icons/hicolor/64x64/apps/virta-service.png" << false;
         QTest::newRow("emulator readme") << "share/doc/virta-service/emulator.md" << false;
@@ -340,6 +342,85 @@ private slots:
         QVERIFY2(page.contains(program + QLatin1Char(' ') + Version), qPrintable(page.left(400)));
         // The NAME line says what the program is, not help2man's stand-in.
         QVERIFY2(!page.contains(QLatin1String("manual page for")), qPrintable(page.left(400)));
+    }
+
+    // The console's manual page as `man` shows it: each example and each exit status a paragraph
+    // of its own, not run together into one.
+    void consoleManualParagraphs()
+    {
+        FIND_TOOL_OR_SKIP(man, "man");
+        QTemporaryDir tmp;
+        QProcessEnvironment env = userEnvironment(tmp.path());
+        env.insert(QStringLiteral("MANWIDTH"), QStringLiteral("250"));
+        env.insert(QStringLiteral("MANPAGER"), QStringLiteral("cat"));
+        const Run page = run(man, {"-l", installed(QStringLiteral("share/man/man1/virta-cli.1.gz"))}, env);
+        QVERIFY2(page.code == 0, qPrintable(page.err));
+        QStringList shown;
+        for (const QString &line : page.out.split(QLatin1Char('\n')))
+            shown << line.simplified();
+
+        const QString help = run(installed(QStringLiteral("bin/virta-cli")), {"--help"}, env).out;
+        const QString examples = help.section(QStringLiteral("\nExamples:\n"), 1);
+        const QStringList statuses = help.section(QStringLiteral("\nExit status:\n"), 1)
+                                         .section(QStringLiteral("\n\n"), 0, 0)
+                                         .split(QLatin1Char('\n'));
+        int count = 0;
+        for (const QString &line : examples.split(QLatin1Char('\n'), Qt::SkipEmptyParts)) {
+            QVERIFY2(shown.contains(line.simplified()), qPrintable(line));
+            ++count;
+        }
+        QVERIFY(count >= 8);
+        count = 0;
+        const QRegularExpression status(QStringLiteral("^  ([0-9](?:[0-9, -]*[0-9])?)  +(\\S.*)$"));
+        for (const QString &line : statuses) {
+            if (!line.startsWith(QLatin1String("  ")) || !line.at(2).isDigit())
+                continue;
+            // Two blanks between a status and its text make help2man keep it a paragraph.
+            const QRegularExpressionMatch m = status.match(line);
+            QVERIFY2(m.hasMatch(), qPrintable(line));
+            // The status stands at the start of its line, its text after it or on the next line.
+            const int at = shown.indexOf(QRegularExpression(
+                QStringLiteral("^") + QRegularExpression::escape(m.captured(1)) + QStringLiteral("( .*)?")));
+            QVERIFY2(at >= 0, qPrintable(line));
+            const QString text =
+                shown.at(at).mid(m.captured(1).size()).trimmed() + QLatin1Char(' ') + shown.value(at + 1);
+            QVERIFY2(text.trimmed().startsWith(m.captured(2).simplified().left(20)), qPrintable(line + " | " + text));
+            ++count;
+        }
+        QVERIFY(count >= 10);
+    }
+
+    // The installed completion offers every command the installed program has, and the words of
+    // a command after it.
+    void consoleCompletion()
+    {
+        FIND_TOOL_OR_SKIP(bash, "bash");
+        QTemporaryDir tmp;
+        const QProcessEnvironment env = userEnvironment(tmp.path());
+        const QString help = run(installed(QStringLiteral("bin/virta-cli")), {"--help"}, env).out;
+        QStringList commands;
+        const QRegularExpression command(QStringLiteral("^  ([a-z]+)( |$)"));
+        for (const QString &line : help.section(QStringLiteral("\nCommands:\n"), 1)
+                                       .section(QStringLiteral("\n\n"), 0, 0)
+                                       .split(QLatin1Char('\n'))) {
+            const QRegularExpressionMatch m = command.match(line);
+            if (m.hasMatch())
+                commands << m.captured(1);
+        }
+        QVERIFY(commands.size() >= 19);
+        const QString script = QStringLiteral(
+            "source \"$1\"; complete() { COMP_WORDS=(\"$@\"); COMP_CWORD=$((${#COMP_WORDS[@]} - 1)); COMPREPLY=();"
+            " _virta_cli; echo \"${COMPREPLY[*]}\"; }; complete virta-cli ''; complete virta-cli --json report ''");
+        const Run r =
+            run(bash, {"-c", script, "bash", installed(QStringLiteral("share/bash-completion/completions/virta-cli"))},
+                env);
+        QVERIFY2(r.code == 0, qPrintable(r.err));
+        const QStringList lines = r.out.split(QLatin1Char('\n'));
+        QStringList offered = lines.value(0).split(QLatin1Char(' '), Qt::SkipEmptyParts);
+        offered.sort();
+        commands.sort();
+        QCOMPARE(offered, commands);
+        QVERIFY2(lines.value(1).split(QLatin1Char(' ')).contains(QStringLiteral("z")), qPrintable(r.out));
     }
 
     // The documentation folder as Debian's tools read it: the licence in the machine-readable

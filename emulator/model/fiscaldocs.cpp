@@ -264,14 +264,14 @@ quint8 FiscalModel::State::receiptPosition(const QByteArray &value, qint64 runni
         const QByteArray &v = m.value();
         switch (m.tag()) {
         case ReceiptTags::Name:
-            if (v.size() > 128)
+            if (v.size() > ReceiptLimits::Name)
                 return Code(35);
             pos.name = m.toString().trimmed();
             break;
         case ReceiptTags::Code:
         case ReceiptTags::Barcode:
         case ReceiptTags::Unit:
-            if (v.size() > 64)
+            if (v.size() > ReceiptLimits::Code)
                 return Code(35);
             break;
         case ReceiptTags::ItemText:

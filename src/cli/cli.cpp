@@ -1,28 +1,49 @@
 #include "cli.h"
 
 #include <QDateTime>
+#include <QFileInfo>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QRegularExpression>
 #include <QSerialPort>
+#include <QTextCodec>
 
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 
+#include "frrecords.h"
 #include "frwrapper.h"
 
 namespace {
 
+// The first failure of standard output (its errno), 0 while everything went through.
+int stdoutError = 0;
+
 void write(FILE *stream, const QString &text)
 {
+    if (stream == stdout && stdoutError != 0)
+        return;
     const QByteArray bytes = text.toUtf8();
-    std::fwrite(bytes.constData(), 1, size_t(bytes.size()), stream);
-    std::fflush(stream);
+    const bool ok = std::fwrite(bytes.constData(), 1, size_t(bytes.size()), stream) == size_t(bytes.size()) &&
+                    std::fflush(stream) == 0;
+    if (!ok && stream == stdout)
+        stdoutError = errno != 0 ? errno : EIO;
 }
 
-// What --json leaves on stdout when a command fails before it printed its document.
+QString jsonText(const QJsonValue &value)
+{
+    const QJsonDocument doc = value.isArray() ? QJsonDocument(value.toArray()) : QJsonDocument(value.toObject());
+    return QString::fromUtf8(doc.toJson(QJsonDocument::Indented));
+}
+
+// What --json leaves on stdout: the command's document, held until the command has ended, or the
+// array it writes as it goes.
 QString lastNote;
-bool documentPrinted = false;
+QJsonValue pendingDocument;
+bool arrayStarted = false;
+QString commandName;
 
 } // namespace
 
@@ -57,6 +78,14 @@ int Cli::connect()
     return CliExit::Success;
 }
 
+QStringList Cli::every(const QString &option) const
+{
+    QStringList all;
+    for (const QStringList &values : options_.commandOptions.value(option))
+        all << values.value(0);
+    return all;
+}
+
 void Cli::out(const QString &text) const
 {
     if (!options_.json)
@@ -65,11 +94,20 @@ void Cli::out(const QString &text) const
 
 void Cli::printJson(const QJsonValue &value) const
 {
+    if (options_.json)
+        pendingDocument = value;
+}
+
+void Cli::printJsonItem(const QJsonValue &value) const
+{
     if (!options_.json)
         return;
-    documentPrinted = true;
-    const QJsonDocument doc = value.isArray() ? QJsonDocument(value.toArray()) : QJsonDocument(value.toObject());
-    write(stdout, QString::fromUtf8(doc.toJson(QJsonDocument::Indented)));
+    // One element at a time, indented as the whole document would be.
+    const QString whole = jsonText(QJsonArray{value});
+    const int from = whole.indexOf(QLatin1Char('\n')) + 1;
+    const QString element = whole.mid(from, whole.lastIndexOf(QStringLiteral("\n]")) - from);
+    write(stdout, (arrayStarted ? QStringLiteral(",\n") : QStringLiteral("[\n")) + element);
+    arrayStarted = true;
 }
 
 void Cli::note(const QString &text)
@@ -79,19 +117,11 @@ void Cli::note(const QString &text)
     write(stderr, QStringLiteral("virta-cli: ") + text + QLatin1Char('\n'));
 }
 
-void Cli::printErrorDocument(int code)
-{
-    if (documentPrinted || code == CliExit::Success)
-        return;
-    documentPrinted = true;
-    const QJsonObject o{{QStringLiteral("result"), code}, {QStringLiteral("error"), lastNote}};
-    write(stdout, QString::fromUtf8(QJsonDocument(o).toJson(QJsonDocument::Indented)));
-}
-
 int Cli::usage(const QString &text)
 {
     note(text);
-    note(QStringLiteral("подробнее: virta-cli --help"));
+    note(commandName.isEmpty() ? QStringLiteral("подробнее: virta-cli --help")
+                               : QStringLiteral("подробнее: virta-cli %1 --help").arg(commandName));
     return CliExit::Usage;
 }
 
@@ -99,6 +129,39 @@ int Cli::failed(int code, const QString &action)
 {
     note(QStringLiteral("%1: ошибка %2: %3").arg(action).arg(code).arg(errorText(quint8(code)).trimmed()));
     return code;
+}
+
+bool Cli::outputFailed()
+{
+    return stdoutError != 0;
+}
+
+void Cli::setCommandName(const QString &name)
+{
+    commandName = name;
+}
+
+int Cli::finish(int code, bool json)
+{
+    if (json && arrayStarted) {
+        write(stdout, QStringLiteral("\n]\n"));
+    } else if (json && code != CliExit::Success) {
+        // Whatever the command had to say, a script reads the outcome from the same two fields.
+        QJsonObject o = pendingDocument.toObject();
+        o[QStringLiteral("result")] = code;
+        if (!o.contains(QStringLiteral("error")))
+            o[QStringLiteral("error")] = lastNote.isEmpty() ? errorText(quint8(code)).trimmed() : lastNote;
+        write(stdout, jsonText(o));
+    } else if (json && !pendingDocument.isUndefined()) {
+        write(stdout, jsonText(pendingDocument));
+    }
+    if (std::fflush(stdout) != 0 && stdoutError == 0)
+        stdoutError = errno != 0 ? errno : EIO;
+    if (stdoutError == 0)
+        return code;
+    note(QStringLiteral("ошибка записи в стандартный вывод: %1")
+             .arg(QString::fromLocal8Bit(std::strerror(stdoutError))));
+    return code == CliExit::Success ? CliExit::IoError : code;
 }
 
 namespace cliparse {
@@ -115,26 +178,43 @@ bool integer(const QString &text, qint64 min, qint64 max, qint64 *value)
     return true;
 }
 
-bool sum(const QString &text, qint64 *kopecks)
+bool decimal(const QString &text, int decimals, qint64 *raw)
 {
-    // Fifteen digits of roubles keep the kopecks well inside 64 bits.
-    static const QRegularExpression form(QStringLiteral("^([0-9]{1,15})(?:[.,]([0-9]{1,2}))?$"));
+    // Fifteen whole digits keep the raw count well inside 64 bits for up to three decimals; with
+    // more decimals the whole part is shorter.
+    static const QRegularExpression form(QStringLiteral("^([0-9]{1,15})(?:[.,]([0-9]+))?$"));
     const QRegularExpressionMatch m = form.match(text);
-    if (!m.hasMatch())
+    if (!m.hasMatch() || m.captured(2).size() > decimals || m.captured(1).size() + decimals > 18)
         return false;
-    const QString fraction = m.captured(2).leftJustified(2, QLatin1Char('0'));
-    const qint64 v = m.captured(1).toLongLong() * 100 + fraction.toLongLong();
+    qint64 scale = 1;
+    for (int i = 0; i < decimals; ++i)
+        scale *= 10;
+    const QString fraction = m.captured(2).leftJustified(decimals, QLatin1Char('0'));
+    const qint64 v = m.captured(1).toLongLong() * scale + (decimals > 0 ? fraction.toLongLong() : 0);
     if (v <= 0)
         return false;
-    *kopecks = v;
+    *raw = v;
     return true;
+}
+
+bool sum(const QString &text, qint64 *kopecks, bool zero)
+{
+    static const QRegularExpression zeros(QStringLiteral("^0+(?:[.,]0{1,2})?$"));
+    if (zero && zeros.match(text).hasMatch()) {
+        *kopecks = 0;
+        return true;
+    }
+    return decimal(text, 2, kopecks);
 }
 
 bool dateTime(const QString &text, QDateTime *dt)
 {
-    QDateTime parsed = QDateTime::fromString(text, QStringLiteral("yyyy-MM-dd hh:mm:ss"));
+    QString typed = text;
+    if (typed.size() > 10 && typed.at(10) == QLatin1Char('T'))
+        typed[10] = QLatin1Char(' ');
+    QDateTime parsed = QDateTime::fromString(typed, QStringLiteral("yyyy-MM-dd hh:mm:ss"));
     if (!parsed.isValid()) {
-        const QDate day = QDate::fromString(text, QStringLiteral("yyyy-MM-dd"));
+        const QDate day = QDate::fromString(typed, QStringLiteral("yyyy-MM-dd"));
         if (day.isValid())
             parsed = QDateTime(day, QTime(0, 0));
     }
@@ -160,25 +240,53 @@ bool hexBytes(const QString &text, QByteArray *bytes)
     return true;
 }
 
-bool takeOption(QStringList &args, const QString &name, int values, QStringList *taken)
+QString cp866Refusal(const QString &text, int maxBytes)
 {
-    const int at = args.indexOf(name);
-    if (at < 0)
-        return true;
-    if (at + values >= args.size())
-        return false;
-    *taken = args.mid(at + 1, values);
-    for (int i = 0; i <= values; ++i)
-        args.removeAt(at);
-    return true;
+    // The command layer would send a character CP866 lacks as "?" and cut a long text short:
+    // the paper would say something else than what was asked for.
+    for (const uint c : text.toUcs4()) {
+        const QString character = QString::fromUcs4(&c, 1);
+        if (!frtext::cp866()->canEncode(character))
+            return QStringLiteral("символ «%1» (U+%2) не передается в ККТ (кодировка CP866)")
+                .arg(character)
+                .arg(c, 4, 16, QLatin1Char('0'));
+    }
+    const int size = frtext::toCp866(text).size();
+    if (size > maxBytes)
+        return QStringLiteral("длиннее %1 символов (%2)").arg(maxBytes).arg(size);
+    return QString();
 }
 
-bool takeFlag(QStringList &args, const QString &name)
+QString portPath(const QString &typed)
 {
-    return args.removeAll(name) > 0;
+    // Qt takes a name without a leading "/", "./" or "../" for a device under /dev: "fr2" and
+    // "tmp/fr2" would open /dev/fr2 and /dev/tmp/fr2. A name that is a file here means that file.
+    if (typed.isEmpty())
+        return typed;
+    const QFileInfo here(typed);
+    if (typed.contains(QLatin1Char('/')) || here.exists())
+        return here.absoluteFilePath();
+    return QStringLiteral("/dev/") + typed;
 }
 
 } // namespace cliparse
+
+QString isoDates(const QString &text)
+{
+    static const QRegularExpression date(
+        QStringLiteral("\\b([0-9]{2})\\.([0-9]{2})\\.([0-9]{4})(?: ([0-9]{2}:[0-9]{2}(?::[0-9]{2})?))?"));
+    QString out;
+    int from = 0;
+    for (auto it = date.globalMatch(text); it.hasNext();) {
+        const QRegularExpressionMatch m = it.next();
+        out += text.mid(from, m.capturedStart() - from);
+        out += QStringLiteral("%1-%2-%3").arg(m.captured(3), m.captured(2), m.captured(1));
+        if (m.capturedLength(4) > 0)
+            out += QLatin1Char('T') + m.captured(4);
+        from = m.capturedEnd();
+    }
+    return out + text.mid(from);
+}
 
 QString plainText(const QString &html)
 {
@@ -195,5 +303,9 @@ QString plainText(const QString &html)
         lines.removeFirst();
     while (!lines.isEmpty() && lines.last().trimmed().isEmpty())
         lines.removeLast();
-    return lines.join(QLatin1Char('\n'));
+    for (QString &line : lines) {
+        while (line.endsWith(QLatin1Char(' ')))
+            line.chop(1);
+    }
+    return isoDates(lines.join(QLatin1Char('\n')));
 }

@@ -2,7 +2,9 @@
 
 #include <QByteArray>
 #include <QDateTime>
+#include <QJsonObject>
 #include <QJsonValue>
+#include <QMap>
 #include <QString>
 #include <QStringList>
 #include <QVector>
@@ -13,12 +15,15 @@
 
 class FsWrapper;
 
-// Exit statuses besides the register's own result codes (1 to 54, 252 to 255).
+// Exit statuses besides the register's own result codes (1 to 54, 252 to 255), from sysexits.h.
 namespace CliExit {
 constexpr int Success = 0;
 constexpr int Usage = 64;
+constexpr int DataError = 65;
 constexpr int NoInput = 66;
 constexpr int Unavailable = 69;
+constexpr int IoError = 74;
+constexpr int Protocol = 76;
 } // namespace CliExit
 
 struct CliOptions
@@ -27,6 +32,8 @@ struct CliOptions
     int cashier = DefaultCashierNumber;
     int password = DefaultCashierPassword;
     bool json = false;
+    // The command's own options, each occurrence with its values, in the order given.
+    QMap<QString, QList<QStringList>> commandOptions;
 };
 
 // What every command works with: the options, the register behind the command layer, and the
@@ -40,6 +47,14 @@ public:
     const CliOptions &options() const { return options_; }
     bool json() const { return options_.json; }
 
+    // The command's own options (declared in its line of the command table).
+    bool has(const QString &option) const { return options_.commandOptions.contains(option); }
+    // The value of its last occurrence; empty when it was not given.
+    QString value(const QString &option) const { return values(option).value(0); }
+    QStringList values(const QString &option) const { return options_.commandOptions.value(option).value(0); }
+    // Every occurrence of a repeatable option, in order.
+    QStringList every(const QString &option) const;
+
     // Opens the register's port once; on failure says why and returns the exit status (69, or
     // 64 without a port). 0 when the command layer is ready.
     int connect();
@@ -47,16 +62,24 @@ public:
 
     // A line of the human output; nothing with --json, where stdout holds only the document.
     void out(const QString &text) const;
-    // The one document of --json.
+    // The one document of --json. It is written when the command has ended, so that a failure
+    // can still say so in it (see finish).
     void printJson(const QJsonValue &value) const;
+    // An array of --json written as it grows, for output without a bound (decode).
+    void printJsonItem(const QJsonValue &value) const;
     // A diagnostic line on stderr, prefixed with the program's name.
     static void note(const QString &text);
-    // With --json a failed command still leaves one document: its exit status and its last
-    // diagnostic line, unless it printed a document of its own.
-    static void printErrorDocument(int code);
     static int usage(const QString &text);
     // The register refused or did not answer: its text on stderr, its code as the exit status.
     static int failed(int code, const QString &action);
+    // Whether standard output took everything written so far.
+    static bool outputFailed();
+
+    // The end of every run: the document of --json (on failure with "result" and "error"), and
+    // 74 when standard output could not take what was written to it.
+    static int finish(int code, bool json);
+    // The command in progress, for the hint of a usage error.
+    static void setCommandName(const QString &name);
 
 private:
     CliOptions options_;
@@ -70,25 +93,58 @@ struct CliCommand
     const char *arguments; // as shown in --help
     const char *summary;   // one or more lines of --help, "\n" between them
     int (*run)(Cli &cli, const QStringList &args);
+    // Its own options with the number of values each takes: "--name/1 --force/0". They may stand
+    // anywhere on the line before "--", like the program's own options.
+    const char *options = "";
+    // What `COMMAND --help` says besides the summary.
+    const char *details = "";
 };
 const QVector<CliCommand> &cliCommands();
 
 // Parsers of the arguments: false for text that is not what is asked for.
 namespace cliparse {
 bool integer(const QString &text, qint64 min, qint64 max, qint64 *value);
-// Money: digits, optionally a point or comma and one or two decimals; positive.
-bool sum(const QString &text, qint64 *kopecks);
-// "yyyy-MM-dd hh:mm:ss", or "yyyy-MM-dd" for the start of the day.
+// Money: digits, optionally a point or comma and one or two decimals; positive (or zero when
+// `zero` allows it).
+bool sum(const QString &text, qint64 *kopecks, bool zero = false);
+// A decimal with at most `decimals` places, as a count of 10^-decimals; positive.
+bool decimal(const QString &text, int decimals, qint64 *raw);
+// "yyyy-MM-ddThh:mm:ss" (a blank for the T, as people type it, too), or "yyyy-MM-dd" for the
+// start of the day.
 bool dateTime(const QString &text, QDateTime *dt);
 // Hexadecimal bytes; blanks and colons between them are allowed.
 bool hexBytes(const QString &text, QByteArray *bytes);
-// Takes "--name VALUE" out of args; false when the option is there without its value.
-bool takeOption(QStringList &args, const QString &name, int values, QStringList *taken);
-bool takeFlag(QStringList &args, const QString &name);
+// A text the register keeps in CP866 in a field of `maxBytes`: empty when it fits, else why not.
+QString cp866Refusal(const QString &text, int maxBytes);
+// A serial port as typed: a path (relative to the current folder, when it has a slash or names
+// a file here), else a device name under /dev.
+QString portPath(const QString &typed);
 } // namespace cliparse
 
+// The date forms of the register's renderings (dd.MM.yyyy hh:mm:ss) in the console's one form,
+// ISO 8601.
+QString isoDates(const QString &text);
 // The renderings of the status pane as plain text for a terminal.
 QString plainText(const QString &html);
+
+// Fiscal documents: the numbers a completed one comes back with, as the paper shows them.
+struct CliDocument
+{
+    qint16 cycle = 0;
+    qint32 fd = 0;
+    qint32 fp = 0;
+    QDateTime dt;
+};
+int reportDocument(Cli &cli, const CliDocument &d, const QString &title, QJsonObject extraJson = {},
+                   const QStringList &extraLines = {});
+// After a failed step of an open document: cancels it, says whether that worked, and returns the
+// failed step's code.
+int completeOrCancel(Cli &cli, int code, const QString &action);
+// The cashier's name for a document: `name` if given, else the name the register keeps for the
+// cashier the program works as. 0, or the exit status once it has said why not.
+int cashierName(Cli &cli, QString &name);
+// The one form of dates in the console's output.
+extern const QString CliDateFormat;
 
 // Commands that live in their own files.
 int cmdFind(Cli &cli, const QStringList &args);
@@ -96,3 +152,4 @@ int cmdBackup(Cli &cli, const QStringList &args);
 int cmdRestore(Cli &cli, const QStringList &args);
 int cmdFirmware(Cli &cli, const QStringList &args);
 int cmdDecode(Cli &cli, const QStringList &args);
+int cmdReceipt(Cli &cli, const QStringList &args);

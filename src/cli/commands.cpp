@@ -9,9 +9,78 @@
 #include "catalogentries.h"
 #include "frwrapper.h"
 
-namespace {
+const QString CliDateFormat = QStringLiteral("yyyy-MM-dd'T'hh:mm:ss");
 
-const QString DateFormat = QStringLiteral("yyyy-MM-dd hh:mm:ss");
+int reportDocument(Cli &cli, const CliDocument &d, const QString &title, QJsonObject extraJson,
+                   const QStringList &extraLines)
+{
+    cli.out(title);
+    cli.out(QStringLiteral("ФД %1").arg(quint32(d.fd)));
+    cli.out(QStringLiteral("ДАТА %1").arg(d.dt.toString(CliDateFormat)));
+    cli.out(QStringLiteral("СМЕНА %1").arg(quint16(d.cycle)));
+    cli.out(QStringLiteral("ФП %1").arg(quint32(d.fp)));
+    for (const QString &line : extraLines)
+        cli.out(line);
+    extraJson[QStringLiteral("fd")] = qint64(quint32(d.fd));
+    extraJson[QStringLiteral("fp")] = qint64(quint32(d.fp));
+    extraJson[QStringLiteral("shiftNumber")] = int(quint16(d.cycle));
+    extraJson[QStringLiteral("dateTime")] = d.dt.toString(CliDateFormat);
+    cli.printJson(extraJson);
+    return CliExit::Success;
+}
+
+// A document begun but not completed stays open in the register and blocks the next one: it is
+// cancelled, and the failed step is what the caller hears.
+int completeOrCancel(Cli &cli, int code, const QString &action)
+{
+    // A step that got no readable answer may have been done all the same: a completion may have
+    // closed the document. Then there is nothing to cancel, and saying "cancelled" would be false.
+    if (code == CoreApiConst::NoAnswer || code == CoreApiConst::ParseError) {
+        FrStatus st;
+        if (cli.fr().getFrStatus(st) == CoreApiConst::Success && st.openDocType == 0) {
+            Cli::note(QStringLiteral("%1: ошибка %2: %3; открытого документа нет: проверьте по virta-cli status, "
+                                     "не проведен ли он")
+                          .arg(action)
+                          .arg(code)
+                          .arg(errorText(quint8(code)).trimmed()));
+            return code;
+        }
+    }
+    // One line, so that it is also the "error" of --json: what failed, and what became of the
+    // document.
+    const int cancel = cli.fr().cancelDoc();
+    const QString outcome = cancel == CoreApiConst::Success
+                                ? QStringLiteral("документ отменен")
+                                : QStringLiteral("документ не отменен (ошибка %1: %2), отмените его: virta-cli cancel")
+                                      .arg(cancel)
+                                      .arg(errorText(quint8(cancel)).trimmed());
+    Cli::note(
+        QStringLiteral("%1: ошибка %2: %3; %4").arg(action).arg(code).arg(errorText(quint8(code)).trimmed(), outcome));
+    return code;
+}
+
+int cashierName(Cli &cli, QString &name)
+{
+    if (!name.isEmpty())
+        return CliExit::Success;
+    QByteArray bytes;
+    const int cashier = cli.options().cashier;
+    if (const int rc = cli.fr().readCatalog(1, cashier, bytes)) {
+        Cli::note(QStringLiteral("чтение имени кассира %1: ошибка %2: %3; имя для документа можно указать: --name ИМЯ")
+                      .arg(cashier)
+                      .arg(rc)
+                      .arg(errorText(quint8(rc)).trimmed()));
+        return rc;
+    }
+    CashierEntry entry;
+    entry.fromBytes(bytes);
+    name = entry.name().trimmed();
+    if (name.isEmpty())
+        return Cli::usage(QStringLiteral("у кассира %1 в справочнике нет имени: укажите --name ИМЯ").arg(cashier));
+    return CliExit::Success;
+}
+
+namespace {
 
 // Always a point and two decimals: scripts read it whatever the locale.
 const auto money = frtext::plainMoney;
@@ -29,63 +98,14 @@ int readyWithoutArguments(Cli &cli, const QStringList &args)
     return args.isEmpty() ? cli.connect() : extra(args);
 }
 
-// Shift, cash and other fiscal documents come back with the same numbers.
-struct DocNumbers
+// The name a document is made out to, as given with --name: checked before anything is sent.
+int nameOption(Cli &cli, QString *name)
 {
-    qint16 cycle = 0;
-    qint32 fd = 0;
-    qint32 fp = 0;
-    QDateTime dt;
-};
-
-int reportDocument(Cli &cli, const DocNumbers &d, const QString &title, QJsonObject extraJson = {},
-                   const QStringList &extraLines = {})
-{
-    cli.out(title);
-    cli.out(QStringLiteral("ФД %1").arg(quint32(d.fd)));
-    cli.out(QStringLiteral("ДАТА %1").arg(d.dt.toString(DateFormat)));
-    cli.out(QStringLiteral("СМЕНА %1").arg(quint16(d.cycle)));
-    cli.out(QStringLiteral("ФП %1").arg(quint32(d.fp)));
-    for (const QString &line : extraLines)
-        cli.out(line);
-    extraJson[QStringLiteral("fd")] = qint64(quint32(d.fd));
-    extraJson[QStringLiteral("fp")] = qint64(quint32(d.fp));
-    extraJson[QStringLiteral("shiftNumber")] = int(quint16(d.cycle));
-    extraJson[QStringLiteral("dateTime")] = d.dt.toString(DateFormat);
-    cli.printJson(extraJson);
-    return CliExit::Success;
-}
-
-// A document begun but not completed stays open in the register and blocks the next one: it is
-// cancelled, and the completion's failure is what the caller hears.
-int completeOrCancel(Cli &cli, int code, const QString &action)
-{
-    cli.fr().cancelDoc();
-    return Cli::failed(code, action);
-}
-
-QString takeName(QStringList &args, bool *ok)
-{
-    QStringList name;
-    *ok = cliparse::takeOption(args, QStringLiteral("--name"), 1, &name);
-    return name.value(0);
-}
-
-// A document names its cashier. Without --name it is the name the register keeps for the
-// cashier the program works as, so that a script needs no name of its own.
-bool cashierName(Cli &cli, QString &name)
-{
-    if (!name.isEmpty())
-        return true;
-    QByteArray bytes;
-    if (cli.fr().readCatalog(1, cli.options().cashier, bytes) == CoreApiConst::Success) {
-        CashierEntry entry;
-        entry.fromBytes(bytes);
-        name = entry.name().trimmed();
-    }
-    if (name.isEmpty())
-        Cli::usage(QStringLiteral("укажите --name ИМЯ: имя кассира %1 не прочитано").arg(cli.options().cashier));
-    return !name.isEmpty();
+    *name = cli.value(QStringLiteral("--name"));
+    if (cli.has(QStringLiteral("--name")) && name->trimmed().isEmpty())
+        return Cli::usage(QStringLiteral("--name без имени"));
+    const QString refusal = cliparse::cp866Refusal(*name, FsFieldWidths::Name);
+    return refusal.isEmpty() ? CliExit::Success : Cli::usage(QStringLiteral("имя кассира: ") + refusal);
 }
 
 // A command that sends its requests and has nothing to show but that they went through.
@@ -121,10 +141,24 @@ int cmdStatus(Cli &cli, const QStringList &args)
     if (const int rc = fr.getCycleStatus(cycle))
         return Cli::failed(rc, QStringLiteral("чтение состояния смены"));
 
-    cli.out(plainText(toHtml(info)));
-    cli.out(QStringLiteral("Версия ПО: %1").arg(version));
-    cli.out(plainText(toHtml(st)));
-    cli.out(plainText(toHtml(cycle)));
+    // The status tab's renderings, each fact once: the factory number and the shift number stand
+    // in two of them, and the shift's own lines are told apart from the register's.
+    QStringList lines = plainText(toHtml(info)).split(QLatin1Char('\n'));
+    lines << QStringLiteral("Версия ПО: %1").arg(version);
+    for (const QString &line : plainText(toHtml(st)).split(QLatin1Char('\n'))) {
+        if (!line.startsWith(QStringLiteral("ЗН ККТ:")) && !line.startsWith(QStringLiteral("СМЕНА:")))
+            lines << line;
+    }
+    lines << QStringLiteral("НОМЕР СМЕНЫ: %1").arg(int(cycle.cycleNumber));
+    if (cycle.cycleNumber != 0) {
+        lines << QStringLiteral("ОТКРЫТИЕ СМЕНЫ %1").arg(isoDates(frtext::dateText(cycle.openDateTime)));
+        if (!cycle.isOpen)
+            lines << QStringLiteral("ЗАКРЫТИЕ СМЕНЫ %1").arg(isoDates(frtext::dateText(cycle.closeDateTime)));
+        lines << QStringLiteral("ЧЕКОВ В СМЕНЕ %1").arg(int(cycle.receiptCount));
+        lines << QStringLiteral("ДОКУМЕНТЫ СМЕНЫ %1-%2").arg(cycle.firstDocNumber).arg(cycle.lastDocNumber);
+    }
+    lines << QStringLiteral("НАЛИЧНЫХ В КАССЕ %1").arg(money(cycle.cashRaw));
+    cli.out(lines.join(QLatin1Char('\n')));
 
     QString paper = QStringLiteral("ok");
     if (st.flags & FrStatus::NoPaper)
@@ -249,7 +283,7 @@ int cmdRegData(Cli &cli, const QStringList &args)
     o[QStringLiteral("organisation")] = data.organisationText();
     o[QStringLiteral("organisationType")] = data.organisationTypeText();
     o[QStringLiteral("address")] = data.addressText();
-    o[QStringLiteral("registered")] = data.regDateTime ? data.regDate().toString(DateFormat) : QString();
+    o[QStringLiteral("registered")] = data.regDateTime ? data.regDate().toString(CliDateFormat) : QString();
     QJsonArray taxes;
     for (const TaxEntry &t : data.taxes) {
         if (!t.isValid())
@@ -263,20 +297,18 @@ int cmdRegData(Cli &cli, const QStringList &args)
     return CliExit::Success;
 }
 
-int cmdClock(Cli &cli, const QStringList &arguments)
+int cmdClock(Cli &cli, const QStringList &args)
 {
-    QStringList args = arguments;
-    QStringList set;
-    if (!cliparse::takeOption(args, QStringLiteral("--set"), 1, &set))
-        return Cli::usage(QStringLiteral("--set без даты"));
-    const bool sync = cliparse::takeFlag(args, QStringLiteral("--sync"));
     if (!args.isEmpty())
         return extra(args);
-    if (sync && !set.isEmpty())
+    const bool sync = cli.has(QStringLiteral("--sync"));
+    const bool set = cli.has(QStringLiteral("--set"));
+    if (sync && set)
         return Cli::usage(QStringLiteral("--set и --sync вместе"));
     QDateTime wanted;
-    if (!set.isEmpty() && !cliparse::dateTime(set.first(), &wanted))
-        return Cli::usage(QStringLiteral("неверная дата: %1 (нужно \"ГГГГ-ММ-ДД чч:мм:сс\")").arg(set.first()));
+    if (set && !cliparse::dateTime(cli.value(QStringLiteral("--set")), &wanted))
+        return Cli::usage(
+            QStringLiteral("неверная дата: %1 (нужно ГГГГ-ММ-ДДTчч:мм:сс)").arg(cli.value(QStringLiteral("--set"))));
     if (const int rc = cli.connect())
         return rc;
     if (sync)
@@ -288,52 +320,48 @@ int cmdClock(Cli &cli, const QStringList &arguments)
     QDateTime dt;
     if (const int rc = cli.fr().readDt(dt))
         return Cli::failed(rc, QStringLiteral("чтение часов"));
-    cli.out(dt.toString(DateFormat));
-    cli.printJson(QJsonObject{{QStringLiteral("dateTime"), dt.toString(DateFormat)}});
+    cli.out(dt.toString(CliDateFormat));
+    cli.printJson(QJsonObject{{QStringLiteral("dateTime"), dt.toString(CliDateFormat)}});
     return CliExit::Success;
 }
 
-int cmdShift(Cli &cli, const QStringList &arguments)
+// Opening a shift, or closing it, which prints the Z report (`shift close` and `report z`).
+int shiftDocument(Cli &cli, bool open, QString name)
 {
-    QStringList args = arguments;
-    bool ok = true;
-    QString name = takeName(args, &ok);
-    if (!ok)
-        return Cli::usage(QStringLiteral("--name без имени"));
+    if (const int rc = cli.connect())
+        return rc;
+    if (const int rc = cashierName(cli, name))
+        return rc;
+    FsWrapper &fr = cli.fr();
+    CliDocument d;
+    const QString action = open ? QStringLiteral("открытие смены") : QStringLiteral("закрытие смены");
+    if (const int rc = open ? fr.startCycleOpening(name) : fr.startCycleClosing(name))
+        return Cli::failed(rc, action);
+    if (const int rc = open ? fr.completeCycleOpening(d.cycle, d.fd, d.fp, d.dt)
+                            : fr.completeCycleClosing(d.cycle, d.fd, d.fp, d.dt))
+        return completeOrCancel(cli, rc, action);
+    return reportDocument(cli, d,
+                          open ? QStringLiteral("Смена открыта") : QStringLiteral("Смена закрыта, Z-отчет напечатан"));
+}
+
+int cmdShift(Cli &cli, const QStringList &args)
+{
+    QString name;
+    if (const int rc = nameOption(cli, &name))
+        return rc;
     const QString what = args.value(0);
     if (what != QLatin1String("open") && what != QLatin1String("close"))
         return Cli::usage(QStringLiteral("нужно: shift open|close [--name ИМЯ]"));
     if (args.size() > 1)
         return extra(args.mid(1));
-    if (const int rc = cli.connect())
-        return rc;
-    if (!cashierName(cli, name))
-        return CliExit::Usage;
-    FsWrapper &fr = cli.fr();
-    DocNumbers d;
-    if (what == QLatin1String("open")) {
-        const QString action = QStringLiteral("открытие смены");
-        if (const int rc = fr.startCycleOpening(name))
-            return Cli::failed(rc, action);
-        if (const int rc = fr.completeCycleOpening(d.cycle, d.fd, d.fp, d.dt))
-            return completeOrCancel(cli, rc, action);
-        return reportDocument(cli, d, QStringLiteral("Смена открыта"));
-    }
-    const QString action = QStringLiteral("закрытие смены");
-    if (const int rc = fr.startCycleClosing(name))
-        return Cli::failed(rc, action);
-    if (const int rc = fr.completeCycleClosing(d.cycle, d.fd, d.fp, d.dt))
-        return completeOrCancel(cli, rc, action);
-    return reportDocument(cli, d, QStringLiteral("Смена закрыта"));
+    return shiftDocument(cli, what == QLatin1String("open"), name);
 }
 
-int cmdCash(Cli &cli, const QStringList &arguments)
+int cmdCash(Cli &cli, const QStringList &args)
 {
-    QStringList args = arguments;
-    bool ok = true;
-    QString name = takeName(args, &ok);
-    if (!ok)
-        return Cli::usage(QStringLiteral("--name без имени"));
+    QString name;
+    if (const int rc = nameOption(cli, &name))
+        return rc;
     const QString what = args.value(0);
     if ((what != QLatin1String("in") && what != QLatin1String("out")) || args.size() < 2)
         return Cli::usage(QStringLiteral("нужно: cash in|out СУММА [--name ИМЯ]"));
@@ -344,11 +372,11 @@ int cmdCash(Cli &cli, const QStringList &arguments)
         return Cli::usage(QStringLiteral("неверная сумма: %1 (например 150 или 150.25)").arg(args.at(1)));
     if (const int rc = cli.connect())
         return rc;
-    if (!cashierName(cli, name))
-        return CliExit::Usage;
+    if (const int rc = cashierName(cli, name))
+        return rc;
     FsWrapper &fr = cli.fr();
     const FixNumber sum(100, kopecks);
-    DocNumbers d;
+    CliDocument d;
     FixNumber drawer(100);
     const bool in = what == QLatin1String("in");
     const QString action = in ? QStringLiteral("внесение") : QStringLiteral("выплата");
@@ -365,14 +393,27 @@ int cmdCash(Cli &cli, const QStringList &arguments)
 
 int cmdCancel(Cli &cli, const QStringList &args)
 {
-    if (!args.isEmpty())
-        return extra(args);
-    return act(
-        cli, QStringLiteral("отмена документа"), [](FsWrapper &fr) { return int(fr.cancelDoc()); },
-        QStringLiteral("Документ отменен"), QJsonObject{{QStringLiteral("cancelled"), true}});
+    if (const int rc = readyWithoutArguments(cli, args))
+        return rc;
+    // The register takes a cancel with nothing open as done; the operator should hear that
+    // nothing was there.
+    FrStatus st;
+    if (const int rc = cli.fr().getFrStatus(st))
+        return Cli::failed(rc, QStringLiteral("чтение состояния ККТ"));
+    if (st.openDocType == 0) {
+        cli.out(QStringLiteral("Открытого документа нет"));
+        cli.printJson(QJsonObject{{QStringLiteral("cancelled"), false}});
+        return CliExit::Success;
+    }
+    if (const int rc = cli.fr().cancelDoc())
+        return Cli::failed(rc, QStringLiteral("отмена документа"));
+    cli.out(QStringLiteral("Документ отменен (тип %1)").arg(int(st.openDocType)));
+    cli.printJson(
+        QJsonObject{{QStringLiteral("cancelled"), true}, {QStringLiteral("documentType"), int(st.openDocType)}});
+    return CliExit::Success;
 }
 
-int cmdReport(Cli &cli, const QStringList &arguments)
+int cmdReport(Cli &cli, const QStringList &args)
 {
     // The position in this list is the report type the register expects.
     static const QStringList types{QString(),
@@ -382,15 +423,22 @@ int cmdReport(Cli &cli, const QStringList &arguments)
                                    QStringLiteral("departments"),
                                    QStringLiteral("period"),
                                    QStringLiteral("shifts")};
-    QStringList args = arguments;
-    QStringList shifts, dates;
-    if (!cliparse::takeOption(args, QStringLiteral("--shifts"), 2, &shifts))
-        return Cli::usage(QStringLiteral("--shifts требует двух номеров смен"));
-    if (!cliparse::takeOption(args, QStringLiteral("--dates"), 2, &dates))
-        return Cli::usage(QStringLiteral("--dates требует двух дат"));
+    const QStringList shifts = cli.values(QStringLiteral("--shifts"));
+    const QStringList dates = cli.values(QStringLiteral("--dates"));
     QString type = args.value(0);
     if (args.size() > 1)
         return extra(args.mid(1));
+    if (type == QLatin1String("z")) {
+        // The Z report is what closing the shift prints.
+        if (!shifts.isEmpty() || !dates.isEmpty())
+            return Cli::usage(QStringLiteral("--shifts и --dates только для отчетов shifts и period"));
+        QString name;
+        if (const int rc = nameOption(cli, &name))
+            return rc;
+        return shiftDocument(cli, false, name);
+    }
+    if (cli.has(QStringLiteral("--name")))
+        return Cli::usage(QStringLiteral("--name только для отчета z"));
     if (type.isEmpty() && !shifts.isEmpty())
         type = QStringLiteral("shifts");
     if (type.isEmpty() && !dates.isEmpty())
@@ -398,7 +446,7 @@ int cmdReport(Cli &cli, const QStringList &arguments)
     const int index = type.isEmpty() ? -1 : types.indexOf(type);
     if (index < 1)
         return Cli::usage(
-            QStringLiteral("неизвестный тип отчета: %1 (x, fiscal, total, departments, period, shifts)").arg(type));
+            QStringLiteral("неизвестный тип отчета: %1 (x, z, fiscal, total, departments, period, shifts)").arg(type));
     QByteArray params;
     QDataStream s(&params, QIODevice::WriteOnly);
     s.setByteOrder(QDataStream::LittleEndian);
@@ -408,6 +456,8 @@ int cmdReport(Cli &cli, const QStringList &arguments)
             return Cli::usage(QStringLiteral("отчет по сменам: --shifts С ПО"));
         if (!cliparse::integer(shifts.at(0), 0, 32767, &from) || !cliparse::integer(shifts.at(1), 0, 32767, &to))
             return Cli::usage(QStringLiteral("неверные номера смен: %1").arg(shifts.join(QLatin1Char(' '))));
+        if (from > to)
+            return Cli::usage(QStringLiteral("смены в обратном порядке: %1 позже %2").arg(from).arg(to));
         s << qint16(from) << qint16(to);
     } else if (type == QLatin1String("period")) {
         QDateTime from, to;
@@ -415,6 +465,9 @@ int cmdReport(Cli &cli, const QStringList &arguments)
             return Cli::usage(QStringLiteral("отчет за период: --dates С ПО"));
         if (!cliparse::dateTime(dates.at(0), &from) || !cliparse::dateTime(dates.at(1), &to))
             return Cli::usage(QStringLiteral("неверные даты: %1").arg(dates.join(QLatin1Char(' '))));
+        if (from > to)
+            return Cli::usage(QStringLiteral("даты в обратном порядке: %1 позже %2")
+                                  .arg(from.toString(CliDateFormat), to.toString(CliDateFormat)));
         s << dateTimeToTime(from) << dateTimeToTime(to);
     } else if (!shifts.isEmpty() || !dates.isEmpty()) {
         return Cli::usage(QStringLiteral("--shifts и --dates только для отчетов shifts и period"));
@@ -463,6 +516,11 @@ int cmdPrint(Cli &cli, const QStringList &args)
 {
     if (args.isEmpty())
         return Cli::usage(QStringLiteral("нужно: print ТЕКСТ..."));
+    for (const QString &text : args) {
+        const QString refusal = cliparse::cp866Refusal(text, text.size());
+        if (!refusal.isEmpty())
+            return Cli::usage(QStringLiteral("строка «%1»: %2").arg(text, refusal));
+    }
     const auto printAll = [&args](FsWrapper &fr) {
         for (const QString &text : args) {
             if (const int rc = fr.printLine(0, 0, 0, 0, text))
@@ -519,41 +577,71 @@ const QVector<CliCommand> &cliCommands()
          "ищет ККТ на всех последовательных портах системы и на указанных путях\n"
          "(опрашивает все сразу, коротко) и выводит порт, модель, заводской номер, версию ПО",
          cmdFind},
-        {"status", "", "заводской номер, модель, версия ПО, состояние ККТ и смены", cmdStatus},
+        {"status", "", "заводской номер, модель, версия ПО, состояние ККТ и смены, наличные в кассе", cmdStatus},
         {"counters", "[shift|fiscal|total|departments]",
          "счетчики: сменные (по умолчанию), с последней перерегистрации, гросс итоги, по отделам", cmdCounters},
         {"regdata", "", "параметры регистрации", cmdRegData},
-        {"clock", "[--set \"ГГГГ-ММ-ДД чч:мм:сс\" | --sync]",
-         "читает часы ККТ; --set устанавливает указанное время, --sync время компьютера", cmdClock},
+        {"clock", "[--set ГГГГ-ММ-ДДTчч:мм:сс | --sync]",
+         "читает часы ККТ; --set устанавливает указанное время, --sync время компьютера", cmdClock, "--set/1 --sync/0"},
         {"shift", "open|close [--name ИМЯ]",
-         "открывает или закрывает смену; ИМЯ: имя кассира в документе (по умолчанию\n"
-         "имя из справочника кассиров для --cashier)",
-         cmdShift},
-        {"cash", "in|out СУММА [--name ИМЯ]", "внесение или выплата наличных; СУММА в рублях: 150 или 150.25", cmdCash},
-        {"cancel", "", "отменяет открытый документ", cmdCancel},
-        {"report", "ТИП [--shifts С ПО | --dates С ПО]",
-         "печатает отчет; ТИП: x, fiscal (с последней перерегистрации), total (гросс итоги),\n"
-         "departments (по отделам), period (--dates ГГГГ-ММ-ДД[ чч:мм:сс] дважды),\n"
-         "shifts (--shifts НОМЕР НОМЕР)",
-         cmdReport},
+         "открывает или закрывает смену; закрытие смены печатает Z-отчет (то же, что report z);\n"
+         "ИМЯ: имя кассира в документе (по умолчанию имя из справочника кассиров для --cashier)",
+         cmdShift, "--name/1"},
+        {"cash", "in|out СУММА [--name ИМЯ]", "внесение или выплата наличных; СУММА в рублях: 150 или 150.25", cmdCash,
+         "--name/1"},
+        {"receipt",
+         "[ФАЙЛ|-] [--type ТИП] [--item ПОЗИЦИЯ]... [--text ТЕКСТ]... [--cash СУММА] [--card СУММА] [--name ИМЯ]",
+         "пробивает чек: позиции из --item 'НАИМЕНОВАНИЕ;ЦЕНА[;КОЛИЧЕСТВО[;ОТДЕЛ[;НАЛОГ]]]' или\n"
+         "из ФАЙЛА JSON; ТИП: sale (по умолчанию), purchase, sale-return, purchase-return;\n"
+         "без --cash и --card весь итог оплачивается наличными (подробнее: receipt --help)",
+         cmdReceipt, "--type/1 --item/1 --text/1 --cash/1 --card/1 --name/1",
+         "Тип чека (--type): sale (продажа), purchase (покупка), sale-return (возврат продажи),\n"
+         "purchase-return (возврат покупки).\n"
+         "\n"
+         "Позиция (--item, можно несколько): 'НАИМЕНОВАНИЕ;ЦЕНА[;КОЛИЧЕСТВО[;ОТДЕЛ[;НАЛОГ]]]';\n"
+         "цена в рублях (45.50), количество до пяти знаков после точки (по умолчанию 1),\n"
+         "отдел 1-20 и номер налога 1-5 (по умолчанию 1). --text: реквизит чека, печатается\n"
+         "после позиций (можно несколько). --cash и --card: оплата наличными и картой; сдача\n"
+         "бывает только с наличных в чеке продажи; без них весь итог оплачивается наличными.\n"
+         "--name: имя кассира в чеке (по умолчанию из справочника кассиров для --cashier).\n"
+         "\n"
+         "Вместо параметров чек можно описать в ФАЙЛЕ JSON (\"-\": стандартный ввод):\n"
+         "  {\"type\": \"sale\", \"cashier\": \"Иванова\",\n"
+         "   \"items\": [{\"name\": \"Хлеб\", \"price\": \"45.50\", \"quantity\": \"2\", \"section\": 1,\n"
+         "              \"tax\": 1, \"unit\": \"шт.\", \"code\": \"4601\", \"barcode\": \"4600000000017\",\n"
+         "              \"discount\": \"5.00\", \"text\": \"реквизит позиции\"}],\n"
+         "   \"texts\": [\"Спасибо за покупку\"], \"payments\": {\"cash\": \"100\", \"card\": \"0\"}}\n"
+         "Обязательны только \"items\" и в каждой позиции \"name\" и \"price\"; вместо \"discount\"\n"
+         "(сумма скидки) можно \"discountNumber\" (номер скидки из справочника, 1-8).\n"
+         "\n"
+         "Все поля проверяются до отправки в ККТ (длина, кодировка CP866, диапазоны, суммы);\n"
+         "если ККТ отказала, открытый чек отменяется. Выводит номер документа (ФД), дату,\n"
+         "смену, номер чека в смене, фискальный признак (ФП), итог и сдачу."},
+        {"cancel", "", "отменяет открытый документ; если открытого документа нет, так и говорит", cmdCancel},
+        {"report", "ТИП [--shifts С ПО | --dates С ПО] [--name ИМЯ]",
+         "печатает отчет; ТИП: x, z (закрывает смену: то же, что shift close; --name как там),\n"
+         "fiscal (с последней перерегистрации), total (гросс итоги), departments (по отделам),\n"
+         "period (--dates ГГГГ-ММ-ДД[Tчч:мм:сс] дважды), shifts (--shifts НОМЕР НОМЕР)",
+         cmdReport, "--shifts/2 --dates/2 --name/1"},
         {"copy", "N", "печатает копию документа номер N", cmdCopy},
         {"tape", "[С_ДОКУМЕНТА]",
          "печатает контрольную ленту; если ККТ остановилась, выводит номер, с которого продолжить", cmdTape},
         {"print", "ТЕКСТ...", "печатает каждый аргумент отдельной строкой", cmdPrint},
         {"cut", "", "отрезает бумагу", cmdCut},
         {"backup", "ФАЙЛ",
-         "сохраняет в ФАЙЛ (JSON) справочники кассиров, отделов и скидок, блоки настроек, часы\n"
-         "и данные ККТ; каждая запись и в байтах (hex), и в разобранном виде",
+         "сохраняет в ФАЙЛ (JSON, доступен только владельцу: в нем пароли кассиров) справочники\n"
+         "кассиров, отделов и скидок, блоки настроек, часы и данные ККТ; каждая запись и в\n"
+         "байтах (hex), и в разобранном виде",
          cmdBackup},
         {"restore", "ФАЙЛ [--dry-run] [--force]",
-         "показывает, чем ККТ отличается от копии, записывает только отличающиеся записи\n"
-         "и проверяет их чтением; --dry-run только показывает; копию другой ККТ\n"
-         "(другой заводской номер) записывает только с --force",
-         cmdRestore},
+         "проверяет весь ФАЙЛ, показывает, чем ККТ отличается от копии, записывает только\n"
+         "отличающиеся записи и проверяет их чтением; --dry-run только показывает; копию\n"
+         "другой ККТ (другой заводской номер) записывает только с --force",
+         cmdRestore, "--dry-run/0 --force/0"},
         {"firmware", "ОБРАЗ --loader ПОРТ",
          "загружает образ прошивки через загрузчик ККТ на порту ПОРТ, с теми же\n"
          "проверками, что и вкладка \"Прошивка\"",
-         cmdFirmware},
+         cmdFirmware, "--loader/1"},
         {"raw", "КОД [ДАННЫЕ]",
          "отправляет команду с кодом КОД и данными ДАННЫЕ (шестнадцатеричные) и выводит\n"
          "код результата, его текст и данные ответа",

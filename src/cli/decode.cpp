@@ -1,30 +1,92 @@
-#include <QFile>
-#include <QJsonArray>
+#include <QJsonValue>
 
 #include "cli.h"
 #include "framedecoder.h"
+#include "input.h"
+
+namespace {
+
+// No line of a log or of hex text is longer; the rest of a longer one is passed over, so that a
+// file without line ends (a device, a binary) cannot fill the memory.
+constexpr int MaxLineBytes = 1 << 20;
+
+// The pieces of a stream cut into lines, each at most MaxLineBytes long.
+class Lines
+{
+public:
+    template <typename Take> void add(const QByteArray &piece, Take take)
+    {
+        int from = 0;
+        for (int nl = piece.indexOf('\n'); nl >= 0; nl = piece.indexOf('\n', from)) {
+            append(piece.mid(from, nl - from));
+            take(line());
+            partial_.clear();
+            overlong_ = false;
+            from = nl + 1;
+        }
+        append(piece.mid(from));
+    }
+    template <typename Take> void finish(Take take)
+    {
+        if (!partial_.isEmpty())
+            take(line());
+    }
+
+private:
+    QByteArray partial_;
+    bool overlong_ = false;
+
+    void append(const QByteArray &bytes)
+    {
+        if (overlong_)
+            return;
+        partial_.append(bytes.left(MaxLineBytes - partial_.size()));
+        overlong_ = partial_.size() >= MaxLineBytes;
+    }
+    QString line() const
+    {
+        return QString::fromUtf8(partial_.endsWith('\r') ? partial_.left(partial_.size() - 1) : partial_);
+    }
+};
+
+} // namespace
 
 // Reads a log file of the window program (or hex text, one frame a line) and prints what each
-// frame says; it needs no register, so an engineer can read a log sent back from the field.
+// frame says; it needs no register, so an engineer can read a log sent back from the field. It
+// prints as it reads, so neither a large file nor a pipe that never ends is held in memory.
 int cmdDecode(Cli &cli, const QStringList &args)
 {
     if (args.size() > 1)
         return Cli::usage(QStringLiteral("нужно: decode [ФАЙЛ]"));
-    QFile file;
-    const bool fromStdin = args.isEmpty() || args.first() == QLatin1String("-");
-    const bool opened = fromStdin ? file.open(stdin, QIODevice::ReadOnly)
-                                  : (file.setFileName(args.first()), file.open(QIODevice::ReadOnly));
-    if (!opened) {
-        Cli::note(QStringLiteral("%1: %2").arg(fromStdin ? QStringLiteral("stdin") : args.first(), file.errorString()));
-        return CliExit::NoInput;
+    const QString path = args.value(0, QStringLiteral("-"));
+    framedecoder::LineDecoder decoder;
+    Lines lines;
+    qint64 frames = 0;
+    const auto show = [&] {
+        for (const QString &summary : decoder.take()) {
+            ++frames;
+            cli.out(isoDates(summary));
+            cli.printJsonItem(isoDates(summary));
+        }
+        // Nobody reads what follows: there is no point in reading on.
+        return !Cli::outputFailed();
+    };
+    const auto add = [&decoder](const QString &line) {
+        decoder.addLine(line);
+    };
+    const int rc = cliinput::read(path, cliinput::Accept::AnyStream, 0, [&](const QByteArray &piece) {
+        lines.add(piece, add);
+        return show();
+    });
+    if (rc != CliExit::Success)
+        return rc;
+    lines.finish(add);
+    decoder.finish();
+    show();
+    if (frames == 0 && !Cli::outputFailed()) {
+        Cli::note(QStringLiteral("%1: кадров не найдено")
+                      .arg(path == QLatin1String("-") ? QStringLiteral("стандартный ввод") : path));
+        return CliExit::DataError;
     }
-    const QStringList summaries = framedecoder::decodeText(QString::fromUtf8(file.readAll()));
-    if (file.error() != QFileDevice::NoError) {
-        Cli::note(QStringLiteral("%1: %2").arg(fromStdin ? QStringLiteral("stdin") : args.first(), file.errorString()));
-        return CliExit::NoInput;
-    }
-    for (const QString &line : summaries)
-        cli.out(line);
-    cli.printJson(QJsonArray::fromStringList(summaries));
     return CliExit::Success;
 }

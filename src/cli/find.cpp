@@ -45,11 +45,8 @@ int cmdFind(Cli &cli, const QStringList &args)
     const auto listed = QSerialPortInfo::availablePorts();
     for (const QSerialPortInfo &info : listed)
         ports << info.systemLocation();
-    for (const QString &path : args) {
-        if (path.startsWith(QLatin1Char('-')))
-            return Cli::usage(QStringLiteral("неизвестный параметр: %1").arg(path));
-        ports << path;
-    }
+    for (const QString &path : args)
+        ports << cliparse::portPath(path);
     ports.removeDuplicates();
 
     // Every port at once, each in a thread of its own: a silent port costs its time-out only once.

@@ -10,17 +10,17 @@
 
 namespace {
 
-// A bar that redraws itself on a terminal; elsewhere (a log, a pipe) a line per tenth.
+// One line that redraws itself on a terminal; elsewhere (a log, a pipe) nothing per block: the
+// outcome says how much went over.
 class Progress
 {
 public:
-    explicit Progress(bool json) : bar_(!json && ::isatty(STDOUT_FILENO)), stream_(json ? stderr : stdout) {}
+    explicit Progress(bool json) : stream_(json ? stderr : stdout), bar_(::isatty(::fileno(stream_)) != 0) {}
 
-    bool isBar() const { return bar_; }
     // Another line is about to be written: the bar's line is ended first.
     void breakLine()
     {
-        if (bar_ && drawn_) {
+        if (drawn_) {
             std::fputs("\n", stream_);
             std::fflush(stream_);
             drawn_ = false;
@@ -29,39 +29,31 @@ public:
 
     void show(qint64 done, qint64 total)
     {
+        if (!bar_)
+            return;
+        constexpr int Width = 40;
         const int percent = total > 0 ? int(done * 100 / total) : 100;
-        if (bar_) {
-            constexpr int Width = 40;
-            const int filled = percent * Width / 100;
-            std::fprintf(stream_, "\r[%s%s] %3d%% %lld/%lld", QByteArray(filled, '#').constData(),
-                         QByteArray(Width - filled, '.').constData(), percent, static_cast<long long>(done),
-                         static_cast<long long>(total));
-            drawn_ = true;
-        } else if (percent / 10 != lastTenth_) {
-            lastTenth_ = percent / 10;
-            std::fprintf(stream_, "передано %lld из %lld байт (%d%%)\n", static_cast<long long>(done),
-                         static_cast<long long>(total), percent);
-        }
+        const int filled = percent * Width / 100;
+        std::fprintf(stream_, "\r[%s%s] %3d%% %lld/%lld", QByteArray(filled, '#').constData(),
+                     QByteArray(Width - filled, '.').constData(), percent, static_cast<long long>(done),
+                     static_cast<long long>(total));
         std::fflush(stream_);
+        drawn_ = true;
     }
-    void finish() { breakLine(); }
 
 private:
-    bool bar_;
     FILE *stream_;
-    int lastTenth_ = -1;
+    bool bar_;
     bool drawn_ = false;
 };
 
 } // namespace
 
-int cmdFirmware(Cli &cli, const QStringList &arguments)
+int cmdFirmware(Cli &cli, const QStringList &args)
 {
-    QStringList args = arguments;
-    QStringList loaderPort;
-    if (!cliparse::takeOption(args, QStringLiteral("--loader"), 1, &loaderPort) || loaderPort.isEmpty() ||
-        args.size() != 1)
+    if (!cli.has(QStringLiteral("--loader")) || args.size() != 1)
         return Cli::usage(QStringLiteral("нужно: firmware ОБРАЗ --loader ПОРТ"));
+    const QString loaderPort = cliparse::portPath(cli.value(QStringLiteral("--loader")));
     const QString image = args.first();
     // The file is judged before any port is opened, so that a wrong path costs nothing.
     const QString refusal = FirmwareLoader::refuseImage(image);
@@ -72,35 +64,43 @@ int cmdFirmware(Cli &cli, const QStringList &arguments)
 
     FirmwareLoader loader;
     Progress progress(cli.json());
-    int lastStatus = 0;
     bool inBlocks = false;
+    qint64 sent = 0;
+    // During the blocks a block's command and its success are what the progress says already;
+    // the command line is held back and shown only when something else follows it.
+    QString heldCommand;
     QObject::connect(&loader, &FirmwareLoader::line, [&](const QString &text) {
-        // Block lines would drown the bar; the bar says the same. On a terminal the bar also
-        // stands for each block's command and its success; anything else is shown below it.
         if (text.startsWith(QLatin1String("SEND FROM")))
             return;
-        if (inBlocks && progress.isBar() &&
-            (text == QStringLiteral("УСПЕШНО!") || text.startsWith(QStringLiteral("КОМАНДА"))))
+        if (inBlocks && text.startsWith(QStringLiteral("КОМАНДА"))) {
+            heldCommand = text;
             return;
+        }
+        if (inBlocks && text == QStringLiteral("УСПЕШНО!") && !heldCommand.isEmpty()) {
+            heldCommand.clear();
+            return;
+        }
         progress.breakLine();
+        if (!heldCommand.isEmpty())
+            Cli::note(std::exchange(heldCommand, QString()));
         Cli::note(text);
     });
     QObject::connect(&loader, &FirmwareLoader::blocksStarted, [&] { inBlocks = true; });
     QObject::connect(&loader, &FirmwareLoader::blockSent, [&](qint64 offset, qint64 total) {
-        progress.show(qMin(total, offset + FirmwareLoader::BlockSize), total);
+        sent = qMin(total, offset + FirmwareLoader::BlockSize);
+        progress.show(sent, total);
     });
     QObject::connect(&loader, &FirmwareLoader::blocksFinished, [&] {
         inBlocks = false;
-        progress.finish();
+        progress.breakLine();
     });
 
-    const FirmwareLoader::Outcome outcome = loader.upload(loaderPort.first(), image);
-    lastStatus = loader.lastResult();
-    QJsonObject o{{QStringLiteral("image"), image}, {QStringLiteral("port"), loaderPort.first()}};
+    const FirmwareLoader::Outcome outcome = loader.upload(loaderPort, image);
+    QJsonObject o{
+        {QStringLiteral("image"), image}, {QStringLiteral("port"), loaderPort}, {QStringLiteral("sent"), sent}};
     switch (outcome) {
     case FirmwareLoader::Outcome::Done:
-        cli.out(QStringLiteral("Прошивка загружена"));
-        o[QStringLiteral("result")] = 0;
+        cli.out(QStringLiteral("Прошивка загружена: передано %1 байт").arg(sent));
         cli.printJson(o);
         return CliExit::Success;
     case FirmwareLoader::Outcome::FileError:
@@ -110,8 +110,20 @@ int cmdFirmware(Cli &cli, const QStringList &arguments)
     case FirmwareLoader::Outcome::Refused:
         break;
     }
-    o[QStringLiteral("result")] = lastStatus;
     cli.printJson(o);
-    Cli::note(QStringLiteral("загрузка прошивки не завершена"));
-    return lastStatus != 0 ? lastStatus : int(CoreApiConst::ParseError);
+    // The loader's own status numbers are no result codes of the register: they have an exit
+    // status of their own, and the number is told in words and in --json.
+    if (loader.lastResultFromLoader()) {
+        o[QStringLiteral("loaderStatus")] = loader.lastResult();
+        cli.printJson(o);
+        Cli::note(QStringLiteral("загрузка прошивки не завершена: загрузчик ответил ошибкой %1 (передано %2 байт)")
+                      .arg(loader.lastResult())
+                      .arg(sent));
+        return CliExit::Protocol;
+    }
+    Cli::note(QStringLiteral("загрузка прошивки не завершена: %1 (передано %2 байт)")
+                  .arg(loader.lastResult() == CoreApiConst::NoAnswer ? QStringLiteral("загрузчик не ответил")
+                                                                     : QStringLiteral("ответ загрузчика не разобран"))
+                  .arg(sent));
+    return loader.lastResult() != 0 ? loader.lastResult() : int(CoreApiConst::ParseError);
 }

@@ -1,3 +1,4 @@
+#include "args.h"
 #include "cli.h"
 
 #include <QCoreApplication>
@@ -25,62 +26,96 @@ void print(FILE *stream, const QString &text)
     std::fwrite(bytes.constData(), 1, size_t(bytes.size()), stream);
 }
 
+// The usage line of one command: its name and arguments.
+QString usageLine(const CliCommand &c)
+{
+    return QStringLiteral("%1 %2").arg(QLatin1String(c.name), QString::fromUtf8(c.arguments)).trimmed();
+}
+
 QString helpText()
 {
     QString t;
-    t += QStringLiteral("Usage: virta-cli [-p|--port ПУТЬ] [--cashier N] [--password N] [--json] КОМАНДА [АРГУМЕНТЫ]\n"
+    t += QStringLiteral("Usage: virta-cli [ПАРАМЕТРЫ] КОМАНДА [АРГУМЕНТЫ]\n"
                         "\n"
-                        "Работа с фискальным регистратором ВИРТА из терминала и из сценариев: поиск ККТ,\n"
-                        "состояние, счетчики, смены, отчеты, резервная копия настроек, загрузка прошивки.\n"
+                        "Работа с ККТ ВИРТА из терминала и из сценариев: поиск ККТ, состояние, счетчики,\n"
+                        "смены, чеки, отчеты, резервная копия настроек, загрузка прошивки. Параметры\n"
+                        "программы и команды можно писать до и после имени команды; \"--\" заканчивает\n"
+                        "параметры (print -- -5 печатает \"-5\").\n"
                         "\n"
                         "Options:\n"
-                        "  -p, --port ПУТЬ     последовательный порт ККТ (например /dev/ttyUSB0);\n"
-                        "                      по умолчанию значение переменной окружения VIRTA_PORT\n"
+                        "  -p, --port ПУТЬ     последовательный порт ККТ (/dev/ttyUSB0, ttyUSB0 или путь\n"
+                        "                      к файлу, в том числе относительный: fr2, ./fr2); по\n"
+                        "                      умолчанию значение переменной окружения VIRTA_PORT\n"
                         "  --cashier N         номер кассира в командах (0-255, по умолчанию %1)\n"
-                        "  --password N        пароль кассира (по умолчанию %2)\n"
-                        "  --json              результат одним документом JSON на стандартном выводе (при ошибке:\n"
-                        "                      {\"result\": код завершения, \"error\": текст}); сообщения об ошибках\n"
-                        "                      и ходе работы идут в стандартный поток ошибок\n"
-                        "  -h, --help          эта справка\n"
+                        "  --password N        пароль кассира (по умолчанию %2; виден в списке процессов,\n"
+                        "                      лучше --password-file или VIRTA_PASSWORD)\n"
+                        "  --password-file ФАЙЛ  пароль кассира из первой строки файла\n"
+                        "  --json              результат одним документом JSON на стандартном выводе; при\n"
+                        "                      ошибке {\"result\": код завершения, \"error\": текст};\n"
+                        "                      сообщения об ошибках и ходе работы идут в стандартный\n"
+                        "                      поток ошибок\n"
+                        "  -h, --help          эта справка; КОМАНДА --help: справка по команде\n"
                         "  -V, --version       версия программы\n"
                         "\n"
                         "Commands:\n")
              .arg(DefaultCashierNumber)
              .arg(DefaultCashierPassword);
     for (const CliCommand &c : cliCommands()) {
-        t += QStringLiteral("  %1 %2\n")
-                 .arg(QLatin1String(c.name), QString::fromUtf8(c.arguments))
-                 .replace(QLatin1String(" \n"), QLatin1String("\n"));
+        t += QStringLiteral("  ") + usageLine(c) + QLatin1Char('\n');
         for (const QString &line : QString::fromUtf8(c.summary).split(QLatin1Char('\n')))
             t += QStringLiteral("      ") + line + QLatin1Char('\n');
     }
+    // Two blanks between a status and its text, and a comment line above each example: the
+    // manual page (help2man) makes each of them a paragraph of its own.
     t += QStringLiteral(
         "\n"
         "Exit status:\n"
-        "  0        успешно\n"
-        "  1-54     ККТ отказала: код результата ККТ\n"
-        "  252      ответ ККТ не разобран или не того размера\n"
-        "  253      ККТ не ответила\n"
-        "  64       ошибка в командной строке: неизвестная команда или тип отчета, неверная\n"
-        "           сумма, дата или число, копия настроек другой ККТ без --force\n"
-        "  66       файл не читается (нет файла, не обычный файл, поврежденная копия)\n"
-        "           или не записывается\n"
-        "  69       порт не открывается; find: ни одна ККТ не ответила\n"
-        "  130, 143 прервано сигналом SIGINT или SIGTERM\n"
+        "  0         успешно\n"
+        "  1-54      ККТ отказала: код результата ККТ\n"
+        "  252       ответ ККТ не разобран или не того размера\n"
+        "  253       ККТ не ответила\n"
+        "  64        ошибка в командной строке: неизвестная команда, параметр или тип отчета,\n"
+        "            неверная сумма, дата, число или имя, копия настроек другой ККТ без --force\n"
+        "  65        неверные данные в файле: копия настроек, чек, файл без кадров (decode)\n"
+        "  66        файл не читается (нет файла, не обычный файл) или не записывается\n"
+        "  69        порт не открывается; find: ни одна ККТ не ответила\n"
+        "  74        ошибка записи в стандартный вывод\n"
+        "  76        firmware: загрузчик ККТ ответил ошибкой (ее номер в сообщении и в JSON)\n"
+        "  130, 143  прервано сигналом SIGINT или SIGTERM\n"
         "На отвергнутые данные в ККТ ничего не отправляется.\n"
         "\n"
         "Environment:\n"
-        "  VIRTA_PORT   порт ККТ, если не указан --port\n"
-        "  VIRTA_DEBUG  если задана, диагностика библиотеки обмена идет в стандартный поток ошибок\n"
+        "  VIRTA_PORT      порт ККТ, если не указан --port\n"
+        "  VIRTA_PASSWORD  пароль кассира, если не указаны --password и --password-file\n"
+        "  VIRTA_DEBUG     если задана, диагностика библиотеки обмена идет в стандартный поток ошибок\n"
         "\n"
         "Examples:\n"
-        "  virta-cli find\n"
-        "  virta-cli -p /dev/ttyUSB0 status\n"
-        "  VIRTA_PORT=/dev/ttyUSB0 virta-cli --json counters shift\n"
-        "  virta-cli -p /dev/ttyUSB0 cash in 1500.50\n"
-        "  virta-cli -p /dev/ttyUSB0 report shifts --shifts 1 10\n"
-        "  virta-cli -p /dev/ttyUSB0 backup kkt.json && virta-cli -p /dev/ttyUSB1 restore kkt.json --force\n"
-        "  virta-cli firmware new.signed.img --loader /dev/ttyUSB1\n");
+        "  Найти ККТ на портах системы:\n"
+        "    virta-cli find\n"
+        "  Состояние ККТ:\n"
+        "    virta-cli -p /dev/ttyUSB0 status\n"
+        "  Сменные счетчики для сценария:\n"
+        "    VIRTA_PORT=/dev/ttyUSB0 virta-cli counters shift --json\n"
+        "  Внесение наличных:\n"
+        "    virta-cli -p /dev/ttyUSB0 cash in 1500.50\n"
+        "  Чек продажи двух позиций с оплатой наличными:\n"
+        "    virta-cli -p /dev/ttyUSB0 receipt --item 'Хлеб;45.50;2' --item 'Молоко;89.90' --cash 200\n"
+        "  Отчет по сменам с 1 по 10:\n"
+        "    virta-cli -p /dev/ttyUSB0 report shifts --shifts 1 10\n"
+        "  Настройки одной ККТ на другую:\n"
+        "    virta-cli -p /dev/ttyUSB0 backup kkt.json && virta-cli -p /dev/ttyUSB1 restore kkt.json --force\n"
+        "  Загрузка прошивки:\n"
+        "    virta-cli firmware new.signed.img --loader /dev/ttyUSB1\n");
+    return t;
+}
+
+QString commandHelp(const CliCommand &c)
+{
+    QString t = QStringLiteral("Usage: virta-cli [ПАРАМЕТРЫ] %1\n\n").arg(usageLine(c));
+    t += QString::fromUtf8(c.summary) + QLatin1Char('\n');
+    if (*c.details)
+        t += QLatin1Char('\n') + QString::fromUtf8(c.details) + QLatin1Char('\n');
+    t += QStringLiteral("\nПараметры программы (--port, --cashier, --password, --json ...): virta-cli --help\n");
     return t;
 }
 
@@ -93,24 +128,6 @@ void quietMessages(QtMsgType type, const QMessageLogContext &context, const QStr
         return;
     Q_UNUSED(context)
     print(stderr, text + QLatin1Char('\n'));
-}
-
-bool takeValue(const QStringList &args, int &i, const QString &longName, const QString &shortName, QString *value,
-               bool *error)
-{
-    const QString &a = args.at(i);
-    if (a.startsWith(longName + QLatin1Char('='))) {
-        *value = a.mid(longName.size() + 1);
-        return true;
-    }
-    if (a != longName && (shortName.isEmpty() || a != shortName))
-        return false;
-    if (i + 1 >= args.size()) {
-        *error = true;
-        return true;
-    }
-    *value = args.at(++i);
-    return true;
 }
 
 } // namespace
@@ -133,62 +150,25 @@ int main(int argc, char *argv[])
         }).detach();
     });
 
-    CliOptions options;
-    options.port = qEnvironmentVariable("VIRTA_PORT");
-    const QStringList args = QCoreApplication::arguments();
-    int i = 1;
-    for (; i < args.size(); ++i) {
-        const QString &a = args.at(i);
-        if (!a.startsWith(QLatin1Char('-')))
-            break;
-        QString value;
-        bool missing = false;
-        if (a == QLatin1String("-h") || a == QLatin1String("--help")) {
-            print(stdout, helpText());
-            return CliExit::Success;
-        }
-        if (a == QLatin1String("-V") || a == QLatin1String("--version")) {
-            print(stdout, QStringLiteral("virta-cli %1\n").arg(QStringLiteral(VIRTA_VERSION)));
-            return CliExit::Success;
-        }
-        if (a == QLatin1String("--json")) {
-            options.json = true;
-        } else if (takeValue(args, i, QStringLiteral("--port"), QStringLiteral("-p"), &value, &missing)) {
-            if (missing || value.isEmpty())
-                return Cli::usage(QStringLiteral("--port без пути"));
-            options.port = value;
-        } else if (takeValue(args, i, QStringLiteral("--cashier"), QString(), &value, &missing)) {
-            qint64 n = 0;
-            if (missing || !cliparse::integer(value, 0, 255, &n))
-                return Cli::usage(QStringLiteral("неверный номер кассира: %1 (0-255)").arg(value));
-            options.cashier = int(n);
-        } else if (takeValue(args, i, QStringLiteral("--password"), QString(), &value, &missing)) {
-            qint64 n = 0;
-            if (missing || !cliparse::integer(value, -2147483648LL, 2147483647LL, &n))
-                return Cli::usage(QStringLiteral("неверный пароль: %1").arg(value));
-            options.password = int(n);
-        } else {
-            return Cli::usage(QStringLiteral("неизвестный параметр: %1").arg(a));
-        }
+    CliLine line = parseCommandLine(QCoreApplication::arguments().mid(1));
+    if (line.help) {
+        print(stdout, line.command ? commandHelp(*line.command) : helpText());
+        return Cli::finish(CliExit::Success, false);
     }
+    if (line.version) {
+        print(stdout, QStringLiteral("virta-cli %1\n").arg(QStringLiteral(VIRTA_VERSION)));
+        return Cli::finish(CliExit::Success, false);
+    }
+    const CliOptions &options = line.options;
     const auto finish = [&options](int code) {
-        if (options.json)
-            Cli::printErrorDocument(code);
-        return code;
+        return Cli::finish(code, options.json);
     };
-    if (i >= args.size())
-        return finish(Cli::usage(QStringLiteral("не указана команда")));
-    const QString name = args.at(i);
-    const CliCommand *command = nullptr;
-    for (const CliCommand &c : cliCommands()) {
-        if (name == QLatin1String(c.name))
-            command = &c;
-    }
-    if (!command)
-        return finish(Cli::usage(QStringLiteral("неизвестная команда: %1").arg(name)));
+    if (line.refusal)
+        return finish(line.refusal);
+    const CliCommand *command = line.command;
 
     Cli cli(options);
-    const QStringList rest = args.mid(i + 1);
+    const QStringList &rest = line.arguments;
     int code = CliExit::Success;
     // Inside the event loop, so that a stop signal reaches the waits of the command layer.
     QTimer::singleShot(0, &app, [&] {
@@ -196,7 +176,8 @@ int main(int argc, char *argv[])
         QCoreApplication::exit(code);
     });
     QCoreApplication::exec();
-    if (const int sig = stopSignal.load()) {
+    // A read of a file or a pipe hears of a stop before the event loop does.
+    if (const int sig = stopSignal.load() ? stopSignal.load() : pendingTerminateSignal()) {
         Cli::note(QStringLiteral("прервано"));
         return finish(128 + sig);
     }

@@ -226,6 +226,7 @@ bool FirmwareLoader::sendCommand(quint8 code, const QByteArray &data, QSerialPor
 
     bool result = false;
     QByteArray reply;
+    lastResultFromLoader_ = false;
     if (!waitForBytes(port, timeout)) {
         lastResult_ = 253;
         emit line(QStringLiteral("Таймаут ожидания ответа на команду"));
@@ -235,6 +236,7 @@ bool FirmwareLoader::sendCommand(quint8 code, const QByteArray &data, QSerialPor
     } else {
         const quint8 status = quint8(reply.at(5));
         lastResult_ = status;
+        lastResultFromLoader_ = true;
         result = status == 0;
         emit line(result ? QStringLiteral("УСПЕШНО!") : QStringLiteral("ОШИБКА %1").arg(status));
         QByteArray text = reply.mid(HeaderSize);

@@ -56,6 +56,9 @@ public:
     // How the last command ended: 0 yes, the loader's error number, 252 a reply that was not a
     // reply, 253 none at all.
     int lastResult() const { return lastResult_; }
+    // Whether lastResult() is the loader's own status byte (which may be any value from 1 to
+    // 255) rather than a reply that did not come or could not be read.
+    bool lastResultFromLoader() const { return lastResultFromLoader_; }
 
 signals:
     void line(const QString &text);
@@ -72,4 +75,5 @@ private:
 
     QHash<quint8, quint32> timeouts_;
     int lastResult_ = 0;
+    bool lastResultFromLoader_ = false;
 };

@@ -8,6 +8,8 @@
 #include <QString>
 #include <QStringList>
 
+#include <memory>
+
 namespace framedecoder {
 
 constexpr int UnknownCommand = -1;
@@ -31,5 +33,28 @@ QString describeLoaderReply(const QByteArray &frame);
 // with ">" or "→" (sent) or "<" or "←" (received), else requests and replies are taken to
 // alternate. Replies are decoded against the request before them.
 QStringList decodeText(const QString &text);
+
+// decodeText a line at a time, for text of any size: it holds back no more than a bounded
+// amount, whatever it is given. Until a log file's dump has been seen, the first lines wait
+// (within that bound) to learn whether the text is a log or hex.
+class LineDecoder
+{
+public:
+    LineDecoder();
+    ~LineDecoder();
+    LineDecoder(const LineDecoder &) = delete;
+    LineDecoder &operator=(const LineDecoder &) = delete;
+
+    // One line, without its line end.
+    void addLine(const QString &line);
+    // The end of the text: whatever is still held back is decoded.
+    void finish();
+    // The summaries found since the last call.
+    QStringList take();
+
+private:
+    struct Private;
+    std::unique_ptr<Private> d;
+};
 
 } // namespace framedecoder

@@ -25,6 +25,12 @@ constexpr quint16 ReceiptText = 12120;
 // Free texts of a receipt and of its positions are limited to this many characters.
 constexpr int ReceiptTextMaxLength = 256;
 
+// The longest texts of a position the register takes, in CP866 bytes (a byte a character).
+namespace ReceiptLimits {
+constexpr int Name = 128;
+constexpr int Code = 64; // also the barcode and the unit
+} // namespace ReceiptLimits
+
 // One position of a receipt.
 struct ReceiptItem
 {

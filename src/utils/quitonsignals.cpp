@@ -22,7 +22,7 @@ void onTerminate(int sig)
         ::raise(sig);
         return;
     }
-    stopAsked = 1;
+    stopAsked = sig;
     const char byte = char(sig);
     [[maybe_unused]] const auto n = ::write(signalPipe[0], &byte, 1);
 }
@@ -49,7 +49,16 @@ void quitOnTerminateSignals(std::function<void(int)> onSignal)
     ::sigaction(SIGINT, &sa, nullptr);
     ::sigaction(SIGTERM, &sa, nullptr);
 }
+int pendingTerminateSignal()
+{
+    return int(stopAsked);
+}
 #else
 void quitOnTerminateSignals(std::function<void(int)>)
 {}
+
+int pendingTerminateSignal()
+{
+    return 0;
+}
 #endif

@@ -7,3 +7,7 @@
 // application's thread first, with the signal number. Call it once, after the application object
 // exists: a stop that comes before the event loop runs waits for it.
 void quitOnTerminateSignals(std::function<void(int)> onSignal = {});
+
+// The first stop signal received, 0 while none came: for work that cannot wait for the event loop
+// to hear of it (a read from a pipe that may never end).
+int pendingTerminateSignal();
