@@ -1,6 +1,7 @@
 #include "emulatorfixture.h"
 #include "frconst.h"
 #include "frwrapper.h"
+#include "loggermanager.h"
 #include "logpane.h"
 #include "mainwidget.h"
 #include "messageboxcatcher.h"
@@ -22,6 +23,8 @@
 #include <QTextBrowser>
 #include <QTimer>
 #include <QtTest>
+
+#include <unistd.h>
 
 namespace {
 
@@ -249,9 +252,30 @@ private slots:
         while (got.last().endsWith(QLatin1Char(' ')))
             got.last().chop(1);
         QCOMPARE(got, lines);
-        // Text of the tabs is HTML and is rendered; it stays before the frame.
-        QVERIFY(log()->toPlainText().startsWith(QLatin1String("before\nBytearrray size = ")));
+        // Texts of the tabs are shown as they are, markup too; they stay before the frame.
+        QVERIFY(log()->toPlainText().startsWith(QLatin1String("<b>before</b>\nBytearrray size = ")));
         QCOMPARE(log()->textCursor().position(), log()->document()->characterCount() - 1);
+    }
+
+    // A log folder that is not fit (here a link) moves the log files beside it; the window, even
+    // one made after that, says where they are. Texts with markup, as a cashier's name may carry,
+    // are shown as they are.
+    void logNotices()
+    {
+        QTemporaryDir tmp;
+        const QString folder = tmp.path() + QStringLiteral("/virta5 <b>&amp;");
+        QVERIFY(QDir().mkdir(tmp.path() + QStringLiteral("/target")));
+        QVERIFY(QFile::link(tmp.path() + QStringLiteral("/target"), folder));
+        LoggerManager::initLog(folder, 5, true, QtDebugMsg);
+        delete w;
+        w = new MainWidget;
+        const QString line = QStringLiteral("Журнал пишется в папку «%1-%2» вместо «%1».").arg(folder).arg(::geteuid());
+        QTRY_VERIFY2(log()->toPlainText().contains(line), qPrintable(log()->toPlainText()));
+        LoggerManager::releaseLog();
+
+        const QString name = QStringLiteral("«ФИО»: прочитано значение <i>Иванов</i> &amp; Ко");
+        w->showLog(name);
+        QVERIFY(log()->toPlainText().endsWith(name));
     }
 
     void cleanLog()

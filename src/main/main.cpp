@@ -8,6 +8,7 @@
 #include <QDir>
 #include <QIcon>
 
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -33,7 +34,8 @@ int answerInfoOption(int argc, char **argv)
         "окна.\n\n"
         "Порт, кассир и пароль выбираются в окне программы. Программе нужен графический дисплей; "
         "без него её можно запустить так: xvfb-run -a virta-service. Журналы пишутся в папку virta5 "
-        "во временном каталоге системы ($TMPDIR или /tmp). Для работы без регистратора есть "
+        "во временном каталоге системы ($TMPDIR или /tmp), а если ею нельзя безопасно пользоваться, "
+        "то в личную папку virta5-UID рядом с ней (UID — номер пользователя). Для работы без регистратора есть "
         "virta-emulator."));
     const QCommandLineOption help({QStringLiteral("h"), QStringLiteral("help")},
                                   QStringLiteral("Показать эту справку и выйти."));
@@ -103,6 +105,11 @@ int main(int argc, char *argv[])
     // Before anything is written: a stop asked for while the program starts still ends it the
     // ordinary way, so that the stop banner is written and the log files are closed.
     quitOnTerminateSignals();
+#ifdef Q_OS_UNIX
+    // Past a file size limit (ulimit -f) a write must fail and cost log entries, which the logger
+    // notices and says, not end the program in the middle of a fiscal document.
+    std::signal(SIGXFSZ, SIG_IGN);
+#endif
 
     const QString logFolder = QDir::tempPath() + QStringLiteral("/virta5");
     createDirectory(logFolder, QFileDevice::Permissions(0x7777));

@@ -5,6 +5,7 @@
 #include <QDir>
 #include <QFileInfo>
 #include <QLoggingCategory>
+#include <QSet>
 #include <QTextCodec>
 #include <QTextDecoder>
 #include <QThread>
@@ -20,6 +21,7 @@
 #include <memory>
 #include <mutex>
 #include <utility>
+#include <vector>
 
 #ifdef Q_OS_UNIX
 #include <dirent.h>
@@ -171,7 +173,11 @@ struct Settings
     QMap<QString, LoggerManager::CategoryHandler> categoryHandlers;
     QMap<QString, QSharedPointer<LoggerManager>> writers;
     QTimer *cleanupTimer = nullptr;
-    QString folderRefusal; // why the log folder was last refused; warned about once
+    // What this start of logging has said on standard error, so that each thing is said once.
+    QSet<QString> said;
+    QSet<QString> failingFiles; // files whose last write failed; said again only after a success
+    QVector<LoggerManager::Notice> notices;
+    LoggerManager::NoticeHandler noticeHandler;
 };
 
 // Never destroyed: a message raised by a late static destructor must still find a live mutex.
@@ -260,10 +266,20 @@ void writeStdErr(const QString &message)
     t_writingStdErr = false;
 }
 
+// Anyone may make a file in a shared folder: only the user's own marker, or the administrator's,
+// switches the user's logging off.
 bool markerPresent(const QString &folder)
 {
     const QString trimmed = folder.trimmed();
-    return !trimmed.isEmpty() && QFileInfo::exists(QDir(trimmed).filePath(kMarker));
+    if (trimmed.isEmpty())
+        return false;
+    const QString marker = QDir(trimmed).filePath(kMarker);
+#ifdef Q_OS_UNIX
+    struct stat st;
+    return ::lstat(QFile::encodeName(marker).constData(), &st) == 0 && (st.st_uid == ::geteuid() || st.st_uid == 0);
+#else
+    return QFileInfo::exists(marker);
+#endif
 }
 
 // Caller holds the lock.
@@ -278,17 +294,36 @@ QString logFileName(const QString &loggerName)
     return QStringLiteral("%1/%2.%3").arg(st.logFolder, app, loggerName);
 }
 
-// Caller holds the lock. Said once per refusal, not at every entry that goes to standard error.
-void noteFolderRefusal(const QString &folder, const QString &reason)
+// Caller holds the lock. Said on standard error and handed to the window, if one listens.
+void tell(const LoggerManager::Notice &notice, const QString &text)
 {
-    QString &last = settings().folderRefusal;
-    if (reason == last)
+    Settings &st = settings();
+    writeStdErr(text);
+    // Kept for a window made later; a bound, as a disk that fails again and again adds one each time.
+    if (st.notices.size() < 64)
+        st.notices.append(notice);
+    if (st.noticeHandler)
+        st.noticeHandler(notice);
+}
+
+// Caller holds the lock. Said once per start of logging, not at every entry it concerns.
+// `refused` says why the file in the log folder is not used; `elsewhere` is where the entries go
+// instead, and `alsoRefused` why that did not work either.
+void noteMoved(const QString &file, const QString &refused, const QString &elsewhere, const QString &alsoRefused)
+{
+    const QString text = elsewhere.isEmpty()
+                             ? QStringLiteral("%1. %2. Log entries go to standard error.").arg(refused, alsoRefused)
+                             : QStringLiteral("%1. Log entries go to \"%2\".").arg(refused, elsewhere);
+    Settings &st = settings();
+    if (st.said.contains(text))
         return;
-    last = reason;
-    if (!reason.isEmpty()) {
-        writeStdErr(QStringLiteral("Log folder \"%1\" is not used: %2. Log entries go to standard error.")
-                        .arg(folder, reason));
-    }
+    st.said.insert(text);
+    LoggerManager::Notice notice;
+    notice.kind = LoggerManager::Notice::Moved;
+    notice.file = file;
+    notice.folder = elsewhere;
+    notice.reason = elsewhere.isEmpty() ? refused + QStringLiteral("; ") + alsoRefused : refused;
+    tell(notice, text);
 }
 
 QString effectiveLogName()
@@ -352,13 +387,13 @@ void appendTwoDigits(QString &line, int value)
     line += QLatin1Char(char('0' + value % 10));
 }
 
-// The header is built as one string and written at once: this runs for every entry, and the
-// stream's own formatting (and the indent manipulator's flush) cost more than the entry itself.
-// The entry is flushed as a whole by the caller.
-void writeEntryHeader(QTextStream &s, const LogEntryHeader &h)
+// The header is built as one string and written with its message at once: this runs for every
+// entry, and the stream's own formatting (and the indent manipulator's flush) cost more than the
+// entry itself.
+QString entryHeader(const LogEntryHeader &h, int messageSize)
 {
     QString line;
-    line.reserve(128 + h.function.size());
+    line.reserve(128 + h.function.size() + messageSize);
     if (!h.dateInName)
         line += QLatin1Char('[') + today().toString(QStringLiteral("yy-MM-dd")) + QLatin1String("]\n");
     const QTime now = localNow().time;
@@ -389,24 +424,26 @@ void writeEntryHeader(QTextStream &s, const LogEntryHeader &h)
         const QString continuation = QLatin1Char('\n') + QString(kIndentWidth, QLatin1Char(' '));
         line += continuation + h.function + continuation;
     }
-    s << line;
+    return line;
+}
+
+QString entryText(const LogEntryHeader &h, const QString &message)
+{
+    return entryHeader(h, message.size()) + message + QLatin1Char('\n');
 }
 
 void writeBanner(const QString &function, int line, const QString &message, bool leadingRule)
 {
     LoggerManager writer(effectiveLogName());
-    QTextStream &s = *writer.stream();
-    if (leadingRule)
-        s << '\n' << '\n' << QString(80, QLatin1Char('-')) << '\n';
     LogEntryHeader h;
     h.dateInName = settings().dailyFiles;
     h.sourceFile = QStringLiteral(__FILE__);
     h.function = function;
     h.line = line;
     h.type = QtDebugMsg;
-    writeEntryHeader(s, h);
-    s << message << '\n';
-    s.flush();
+    const QString rule =
+        leadingRule ? QStringLiteral("\n\n") + QString(80, QLatin1Char('-')) + QLatin1Char('\n') : QString();
+    writer.writeEntry(rule + entryText(h, message));
 }
 
 // A timer may only be stopped and deleted in its own thread.
@@ -468,17 +505,10 @@ void messageHandler(QtMsgType type, const QMessageLogContext &context, const QSt
                     writer->reopen();
                 else
                     writer.reset(new LoggerManager(name));
-                QTextStream &s = *writer->stream();
-                writeEntryHeader(s, h);
-                s << message << '\n';
-                s.flush();
+                writer->writeEntry(entryText(h, message));
                 st.writers.insert(name, writer);
             } else {
-                LoggerManager writer(name);
-                QTextStream &s = *writer.stream();
-                writeEntryHeader(s, h);
-                s << message << '\n';
-                s.flush();
+                LoggerManager(name).writeEntry(entryText(h, message));
             }
             return;
         }
@@ -495,13 +525,26 @@ void messageHandler(QtMsgType type, const QMessageLogContext &context, const QSt
     handler(type, context, message);
 }
 
+// What a writer found when it went for its file: the file, open, or why the folder or the file is
+// not used.
+struct LogFile
+{
+    std::unique_ptr<QFile> file;
+    quint64 device = 0;
+    quint64 inode = 0;
+    bool endsMidLine = false; // an earlier entry broke off half way (a full disk, a size limit)
+    QString refused;
+};
+
 #ifdef Q_OS_UNIX
 // The log folder sits in the shared temporary directory: any user may have made it, or planted a
-// link under its name or under the name of a log file. Everything in it is therefore reached
-// through descriptors opened without following links, and only a folder in which nobody else
-// can delete or replace our entries is used.
+// link, a file or a hard link under the name of a log file. Everything in it is therefore reached
+// through descriptors opened without following links; a folder is used only when nobody else can
+// rename our files in it or give them their group, and a file only when it is a plain file of
+// ours with no other name. Whatever fails that goes to a folder of the user's own beside it.
 
 constexpr mode_t kLogFileMode = S_IRUSR | S_IWUSR | S_IRGRP | S_IWGRP;
+constexpr mode_t kPrivateFolderMode = S_IRWXU;
 
 class Descriptor
 {
@@ -525,14 +568,33 @@ private:
     int fd_;
 };
 
+QString errorText(int error)
+{
+    return QString::fromLocal8Bit(std::strerror(error));
+}
+
+bool inOwnGroups(gid_t gid)
+{
+    if (gid == ::getegid())
+        return true;
+    std::vector<gid_t> groups(size_t(std::max(::getgroups(0, nullptr), 0)));
+    groups.resize(size_t(std::max(::getgroups(int(groups.size()), groups.data()), 0)));
+    return std::find(groups.begin(), groups.end(), gid) != groups.end();
+}
+
 QString refusalOf(const struct stat &st)
 {
     if (!S_ISDIR(st.st_mode))
         return QStringLiteral("it is not a folder");
-    // The sticky bit keeps every user to their own files; without it the owner of the folder
-    // can delete or replace ours.
-    if (st.st_uid != ::geteuid() && !(st.st_mode & S_ISVTX))
-        return QStringLiteral("it belongs to another user and has no sticky bit");
+    // The owner of a folder may rename our files in it and put its own in their place, sticky
+    // bit or not: only our own folders and the administrator's are trusted.
+    if (st.st_uid != ::geteuid() && st.st_uid != 0)
+        return QStringLiteral("it belongs to another user");
+    if (st.st_uid != ::geteuid() && (st.st_mode & (S_IWGRP | S_IWOTH)) && !(st.st_mode & S_ISVTX))
+        return QStringLiteral("others may write to it and it has no sticky bit");
+    // New files would take the folder's group, and its members would read the passwords.
+    if ((st.st_mode & S_ISGID) && !inOwnGroups(st.st_gid))
+        return QStringLiteral("it is setgid and its group is not the user's");
     return QString();
 }
 
@@ -552,11 +614,11 @@ Descriptor openFolderAt(int parent, const QByteArray &name, QString *refusal)
         else if (!S_ISDIR(st.st_mode))
             *refusal = QStringLiteral("it is not a folder");
         else
-            *refusal = QString::fromLocal8Bit(std::strerror(error));
+            *refusal = errorText(error);
         return dir;
     }
     if (::fstat(dir.get(), &st) != 0)
-        *refusal = QString::fromLocal8Bit(std::strerror(errno));
+        *refusal = errorText(errno);
     else
         *refusal = refusalOf(st);
     if (!refusal->isEmpty())
@@ -574,31 +636,111 @@ Descriptor openLogFolder(const QString &folder, QString *refusal)
     return dir;
 }
 
-bool openLogFile(QFile &file, const QString &folder, const QString &baseName, QString *refusal,
-                 quint64 *device, quint64 *inode)
+// The folder beside the log folder that only the running user may enter.
+QString privateFolderOf(const QString &folder)
 {
-    const Descriptor dir = openLogFolder(folder, refusal);
-    if (dir.get() < 0)
-        return false;
-    Descriptor fd(::openat(dir.get(), QFile::encodeName(baseName).constData(),
-                           O_RDWR | O_APPEND | O_CREAT | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK, kLogFileMode));
+    return QDir::cleanPath(folder) + QLatin1Char('-') + QString::number(::geteuid());
+}
+
+// Opens the private folder, made when missing; only the user's own folder, never a link, is
+// used, and it is kept to the user alone.
+Descriptor openPrivateFolder(const QString &folder, bool make, QString *refusal)
+{
+    const QByteArray name = QFile::encodeName(folder);
+    const int made = make ? ::mkdir(name.constData(), kPrivateFolderMode) : 0;
+    const int makeError = errno;
+    Descriptor dir = openFolderAt(AT_FDCWD, name, refusal);
     struct stat st;
-    if (fd.get() < 0 || ::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode))
-        return false;
-    // Request dumps carry the cashier's password: nobody outside the owner's group reads them.
-    // Set once when the file is opened, which also closes files left readable by older versions.
-    if ((st.st_mode & 0777) != kLogFileMode && st.st_uid == ::geteuid())
-        ::fchmod(fd.get(), kLogFileMode);
-    const int flags = ::fcntl(fd.get(), F_GETFL);
-    if (flags != -1)
-        ::fcntl(fd.get(), F_SETFL, flags & ~O_NONBLOCK);
-    if (!file.open(fd.get(), QIODevice::ReadWrite | QIODevice::Append | QIODevice::Text,
-                   QFileDevice::AutoCloseHandle))
-        return false;
+    if (dir.get() < 0) {
+        if (refusal->isEmpty() && make)
+            *refusal = errorText(made != 0 ? makeError : ENOENT);
+        return dir;
+    }
+    if (::fstat(dir.get(), &st) != 0 || st.st_uid != ::geteuid()) {
+        *refusal = QStringLiteral("it belongs to another user");
+        return Descriptor();
+    }
+    if (make && (st.st_mode & 07777) != kPrivateFolderMode)
+        ::fchmod(dir.get(), kPrivateFolderMode);
+    return dir;
+}
+
+// Opens the file `name` in the folder, or makes it: never through a link, and only a plain file
+// of ours with no other name, so that our entries reach nobody else's file and never an own
+// private file linked here. A new file gets 0660 as narrowed by the umask; an existing one is
+// only ever narrowed (files of older versions were readable by all).
+Descriptor openOwnFile(int dir, const QByteArray &name, struct stat *st, QString *refusal)
+{
+    constexpr int mode = O_RDWR | O_APPEND | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK;
+    for (int attempt = 0; attempt < 3; ++attempt) {
+        Descriptor fd(::openat(dir, name.constData(), mode));
+        if (fd.get() < 0 && errno == ENOENT)
+            fd = Descriptor(::openat(dir, name.constData(), mode | O_CREAT | O_EXCL, kLogFileMode));
+        if (fd.get() < 0) {
+            if (errno == EEXIST)
+                continue; // made by someone else between the two calls: look at what it is
+            *refusal = errno == ELOOP ? QStringLiteral("it is a symbolic link") : errorText(errno);
+            return fd;
+        }
+        if (::fstat(fd.get(), st) != 0)
+            *refusal = errorText(errno);
+        else if (!S_ISREG(st->st_mode))
+            *refusal = QStringLiteral("it is not a plain file");
+        else if (st->st_uid != ::geteuid())
+            *refusal = QStringLiteral("it belongs to another user");
+        else if (st->st_nlink != 1)
+            *refusal = QStringLiteral("it has another name (a hard link)");
+        if (!refusal->isEmpty())
+            return Descriptor();
+        if (st->st_mode & 07777 & ~kLogFileMode)
+            ::fchmod(fd.get(), st->st_mode & kLogFileMode);
+        const int flags = ::fcntl(fd.get(), F_GETFL);
+        if (flags != -1)
+            ::fcntl(fd.get(), F_SETFL, flags & ~O_NONBLOCK);
+        return fd;
+    }
+    *refusal = QStringLiteral("it is being replaced again and again");
+    return Descriptor();
+}
+
+// The log folder (`shared`, made again when it has gone) or the private folder (made when
+// missing), and the file `name` in it.
+LogFile openLogFile(const QString &folder, const QString &name, bool shared)
+{
+    LogFile f;
+    QString why;
+    Descriptor dir = shared ? openLogFolder(folder, &why) : openPrivateFolder(folder, true, &why);
+    if (shared && dir.get() < 0 && why.isEmpty()) {
+        // Removed while we run (a cleaner of the temporary directory): made again as at start.
+        createDirectory(folder, QFileDevice::Permissions(0x7777));
+        dir = openLogFolder(folder, &why);
+        if (dir.get() < 0 && why.isEmpty())
+            why = QStringLiteral("it is missing and cannot be made");
+    }
+    if (dir.get() < 0) {
+        f.refused = QStringLiteral("Log folder \"%1\" is not used: %2").arg(folder, why);
+        return f;
+    }
+    struct stat st;
+    Descriptor fd = openOwnFile(dir.get(), QFile::encodeName(name), &st, &why);
+    if (fd.get() < 0) {
+        f.refused = QStringLiteral("Log file \"%1/%2\" is not used: %3").arg(folder, name, why);
+        return f;
+    }
+    char last = '\n';
+    f.endsMidLine = st.st_size > 0 && ::pread(fd.get(), &last, 1, st.st_size - 1) == 1 && last != '\n';
+    // Unbuffered: what a failed write leaves behind must not be written again later.
+    f.file.reset(new QFile);
+    if (!f.file->open(fd.get(), QIODevice::ReadWrite | QIODevice::Append | QIODevice::Text | QIODevice::Unbuffered,
+                      QFileDevice::AutoCloseHandle)) {
+        f.refused = QStringLiteral("Log file \"%1/%2\" is not used: %3").arg(folder, name, f.file->errorString());
+        f.file.reset();
+        return f;
+    }
     fd.release();
-    *device = st.st_dev;
-    *inode = st.st_ino;
-    return true;
+    f.device = st.st_dev;
+    f.inode = st.st_ino;
+    return f;
 }
 
 // Whether the name still leads to the file we hold open: one lstat per entry.
@@ -617,6 +759,11 @@ public:
     {
         QString refusal;
         return CleanupFolder(openLogFolder(path, &refusal));
+    }
+    static CleanupFolder openPrivate(const QString &path)
+    {
+        QString refusal;
+        return CleanupFolder(openPrivateFolder(path, false, &refusal));
     }
     bool isOpen() const { return dir_.get() >= 0; }
     CleanupFolder sub(const QString &name) const
@@ -675,17 +822,24 @@ private:
     Descriptor dir_;
 };
 #else
-bool openLogFile(QFile &file, const QString &folder, const QString &baseName, QString *refusal, quint64 *, quint64 *)
+QString privateFolderOf(const QString &)
 {
-    refusal->clear();
-    if (!QFileInfo(folder).isDir())
-        return false;
-    file.setFileName(folder + QLatin1Char('/') + baseName);
-    if (!file.open(QIODevice::ReadWrite | QIODevice::Append | QIODevice::Text))
-        return false;
-    file.setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ReadUser |
-                        QFileDevice::WriteUser | QFileDevice::ReadGroup | QFileDevice::WriteGroup);
-    return true;
+    return QString();
+}
+
+LogFile openLogFile(const QString &folder, const QString &name, bool shared)
+{
+    LogFile f;
+    if (!shared || (!QFileInfo(folder).isDir() && !createDirectory(folder, QFileDevice::Permissions(0x7777)))) {
+        f.refused = QStringLiteral("Log folder \"%1\" is not used: it is missing").arg(folder);
+        return f;
+    }
+    f.file.reset(new QFile(folder + QLatin1Char('/') + name));
+    if (!f.file->open(QIODevice::ReadWrite | QIODevice::Append | QIODevice::Text | QIODevice::Unbuffered)) {
+        f.refused = QStringLiteral("Log file \"%1/%2\" is not used: %3").arg(folder, name, f.file->errorString());
+        f.file.reset();
+    }
+    return f;
 }
 
 bool sameFileAt(const QByteArray &path, quint64, quint64)
@@ -697,6 +851,7 @@ class CleanupFolder
 {
 public:
     static CleanupFolder open(const QString &path) { return CleanupFolder(QFileInfo(path).isDir() ? path : QString()); }
+    static CleanupFolder openPrivate(const QString &) { return CleanupFolder(QString()); }
     bool isOpen() const { return !path_.isEmpty(); }
     CleanupFolder sub(const QString &name) const { return CleanupFolder(QDir(path_).filePath(name)); }
     void list(QStringList *files, QVector<QDate> *modified, QStringList *folders) const
@@ -732,6 +887,27 @@ void sweep(const CleanupFolder &dir, unsigned keepDays, const QDate &now)
         const CleanupFolder sub = dir.sub(name);
         if (sub.isOpen())
             sweep(sub, keepDays, now);
+    }
+}
+
+// Deletes the dated files of the folder by their age alone: plain ones from two days on, packed
+// ones (kept for a support request) once keepDays is reached, so that no file outlives a younger
+// one of its kind. Names without a date before the first "_" stay.
+void cleanDated(const CleanupFolder &dir, const QStringList &patterns, unsigned keepDays, const QDate &now)
+{
+    QStringList names;
+    dir.list(&names, nullptr, nullptr);
+    for (const QString &name : qAsConst(names)) {
+        if (!QDir::match(patterns, name))
+            continue;
+        const QDate date = QDate::fromString(name.section(QLatin1Char('_'), 0, 0), QStringLiteral("yyyy-MM-dd"));
+        if (!date.isValid())
+            continue;
+        const qint64 age = date.daysTo(now);
+        const QString lower = name.toLower();
+        const bool packed = lower.endsWith(QLatin1String(".zip")) || lower.endsWith(QLatin1String(".gz"));
+        if (age >= qint64(keepDays) || (age >= 2 && !packed))
+            dir.remove(name);
     }
 }
 
@@ -774,23 +950,34 @@ bool LoggerManager::fileStillCurrent() const
     return sameFileAt(encodedFileName_, device_, inode_);
 }
 
+// The file in the log folder, or else the same name in the private folder beside it, or else
+// none (standard error). Runs again for every file the writer opens, so a file renamed or
+// replaced under us meets the same checks as at the start.
 void LoggerManager::openFile()
 {
     Settings &st = settings();
     const QString folder = st.logFolder;
     if (folder.isEmpty())
         return;
-    const QString name = logFileName(name_);
-    QString refusal;
-    QScopedPointer<QFile> file(new QFile);
-    const bool opened = openLogFile(*file, folder, name.mid(folder.size() + 1), &refusal, &device_, &inode_);
-    noteFolderRefusal(folder, refusal);
-    if (!opened)
-        return;
-    file_.swap(file);
-    fileName_ = name;
-    encodedFileName_ = QFile::encodeName(name);
+    const QString name = logFileName(name_).mid(folder.size() + 1);
+    QString where = folder;
+    LogFile f = openLogFile(folder, name, true);
+    if (!f.file) {
+        const QString elsewhere = privateFolderOf(folder);
+        LogFile p = elsewhere.isEmpty() ? LogFile() : openLogFile(elsewhere, name, false);
+        where = p.file ? elsewhere : QString();
+        noteMoved(folder + QLatin1Char('/') + name, f.refused, where, p.refused);
+        f = std::move(p);
+        if (!f.file)
+            return;
+    }
+    file_.reset(f.file.release());
+    fileName_ = where + QLatin1Char('/') + name;
+    encodedFileName_ = QFile::encodeName(fileName_);
     folder_ = folder;
+    device_ = f.device;
+    inode_ = f.inode;
+    lineBreakDue_ = f.endsMidLine;
 }
 
 void LoggerManager::closeFile()
@@ -804,6 +991,45 @@ void LoggerManager::closeFile()
     folder_.clear();
     day_ = 0;
     device_ = inode_ = 0;
+    lineBreakDue_ = false;
+}
+
+void LoggerManager::writeEntry(const QString &text)
+{
+    if (!stream_) // dropped after a failed write
+        reopen();
+    QTextStream &s = *stream_;
+    if (lineBreakDue_)
+        s << '\n';
+    s << text;
+    s.flush();
+    if (!file_)
+        return;
+    Settings &st = settings();
+    if (s.status() == QTextStream::Ok) {
+        lineBreakDue_ = false;
+        if (!st.failingFiles.isEmpty())
+            st.failingFiles.remove(fileName_);
+        return;
+    }
+    // A partly written entry sets no error on the file; the call that stopped it left errno.
+    const int error = errno;
+    const QString reason =
+        file_->error() != QFileDevice::NoError ? file_->errorString() : QString::fromLocal8Bit(std::strerror(error));
+    const QString name = fileName_;
+    // The stream keeps a failed state for good and would keep buffering: both go.
+    closeFile();
+    if (!st.failingFiles.contains(name)) {
+        st.failingFiles.insert(name);
+        Notice notice;
+        notice.kind = Notice::WriteFailed;
+        notice.file = name;
+        notice.reason = reason;
+        tell(notice, QStringLiteral("Log file \"%1\" could not be written: %2. Entries that cannot be written go to "
+                                    "standard error; each next entry tries the file again.")
+                         .arg(name, reason));
+    }
+    writeStdErr(text.endsWith(QLatin1Char('\n')) ? text.chopped(1) : text);
 }
 
 QString LoggerManager::fileName() const
@@ -821,7 +1047,10 @@ bool LoggerManager::initLog(const QString &folder, unsigned keepDays, bool daily
     Settings &st = settings();
     QLoggingCategory::setFilterRules(QStringLiteral("default.debug=false"));
     st.dailyFiles = dailyFiles;
-    st.folderRefusal.clear(); // every start says once why its folder is not used
+    // Every start says once what is wrong with its files.
+    st.said.clear();
+    st.failingFiles.clear();
+    st.notices.clear();
     createDirectory(folder, QFileDevice::Permissions(0x7777));
     st.logFolder = folder;
     st.keepDays = keepDays;
@@ -974,6 +1203,17 @@ void LoggerManager::muteLog()
     qInstallMessageHandler(discardMessage);
 }
 
+void LoggerManager::setNoticeHandler(const NoticeHandler &handler)
+{
+    Locker lock;
+    Settings &st = settings();
+    st.noticeHandler = handler;
+    if (handler) {
+        for (const Notice &notice : qAsConst(st.notices))
+            handler(notice);
+    }
+}
+
 void LoggerManager::setTodayForTests(const QDate &date)
 {
     g_todayForTests.store(date.isValid() ? date.toJulianDay() : std::numeric_limits<qint64>::min());
@@ -983,54 +1223,31 @@ void LoggerManager::cleanOldLogs()
 {
     QString folder;
     QStringList patterns;
+    unsigned keep;
+    bool sweepAll;
     {
         Locker lock;
-        folder = settings().logFolder;
+        const Settings &st = settings();
+        folder = st.logFolder;
+        patterns = st.cleanupFilters;
+        keep = st.keepDays;
+        sweepAll = st.cleanSubfolders;
     }
     if (folder.isEmpty())
         return;
-    // The folder is checked as the writers check it: a link or a folder open to others is left alone.
-    const CleanupFolder dir = CleanupFolder::open(folder);
-    if (!dir.isOpen())
-        return;
-    {
-        Locker lock;
-        patterns = settings().cleanupFilters;
-    }
     patterns << QStringLiteral("*%1.log*").arg(QCoreApplication::applicationName());
-
     const QDate now = today();
-    QStringList names;
-    dir.list(&names, nullptr, nullptr);
-    for (const QString &name : qAsConst(names)) {
-        if (!QDir::match(patterns, name))
+    // Each folder is checked as the writers check it: a link or a folder of another user is left
+    // alone. The private folder holds what the log folder could not take.
+    for (const bool shared : {true, false}) {
+        const QString path = shared ? folder : privateFolderOf(folder);
+        const CleanupFolder dir = shared ? CleanupFolder::open(path) : CleanupFolder::openPrivate(path);
+        if (!dir.isOpen())
             continue;
-        const QDate date = QDate::fromString(name.section(QLatin1Char('_'), 0, 0), QStringLiteral("yyyy-MM-dd"));
-        if (!date.isValid())
-            continue;
-        unsigned keep;
-        {
-            Locker lock;
-            keep = settings().keepDays;
-        }
-        if (now >= date.addDays(keep)) {
-            dir.remove(name);
-        } else if (date.addDays(1) < now && date.addDays(5) >= now) {
-            // Packed logs of the last days are kept for a support request; plain ones are not.
-            const QString lower = name.toLower();
-            if (!lower.endsWith(QLatin1String(".zip")) && !lower.endsWith(QLatin1String(".gz")))
-                dir.remove(name);
-        }
+        cleanDated(dir, patterns, keep, now);
+        if (sweepAll)
+            sweep(dir, keep, now);
     }
-    bool sweepAll;
-    unsigned keep;
-    {
-        Locker lock;
-        sweepAll = settings().cleanSubfolders;
-        keep = settings().keepDays;
-    }
-    if (sweepAll)
-        sweep(dir, keep, now);
 }
 
 void LoggerManager::sweepFolder(const QString &folder)

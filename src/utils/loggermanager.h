@@ -76,7 +76,26 @@ public:
 
     static void muteLog();
 
-    // Deletes old dated files of the log folder; runs on the global thread pool.
+    // What the operator of a window should learn about the log files: that the entries go to
+    // another folder than the log folder (or to standard error), or that a file could not be
+    // written. Each is also said once on standard error.
+    struct Notice
+    {
+        enum Kind { Moved, WriteFailed };
+        Kind kind = Moved;
+        QString file;   // the file that was not used, or that failed
+        QString folder; // Moved: where the entries go instead; empty means standard error
+        QString reason;
+    };
+    using NoticeHandler = std::function<void(const Notice &)>;
+    // The handler first hears the notices since the last initLog, then each new one as it comes.
+    // It is called from any thread with the logging mutex held, so it must only pass the notice
+    // on (a queued call); whatever it logs goes to standard error. An empty handler removes it,
+    // and no call is under way once that returns.
+    static void setNoticeHandler(const NoticeHandler &handler);
+
+    // Deletes old dated files of the log folder and of the private folder beside it; runs on the
+    // global thread pool.
     static void cleanOldLogs();
     static void sweepFolder(const QString &folder);
 
@@ -89,6 +108,9 @@ public:
     void closeFile();
     QTextStream *stream() const { return stream_.data(); }
     QString fileName() const;
+    // Writes one whole entry and checks that it reached the file. A failed write is said once,
+    // the entry goes to standard error, and the file is dropped: the next entry opens it afresh.
+    void writeEntry(const QString &text);
 
 private:
     bool fileStillCurrent() const;
@@ -105,6 +127,7 @@ private:
     QByteArray encodedFileName_;
     quint64 device_ = 0;
     quint64 inode_ = 0;
+    bool lineBreakDue_ = false; // the file ends inside an entry that failed half way
 };
 
 // Creates every missing level of the folder and sets its permissions; an existing

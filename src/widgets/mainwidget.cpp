@@ -6,6 +6,7 @@
 #include "loggermanager.h"
 
 #include <QCoreApplication>
+#include <QFileInfo>
 #include <QMessageBox>
 #include <QSettings>
 #include <QTextStream>
@@ -13,6 +14,20 @@
 
 namespace {
 const QString SummariesKey = QStringLiteral("log/summaries");
+
+// The operator's line about the log files; the reason in full is on standard error.
+QString noticeText(const LoggerManager::Notice &n)
+{
+    const QString folder = QFileInfo(n.file).path();
+    if (n.kind == LoggerManager::Notice::WriteFailed)
+        return QObject::tr("Не удалось записать журнал в файл «%1»: %2. Следующие записи пойдут в файл, как только "
+                           "он сможет их принять.")
+            .arg(n.file, n.reason);
+    if (n.folder.isEmpty())
+        return QObject::tr("Журнал не пишется в файлы: папку «%1» и личную папку рядом с ней использовать нельзя.")
+            .arg(folder);
+    return QObject::tr("Журнал пишется в папку «%1» вместо «%2».").arg(n.folder, folder);
+}
 } // namespace
 
 MainWidget::MainWidget(QWidget *parent)
@@ -48,10 +63,17 @@ MainWidget::MainWidget(QWidget *parent)
     ui->progressBar->hide();
 
     connect(ui->tabWidget, &QTabWidget::currentChanged, this, &MainWidget::onTabChanged);
+
+    // Heard from any thread with the logging mutex held: only passed on to the pane.
+    LoggerManager::setNoticeHandler([this](const LoggerManager::Notice &notice) {
+        QMetaObject::invokeMethod(
+            this, [this, text = noticeText(notice)] { showLog(text); }, Qt::QueuedConnection);
+    });
 }
 
 MainWidget::~MainWidget()
 {
+    LoggerManager::setNoticeHandler({});
     delete ui;
 }
 
@@ -91,7 +113,9 @@ void MainWidget::setSummariesShown(bool on)
 
 void MainWidget::showLog(QString text)
 {
-    ui->tbLog->append(text);
+    // Texts reach the pane with what the register sent in them (a cashier's name, for one): shown
+    // as they are, never taken for markup.
+    ui->tbLog->append(QStringLiteral("<p style=\"white-space:pre-wrap\">%1</p>").arg(text.toHtmlEscaped()));
 }
 
 void MainWidget::onExchangeStarted()

@@ -20,7 +20,7 @@ public:
 public slots:
     // One frame as lower-case hex; `out` is true for bytes sent to the register.
     void showLog(bool out, QString hex);
-    // A ready piece of HTML from the tabs or the command layer.
+    // A line of text from the tabs or the command layer, shown as it is (never as markup).
     void showLog(QString text);
     // The line in words above a frame; shown while the side panel's switch is on.
     void showSummary(bool out, QString text);
