@@ -40,7 +40,8 @@ TaxEntry EditTaxWidget::tax()
     entry.clear();
     entry.setName(ui->leName->text());
     entry.setType(quint8(ui->cbType->currentIndex()));
-    entry.setRate(rate_.take(shownRate()));
+    // "Не взимается" has no rate: zero goes out, whatever was read with it.
+    entry.setRate(ui->cbType->currentIndex() == 0 ? 0 : rate_.take(shownRate()));
     tax_ = entry;
     return entry;
 }
@@ -58,7 +59,7 @@ void EditTaxWidget::setTax(const TaxEntry &entry)
         ui->dsbRate->setValue(0);
         ui->dsbRate->setEnabled(false);
     }
-    if (!rate_.load(entry.rate(), shownRate()))
+    if (!rate_.load(entry.type() == 0 ? shownRate() : entry.rate(), shownRate()))
         emit showLog(
             storedValueNote(QStringLiteral("%1: ставка").arg(ui->groupBox->title()), entry.rateNumber().toString()));
 }
