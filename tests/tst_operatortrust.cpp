@@ -419,7 +419,8 @@ void TestOperatorTrust::taxWrittenBackAsRead()
         int type;
         int stored;
         int sent;
-    } rows[] = {{0, 500, 0}, {1, 1800, 1800}, {2, 1000, 1000}, {1, 12000, 12000}};
+        int notes; // log lines about a rate the form cannot show
+    } rows[] = {{0, 500, 0, 0}, {1, 1800, 1800, 0}, {2, 1000, 1000, 0}, {1, 12000, 12000, 1}};
     for (const auto &row : rows) {
         TaxEntry entry;
         entry.clear();
@@ -428,7 +429,9 @@ void TestOperatorTrust::taxWrittenBackAsRead()
         entry.setName(QStringLiteral("НДС"));
         EditTaxWidget editor;
         editor.setIndex(1);
+        QSignalSpy notes(&editor, &EditTaxWidget::showLog);
         editor.setTax(entry);
+        QCOMPARE(notes.count(), row.notes);
         entry.setRate(quint16(row.sent));
         QCOMPARE(editor.toTlv().rawData().toHex(' '), entry.toTlv(1).rawData().toHex(' '));
     }

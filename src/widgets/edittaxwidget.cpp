@@ -40,8 +40,7 @@ TaxEntry EditTaxWidget::tax()
     entry.clear();
     entry.setName(ui->leName->text());
     entry.setType(quint8(ui->cbType->currentIndex()));
-    // "Не взимается" has no rate: zero goes out, whatever was read with it.
-    entry.setRate(ui->cbType->currentIndex() == 0 ? 0 : rate_.take(shownRate()));
+    entry.setRate(rate_.take(shownRate()));
     tax_ = entry;
     return entry;
 }
@@ -59,6 +58,8 @@ void EditTaxWidget::setTax(const TaxEntry &entry)
         ui->dsbRate->setValue(0);
         ui->dsbRate->setEnabled(false);
     }
+    // "Не взимается" has no rate: the form shows 0.00, and zero is what goes out, whatever was
+    // read with it.
     if (!rate_.load(entry.type() == 0 ? shownRate() : entry.rate(), shownRate()))
         emit showLog(
             storedValueNote(QStringLiteral("%1: ставка").arg(ui->groupBox->title()), entry.rateNumber().toString()));
