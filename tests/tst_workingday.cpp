@@ -82,7 +82,6 @@ private slots:
 
     void questionBeforeIrreversibleAct_data();
     void questionBeforeIrreversibleAct();
-    void switchTurnsQuestionsOff();
 
     void focusAndCursorAroundOperation();
     void keyboardInTabs_data();
@@ -95,8 +94,7 @@ private slots:
     void catalogueNumberAsked_data();
     void catalogueNumberAsked();
 
-    void logPaneKeepsItsShare();
-    void windowFitsSmallScreen();
+    void windowFitsItsScreen();
 };
 
 void TestWorkingDay::questionBeforeIrreversibleAct_data()
@@ -105,7 +103,7 @@ void TestWorkingDay::questionBeforeIrreversibleAct_data()
     QTest::addColumn<QString>("act");
     QTest::addColumn<int>("code");         // register command, or loader command for the firmware tab
     QTest::addColumn<bool>("serialKnown"); // the factory number read before, so the question names it
-    QTest::addColumn<bool>("yes");
+    QTest::addColumn<QString>("answer");   // "no", "yes", or "off": the side panel's switch turned off
 
     const struct
     {
@@ -122,20 +120,24 @@ void TestWorkingDay::questionBeforeIrreversibleAct_data()
     };
     for (const auto &a : acts) {
         const bool onRegister = !QByteArray(a.button).startsWith("tabFirmare");
-        QTest::addRow("%s, no", a.act) << a.button << a.act << a.code << false << false;
-        QTest::addRow("%s, yes", a.act) << a.button << a.act << a.code << onRegister << true;
+        QTest::addRow("%s, no", a.act) << a.button << a.act << a.code << false << "no";
+        QTest::addRow("%s, yes", a.act) << a.button << a.act << a.code << onRegister << "yes";
     }
+    QTest::newRow("questions off") << "tabActivate/pbCloseArchive"
+                                   << "Закрыть архив" << int(frcmd::CompleteArchiveClosing) << false << "off";
 }
 
 // Answered "Отмена" nothing goes out; answered yes the act goes out once. The question names the
 // act, the register (by factory number once known) or the loader's port, and defaults to "Отмена".
+// Switched off in the side panel (a bench of test registers), the act goes out without one.
 void TestWorkingDay::questionBeforeIrreversibleAct()
 {
     QFETCH(QString, button);
     QFETCH(QString, act);
     QFETCH(int, code);
     QFETCH(bool, serialKnown);
-    QFETCH(bool, yes);
+    QFETCH(QString, answer);
+    const bool yes = answer != QLatin1String("no");
     QTemporaryDir dir;
     WindowFixture t;
     QVERIFY2(t.start(), qPrintable(t.error()));
@@ -152,7 +154,16 @@ void TestWorkingDay::questionBeforeIrreversibleAct()
     t.boxes.clear();
 
     t.boxes.setAnswer(yes ? QMessageBox::Yes : QMessageBox::Ok);
+    if (answer == QLatin1String("off"))
+        press(w, "frame/cbConfirm");
     press(w, qPrintable(button));
+    const int sent = onLoader ? t.emu.loader().commands().count(quint8(code)) : t.sent(quint8(code));
+    QCOMPARE(sent, yes ? 1 : 0);
+    if (answer == QLatin1String("off")) {
+        QCOMPARE(t.boxes.count(), 1);
+        QVERIFY(t.boxes.last().icon != QMessageBox::Question);
+        return;
+    }
 
     QVERIFY(t.boxes.count() >= 1);
     const CaughtBox question = t.boxes.boxes().first();
@@ -171,34 +182,11 @@ void TestWorkingDay::questionBeforeIrreversibleAct()
                       : QStringLiteral("заводской номер не прочитан");
     QVERIFY2(question.text.contains(target), qPrintable(question.text));
     QVERIFY(!question.informativeText.isEmpty());
-
-    const int sent = onLoader ? t.emu.loader().commands().count(quint8(code)) : t.sent(quint8(code));
-    QCOMPARE(sent, yes ? 1 : 0);
     if (!yes) {
         QCOMPARE(t.boxes.count(), 1);
         QVERIFY(t.emu.requests().isEmpty());
         QVERIFY(t.emu.loader().commands().isEmpty());
     }
-}
-
-// For a bench of test registers: switched off in the side panel, no question for the rest of the
-// run (a new window does not bring them back), and the act goes out at once.
-void TestWorkingDay::switchTurnsQuestionsOff()
-{
-    WindowFixture t;
-    QVERIFY2(t.start(), qPrintable(t.error()));
-    auto *box = field<QAbstractButton>(*t.window, "frame/cbConfirm");
-    QVERIFY(box->isChecked());
-    box->click();
-    QVERIFY(!confirmationsOn());
-    MainWidget next;
-    QVERIFY(!field<QAbstractButton>(next, "frame/cbConfirm")->isChecked());
-
-    openTab(*t.window, "tabActivate");
-    press(*t.window, "tabActivate/pbCloseArchive");
-    QCOMPARE(t.sent(frcmd::CompleteArchiveClosing), 1);
-    QCOMPARE(t.boxes.count(), 1);
-    QVERIFY(t.boxes.last().icon != QMessageBox::Question);
 }
 
 // Space on a button runs it; afterwards the focus is back on it, so a second Space runs it again.
@@ -427,27 +415,10 @@ void TestWorkingDay::catalogueNumberAsked()
     }
 }
 
-// About a third of the height for the log pane, at the start and as the window grows; the pages
-// scroll within what is left.
-void TestWorkingDay::logPaneKeepsItsShare()
-{
-    MainWidget w;
-    w.show();
-    QVERIFY(QTest::qWaitForWindowExposed(&w));
-    auto *splitter = field<QSplitter>(w, "splitter");
-    for (const QSize size : {QSize(1024, 600), QSize(1366, 768), QSize(1920, 1080)}) {
-        w.resize(size);
-        QTRY_COMPARE(w.size(), size);
-        const QList<int> sizes = splitter->sizes();
-        const double share = double(sizes.at(1)) / (sizes.at(0) + sizes.at(1));
-        QVERIFY2(share > 0.28 && share < 0.38,
-                 qPrintable(QStringLiteral("%1 at %2x%3").arg(share).arg(size.width()).arg(size.height())));
-    }
-}
-
-// On a screen smaller than the window's minimum the window is made to fit and the pages scroll;
-// on a larger one nothing changes. No label of the side panel is cut.
-void TestWorkingDay::windowFitsSmallScreen()
+// The log pane keeps about a third of the height at every size; on a screen smaller than the
+// window's minimum the window is made to fit and the pages scroll, on a larger one nothing
+// changes; no label of the side panel is cut.
+void TestWorkingDay::windowFitsItsScreen()
 {
     QWidget plain;
     plain.setMinimumSize(1024, 600);
@@ -459,7 +430,7 @@ void TestWorkingDay::windowFitsSmallScreen()
     QVERIFY(plain.minimumHeight() < 560 && plain.height() < 560);
     QCOMPARE(plain.minimumWidth(), 1024);
 
-    // The test screen is smaller than the window's minimum.
+    // The test platform's screen is smaller than the window's minimum.
     MainWidget w;
     w.show();
     QVERIFY(QTest::qWaitForWindowExposed(&w));
@@ -467,9 +438,16 @@ void TestWorkingDay::windowFitsSmallScreen()
     QVERIFY(w.width() <= available.width() && w.height() < available.height());
     openTab(w, "tabReceipt");
     QTRY_VERIFY(field<QScrollArea>(w, "tabReceiptArea")->verticalScrollBar()->maximum() > 0);
-    for (const char *label : {"wPort/label", "wPort/label_2"}) {
-        auto *l = field<QWidget>(w, label);
-        QVERIFY2(l->width() >= l->sizeHint().width(), label);
+    for (const char *label : {"wPort/label", "wPort/label_2"})
+        QVERIFY2(field<QWidget>(w, label)->width() >= field<QWidget>(w, label)->sizeHint().width(), label);
+
+    auto *splitter = field<QSplitter>(w, "splitter");
+    for (const QSize size : {QSize(1024, 600), QSize(1366, 768), QSize(1920, 1080)}) {
+        w.resize(size);
+        QTRY_COMPARE(w.size(), size);
+        const double log = splitter->sizes().at(1);
+        const double share = log / (splitter->sizes().at(0) + log);
+        QVERIFY2(share > 0.28 && share < 0.38, qPrintable(QStringLiteral("%1 at %2").arg(share).arg(size.width())));
     }
 }
 
