@@ -7,6 +7,7 @@
 #include <QLineEdit>
 
 #include "activatewidget.h"
+#include "confirm.h"
 #include "edittaxwidget.h"
 #include "tabfixture.h"
 
@@ -61,6 +62,8 @@ class TestActivateTab : public QObject
 {
     Q_OBJECT
 private slots:
+    // As on a bench of test registers: no question before an act (tst_workingday asks them).
+    void initTestCase() { setConfirmationsOn(false); }
     void editorIndexes();
     void editorTax_data();
     void editorTax();

@@ -6,6 +6,8 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QPlainTextEdit>
+
+#include "confirm.h"
 #include <QSpinBox>
 #include <QTabWidget>
 #include <QTextBrowser>
@@ -51,6 +53,8 @@ class TestFiscalTour : public QObject
 {
     Q_OBJECT
 private slots:
+    // As on a bench of test registers: no question before an act (tst_workingday asks them).
+    void initTestCase() { setConfirmationsOn(false); }
     void firstDay();
 };
 

@@ -19,6 +19,7 @@
 #include <QLineEdit>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QScrollArea>
 #include <QTabWidget>
 #include <QTextBrowser>
 #include <QTimer>
@@ -151,7 +152,10 @@ private slots:
         QCOMPARE(tw->count(), 9);
         QCOMPARE(tw->currentIndex(), 0);
         const int index = QString::fromLatin1(QTest::currentDataTag()).toInt();
-        QWidget *page = tw->widget(index);
+        // Each page in a scroll area of its own: one taller than the room above the log pane scrolls.
+        auto *area = qobject_cast<QScrollArea *>(tw->widget(index));
+        QVERIFY(area);
+        QWidget *page = area->widget();
         QCOMPARE(page->objectName(), name);
         QCOMPARE(QString::fromLatin1(page->metaObject()->className()), className);
         QCOMPARE(tw->tabText(index), title);

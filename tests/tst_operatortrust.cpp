@@ -17,6 +17,7 @@
 #include "activatewidget.h"
 #include "catalogentries.h"
 #include "catalogswidget.h"
+#include "confirm.h"
 #include "cyclewidget.h"
 #include "editcashierwidget.h"
 #include "editsectionwidget.h"
@@ -98,7 +99,9 @@ QByteArray discountBytes(qint8 number, qint8 kind, qint64 value, const QByteArra
     return QByteArray(1, char(number)) + QByteArray(1, char(kind)) + le(value, 8) + padded(name, 128);
 }
 
-// The catalogue tab on a register that answers a read with the chosen entry.
+// The catalogue tab on a register that answers a read with the chosen entry, asked for by its
+// number as an operator would (a number the box cannot hold is asked for as the nearest one, and
+// the write then goes to the number in the entry).
 struct CatalogFixture : CannedTabFixture<CatalogsWidget>
 {
     bool start(int type, const QByteArray &entry)
@@ -107,6 +110,8 @@ struct CatalogFixture : CannedTabFixture<CatalogsWidget>
         if (!CannedTabFixture::start())
             return false;
         field<QComboBox>(tab, "cbCatalogType")->setCurrentIndex(type);
+        field<QSpinBox>(tab, "sbNumber")->setValue(entry.isEmpty() ? 1 : quint8(entry.at(0)));
+        boxes.setAnswer(QMessageBox::Yes);
         return true;
     }
     // Entry bytes of every catalogue write the register received.
@@ -155,7 +160,12 @@ class TestOperatorTrust : public QObject
     Q_OBJECT
 
 private slots:
-    void initTestCase() { registerFsMetaTypes(); }
+    void initTestCase()
+    {
+        registerFsMetaTypes();
+        // As on a bench of test registers: no question before an act (tst_workingday asks them).
+        setConfirmationsOn(false);
+    }
 
     // Quitting while a command waits.
     void quitWhileWaitingEndsPromptly();
@@ -171,6 +181,8 @@ private slots:
     void readThenWriteSendsWhatWasRead();
     void operatorChangeStillWins();
     void taxWrittenBackAsRead();
+    void cashierNameAreaOfOtherLength_data();
+    void cashierNameAreaOfOtherLength();
     void blankDiscountTypeSendsNothing();
     void blankTaxTypeSendsNothing();
     void paperWidthKeptAsRead();
@@ -400,17 +412,63 @@ void TestOperatorTrust::operatorChangeStillWins()
 
 void TestOperatorTrust::taxWrittenBackAsRead()
 {
-    // "Не взимается" shows no rate; the rate the register holds goes back with it.
-    for (const auto &stored : {qMakePair(0, 500), qMakePair(1, 1800), qMakePair(2, 1000)}) {
+    // A rate read goes back as read, also one above what the box shows; "Не взимается" has no
+    // rate, shows 0.00 and sends zero, whatever the register held with it.
+    const struct
+    {
+        int type;
+        int stored;
+        int sent;
+        int notes; // log lines about a rate the form cannot show
+    } rows[] = {{0, 500, 0, 0}, {1, 1800, 1800, 0}, {2, 1000, 1000, 0}, {1, 12000, 12000, 1}};
+    for (const auto &row : rows) {
         TaxEntry entry;
         entry.clear();
-        entry.setType(quint8(stored.first));
-        entry.setRate(quint16(stored.second));
+        entry.setType(quint8(row.type));
+        entry.setRate(quint16(row.stored));
         entry.setName(QStringLiteral("НДС"));
         EditTaxWidget editor;
         editor.setIndex(1);
+        QSignalSpy notes(&editor, &EditTaxWidget::showLog);
         editor.setTax(entry);
+        QCOMPARE(notes.count(), row.notes);
+        entry.setRate(quint16(row.sent));
         QCOMPARE(editor.toTlv().rawData().toHex(' '), entry.toTlv(1).rawData().toHex(' '));
+    }
+}
+
+void TestOperatorTrust::cashierNameAreaOfOtherLength_data()
+{
+    QTest::addColumn<int>("areaSize");
+    QTest::addColumn<bool>("keptAsRead");
+    QTest::newRow("9 bytes") << 9 << false;
+    QTest::newRow("255 bytes") << 255 << false;
+    QTest::newRow("256 bytes, the layout's") << 256 << true;
+    QTest::newRow("309 bytes") << 309 << false;
+}
+
+// The layout's name area is 256 bytes: one of that size goes back byte for byte (stray bytes and
+// all), any other goes back as the layout's 263 bytes with the name rebuilt.
+void TestOperatorTrust::cashierNameAreaOfOtherLength()
+{
+    QFETCH(int, areaSize);
+    QFETCH(bool, keptAsRead);
+    QByteArray area = padded(QByteArray("Ivanov\0x", 9), areaSize).left(areaSize);
+    area[areaSize - 1] = 'z';
+    CatalogFixture t;
+    QVERIFY2(t.start(1, cashierBytes(3, 30, area)), qPrintable(t.reg.lastError()));
+    press(t.tab, "pbRead");
+    press(t.tab, "pbWrite");
+    QCOMPARE(t.writes().size(), 1);
+    const QByteArray written = t.writes().first();
+    QCOMPARE(written.size(), CashierEntry::Size);
+    QCOMPARE(written.left(7), cashierBytes(3, 30, QByteArray()));
+    if (keptAsRead) {
+        QCOMPARE(written.mid(7).toHex(' '), area.toHex(' '));
+    } else {
+        CashierEntry read;
+        read.fromBytes(cashierBytes(3, 30, area));
+        QCOMPARE(written.mid(7), padded(read.name().toLatin1(), CashierEntry::NameAreaSize));
     }
 }
 

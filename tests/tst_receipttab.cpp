@@ -9,6 +9,7 @@
 #include <QPlainTextEdit>
 #include <QSpinBox>
 
+#include "confirm.h"
 #include "tabfixture.h"
 #include "receiptitem.h"
 #include "receuptwidget.h"
@@ -57,6 +58,8 @@ class TestReceiptTab : public QObject
 {
     Q_OBJECT
 private slots:
+    // As on a bench of test registers: no question before an act (tst_workingday asks them).
+    void initTestCase() { setConfirmationsOn(false); }
     void receiptItemByItem();
     void openDataWithoutReceipt();
     void testReceipt();

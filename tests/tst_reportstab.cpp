@@ -72,7 +72,7 @@ void TestReportsTab::reports_data()
     QTest::addColumn<bool>("accepted");
     // 2024-03-01 08:00 and 2024-03-02 08:00 as wall-clock seconds.
     const QByteArray period = le32(1709280000) + le32(1709280000 + 86400);
-    QTest::newRow("ТИП ОТЧЕТА goes out as type 0") << 0 << QByteArray() << false;
+    QTest::newRow("ТИП ОТЧЕТА is refused in the window") << 0 << QByteArray() << false;
     QTest::newRow("X Отчет") << 1 << QByteArray() << true;
     QTest::newRow("Итоги") << 2 << QByteArray() << true;
     QTest::newRow("Гросс итоги") << 3 << QByteArray() << true;
@@ -97,8 +97,13 @@ void TestReportsTab::reports()
     field<QComboBox>(tab, "cbReportType")->setCurrentIndex(type);
 
     press(tab, "pbPrintReport");
-    QCOMPARE(emu.lastRequest().request.code(), quint8(0xB1));
-    QCOMPARE(emu.lastRequest().request.data().toHex(), (cashierBlock() + char(type) + params).toHex());
+    if (type == 0) {
+        QVERIFY(emu.requests().isEmpty());
+        QCOMPARE(boxes.last().informativeText, QStringLiteral("Не выбран тип отчета"));
+    } else {
+        QCOMPARE(emu.lastRequest().request.code(), quint8(0xB1));
+        QCOMPARE(emu.lastRequest().request.data().toHex(), (cashierBlock() + char(type) + params).toHex());
+    }
     QCOMPARE(boxes.count(), 1);
     const QString title = QStringLiteral("Печать отчета");
     QCOMPARE(boxes.last(), accepted ? CaughtBox(QMessageBox::Information, title, Success)

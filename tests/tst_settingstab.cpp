@@ -8,6 +8,7 @@
 #include <ctime>
 
 #include "cannedregister.h"
+#include "confirm.h"
 #include "tabfixture.h"
 #include "settingswidget.h"
 
@@ -75,6 +76,8 @@ void TestSettingsTab::initTestCase()
     qputenv("TZ", "VIR-10");
     tzset();
     QCOMPARE(frozenHostClock().offsetFromUtc(), 36000);
+    // As on a bench of test registers: no question before an act (tst_workingday asks them).
+    setConfirmationsOn(false);
 }
 
 void TestSettingsTab::clock()

@@ -71,8 +71,11 @@ void CashierEntry::fromBytes(const QByteArray &bytes)
     number_ = r.get<qint8>();
     rights_ = r.get<quint16>();
     password_ = r.get<qint32>();
-    nameArea_ = bytes.mid(HeaderSize);
-    name_ = frtext::fromCp866(withoutZeros(nameArea_)).trimmed();
+    const QByteArray area = bytes.mid(HeaderSize);
+    name_ = frtext::fromCp866(withoutZeros(area)).trimmed();
+    // Kept byte for byte only when it is the layout's area: an entry of another length goes back
+    // as the 263 bytes of the layout, its name rebuilt.
+    nameArea_ = area.size() == NameAreaSize ? area : QByteArray();
 }
 
 QByteArray CashierEntry::toBytes() const

@@ -49,8 +49,9 @@ private:
     quint16 rights_ = 0;
     qint32 password_ = 0;
     QString name_;
-    // The name area as the register sent it: reading drops zero bytes and blanks at the ends,
-    // so the area is rebuilt from the name only once the name is changed.
+    // The name area as the register sent it, when it was the layout's 256 bytes: reading drops
+    // zero bytes and blanks at the ends, so the area is rebuilt from the name only once the name
+    // is changed.
     QByteArray nameArea_;
 };
 

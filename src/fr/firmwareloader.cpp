@@ -223,6 +223,7 @@ bool FirmwareLoader::sendCommand(quint8 code, const QByteArray &data, QSerialPor
     frame.append(data);
     port->write(frame);
     port->flush();
+    emit commandSent(code, timeout);
 
     bool result = false;
     QByteArray reply;
@@ -247,6 +248,7 @@ bool FirmwareLoader::sendCommand(quint8 code, const QByteArray &data, QSerialPor
             emit line(QString::fromUtf8(text));
     }
 
+    emit commandAnswered(code);
     QThread::msleep(PauseAfterCommandMs);
     return result;
 }

@@ -66,6 +66,10 @@ signals:
     void blocksStarted(qint64 total);
     void blockSent(qint64 offset, qint64 total);
     void blocksFinished();
+    // A command has gone out and the loader has `timeoutMs` to answer it; its answer (or the lack
+    // of one) is in. The install step may take minutes, and this is how a caller can say so.
+    void commandSent(quint8 code, quint32 timeoutMs);
+    void commandAnswered(quint8 code);
 
 private:
     QSerialPort *openPort(const QString &portName);

@@ -316,7 +316,10 @@ ErrorCode FsWrapper::getFrStatus(FrStatus &st)
 ErrorCode FsWrapper::getSerial(SerialInfo &info)
 {
     info = SerialInfo();
-    return readRecord(*this, GetSerial, FsTimeouts::Quick, info);
+    const ErrorCode rc = readRecord(*this, GetSerial, FsTimeouts::Quick, info);
+    if (rc == CoreApiConst::Success)
+        factoryNumber_ = info.factoryNumber;
+    return rc;
 }
 
 ErrorCode FsWrapper::getFirmwareVersion(QString &version)
@@ -342,7 +345,10 @@ ErrorCode FsWrapper::writeSerial(const QString &serial)
         return CoreApiConst::WrongData;
     const QByteArray digits = QStringLiteral("%1").arg(number, SerialDigits, 10, QLatin1Char('0')).toLatin1();
     FsRep rep;
-    return exec(FsReq(WriteSerial, Payload().cashier(*this).raw(digits).bytes()), rep, FsTimeouts::Quick);
+    const ErrorCode rc = exec(FsReq(WriteSerial, Payload().cashier(*this).raw(digits).bytes()), rep, FsTimeouts::Quick);
+    if (rc == CoreApiConst::Success)
+        factoryNumber_ = QString::fromLatin1(digits);
+    return rc;
 }
 
 ErrorCode FsWrapper::getCycleStatus(CycleStatus &st)

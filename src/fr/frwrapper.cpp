@@ -100,12 +100,14 @@ bool FsWrapper::open(const QString &portName)
     if (workerAlive())
         return true;
     portName_ = portName;
+    factoryNumber_.clear();
     startWorker(true);
     return workerAlive();
 }
 
 void FsWrapper::close()
 {
+    factoryNumber_.clear();
     if (!worker_)
         return;
     // Requests sent from now on must not reach the old port as well as the next one.

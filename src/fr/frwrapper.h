@@ -50,6 +50,10 @@ public:
     quint8 cashier() const { return cashier_; }
     qint32 password() const { return password_; }
     QString portName() const { return portName_; }
+    // The factory number the register on this port last reported or was given; empty until then,
+    // and again once the port is closed or another one is opened: a question before an act that
+    // cannot be undone names the register it goes to.
+    QString factoryNumber() const { return factoryNumber_; }
     // Upper bound of every exchange's read time-out, 0 for none (the default). The register's own
     // times need the full time-outs; a substitute register that answers at once does not, and a
     // test of the recovery paths would otherwise spend most of its time waiting them out.
@@ -128,6 +132,7 @@ signals:
 
 private:
     QString portName_;
+    QString factoryNumber_;
     QPointer<FrApiThread> worker_;
     quint8 cashier_ = 0;
     qint32 password_ = 0;

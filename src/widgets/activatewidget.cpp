@@ -7,6 +7,7 @@
 #include <QStringList>
 #include <QThread>
 
+#include "confirm.h"
 #include "edittaxwidget.h"
 #include "frwrapper.h"
 #include "tabsupport.h"
@@ -82,8 +83,7 @@ void ActivateWidget::on_pbSendData_released()
             continue;
         QString why;
         if (!editor->isComplete(&why)) {
-            writeToLog(fr_, why);
-            showFailure(this, title, error, why);
+            refuse(this, fr_, title, error, why);
             return;
         }
         records << editor->toTlv();
@@ -125,6 +125,11 @@ void ActivateWidget::on_pbPreprint_released()
 void ActivateWidget::on_pbCommit_released()
 {
     if (!fr_)
+        return;
+    const QString outcome = QStringLiteral("ККТ сформирует и напечатает отчет о регистрации (перерегистрации) "
+                                           "с ИНН %1 и РН ККТ %2. Число перерегистраций ограничено.")
+                                .arg(ui->leInn->text(), ui->leRnm->text());
+    if (!confirmAct(this, ui->pbCommit->text(), registerTarget(fr_), outcome))
         return;
     qint32 fd = 0;
     qint32 fp = 0;
@@ -181,6 +186,10 @@ void ActivateWidget::on_pbStartArchiveClosing_released()
 void ActivateWidget::on_pbCloseArchive_released()
 {
     if (!fr_)
+        return;
+    const QString outcome = QStringLiteral("Фискальный архив будет закрыт навсегда: после этого ККТ не сформирует "
+                                           "ни одного фискального документа.");
+    if (!confirmAct(this, ui->pbCloseArchive->text(), registerTarget(fr_), outcome))
         return;
     qint32 fd = 0;
     qint32 fp = 0;

@@ -4,6 +4,7 @@
 #include <QMessageBox>
 
 #include "catalogentries.h"
+#include "confirm.h"
 #include "frwrapper.h"
 #include "tabsupport.h"
 
@@ -11,6 +12,21 @@ namespace {
 
 // Every catalogue the register keeps has at most this many entries.
 constexpr int MaxEntryNumber = 20;
+
+const QString NoCatalogChosen = QStringLiteral("Не выбран справочник");
+
+// The editor's entry as bytes; with a `number`, the entry is first renumbered in the editor too,
+// so that the form shows what was written.
+template <typename Editor> QByteArray entryBytes(Editor *editor, int number = -1)
+{
+    auto entry = editor->entry();
+    if (number >= 0 && entry.number() != number) {
+        entry.setNumber(decltype(entry.number())(number));
+        editor->setEntry(entry);
+        entry = editor->entry();
+    }
+    return entry.toBytes();
+}
 
 } // namespace
 
@@ -20,6 +36,7 @@ CatalogsWidget::CatalogsWidget(QWidget *parent) : QWidget(parent), ui(new Ui::Ca
     ui->sbNumber->setMinimum(1);
     connect(ui->pbRead, &QPushButton::released, this, &CatalogsWidget::read);
     connect(ui->pbWrite, &QPushButton::released, this, &CatalogsWidget::write);
+    pressOnEnter(ui->sbNumber, ui->pbRead);
     auto toLog = [this](const QString &text) {
         writeToLog(fr_, text);
     };
@@ -45,6 +62,11 @@ void CatalogsWidget::read()
     if (!fr_)
         return;
     const int type = ui->cbCatalogType->currentIndex();
+    if (type <= NoCatalog) {
+        refuse(this, fr_, QStringLiteral("Чтение данных из справочника"), QStringLiteral("Ошибка чтения данных"),
+               NoCatalogChosen);
+        return;
+    }
     QByteArray bytes;
     const int result = fr_->readCatalog(type, quint8(ui->sbNumber->value()), bytes);
     if (result != CoreApiConst::Success) {
@@ -85,24 +107,46 @@ void CatalogsWidget::write()
     const QString title = QStringLiteral("Запись данных в справочник");
     const QString error = QStringLiteral("Ошибка записи данных");
     QString why;
-    if (type == Discounts && !ui->pageDiscount->isComplete(&why)) {
-        writeToLog(fr_, why);
-        showFailure(this, title, error, why);
+    if (type <= NoCatalog)
+        why = NoCatalogChosen;
+    else if (type == Discounts)
+        ui->pageDiscount->isComplete(&why);
+    if (!why.isEmpty()) {
+        refuse(this, fr_, title, error, why);
         return;
     }
-    // The entry's number travels inside its bytes; the number box of the tab is only for reading.
+    // The entry's number travels inside its bytes (its first byte in every catalogue). When it
+    // is not the "Номер элемента" the operator chose, which one is meant is the operator's call.
+    int number = -1;
+    const int wanted = ui->sbNumber->value();
+    const int inEditor = type == Cashiers   ? ui->pageCashier->entry().number()
+                         : type == Sections ? ui->pageSection->entry().number()
+                                            : ui->pageDiscount->entry().number();
+    if (inEditor != wanted) {
+        const auto answer =
+            ask(this, title,
+                QStringLiteral("В редакторе запись № %1, а «Номер элемента» — %2. Какую запись записать?")
+                    .arg(inEditor)
+                    .arg(wanted),
+                QStringLiteral("Содержимое редактора будет записано под выбранным номером и заменит запись "
+                               "с этим номером в ККТ."),
+                {{QMessageBox::Yes, QStringLiteral("Записать № %1").arg(inEditor)},
+                 {QMessageBox::No, QStringLiteral("Записать № %1").arg(wanted)}});
+        if (answer == QMessageBox::Cancel)
+            return;
+        if (answer == QMessageBox::No)
+            number = wanted;
+    }
     QByteArray bytes;
     switch (type) {
     case Cashiers:
-        bytes = ui->pageCashier->entry().toBytes();
+        bytes = entryBytes(ui->pageCashier, number);
         break;
     case Sections:
-        bytes = ui->pageSection->entry().toBytes();
-        break;
-    case Discounts:
-        bytes = ui->pageDiscount->entry().toBytes();
+        bytes = entryBytes(ui->pageSection, number);
         break;
     default:
+        bytes = entryBytes(ui->pageDiscount, number);
         break;
     }
     const int result = fr_->writeCatalog(type, bytes);

@@ -58,7 +58,9 @@ void EditTaxWidget::setTax(const TaxEntry &entry)
         ui->dsbRate->setValue(0);
         ui->dsbRate->setEnabled(false);
     }
-    if (!rate_.load(entry.rate(), shownRate()))
+    // "Не взимается" has no rate: the form shows 0.00, and zero is what goes out, whatever was
+    // read with it.
+    if (!rate_.load(entry.type() == 0 ? shownRate() : entry.rate(), shownRate()))
         emit showLog(
             storedValueNote(QStringLiteral("%1: ставка").arg(ui->groupBox->title()), entry.rateNumber().toString()));
 }

@@ -42,7 +42,7 @@ private:
 
     Ui::EditTaxWidget *ui;
     TaxEntry tax_;
-    // A rate the form cannot show (one above 99.99, or any rate of "Не взимается") goes back as read.
+    // A rate the form cannot show (one above 99.99) goes back as read; "Не взимается" sends zero.
     ShownValue<quint16> rate_;
     int index_ = 0;
 };

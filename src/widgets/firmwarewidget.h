@@ -1,6 +1,10 @@
 #pragma once
 
+#include <QElapsedTimer>
+#include <QTimer>
 #include <QWidget>
+
+#include <functional>
 
 #include "firmwareloader.h"
 
@@ -46,7 +50,21 @@ private slots:
 private:
     QString portName() const;
     void log(const QString &line);
+    // Runs one loader operation with the tab locked: meanwhile only the log can be used, and a
+    // second operation cannot start on the same port.
+    void runLocked(const std::function<void()> &operation);
+    // Asks before an act on the device behind the loader's port; true when there is nothing to
+    // ask (no port: nothing will be sent) or the operator goes on.
+    bool confirmOnPort(const QString &act, const QString &outcome);
+    void waitStarted(quint8 code, quint32 timeoutMs);
+    void waitTick();
 
     Ui::FirmwareWidget *ui;
     FirmwareLoader *loader_;
+    bool busy_ = false;
+    // How long the loader has been thinking about the command in flight, shown once it takes a while.
+    QTimer waitTimer_;
+    QElapsedTimer waitClock_;
+    quint8 waitCode_ = 0;
+    quint32 waitLimitMs_ = 0;
 };

@@ -1,20 +1,20 @@
 #include "mainwidget.h"
+#include "confirm.h"
 #include "tabsupport.h"
 #include "ui_mainwidget.h"
+#include "windowlayout.h"
 
 #include "frwrapper.h"
 #include "loggermanager.h"
 
-#include <QCoreApplication>
+#include <QApplication>
 #include <QFileInfo>
 #include <QMessageBox>
-#include <QSettings>
+#include <QScreen>
 #include <QTextStream>
 #include <QTimer>
 
 namespace {
-const QString SummariesKey = QStringLiteral("log/summaries");
-
 // The operator's line about the log files; the reason in full is on standard error.
 QString noticeText(const LoggerManager::Notice &n)
 {
@@ -40,11 +40,15 @@ MainWidget::MainWidget(QWidget *parent)
             QOverload<bool, QString>::of(&MainWidget::showLog));
     connect(fr_, QOverload<QString>::of(&FsWrapper::showLog), this, QOverload<QString>::of(&MainWidget::showLog));
     connect(fr_, &FsWrapper::showSummary, this, &MainWidget::showSummary);
-    ui->cbSummaries->setChecked(QSettings().value(SummariesKey, true).toBool());
     summariesShown_ = ui->cbSummaries->isChecked();
     connect(ui->cbSummaries, &QCheckBox::toggled, this, &MainWidget::setSummariesShown);
+    ui->cbConfirm->setChecked(confirmationsOn());
+    connect(ui->cbConfirm, &QCheckBox::toggled, this, &setConfirmationsOn);
+    // The focus is taken before the lock moves it, and given back after the lock is gone.
+    connect(fr_, &FsWrapper::exchangeStarted, this, &MainWidget::operationBegan);
     connect(fr_, &FsWrapper::exchangeStarted, this, &MainWidget::onExchangeStarted);
     connect(fr_, &FsWrapper::exchangeFinished, this, &MainWidget::onExchangeFinished);
+    connect(fr_, &FsWrapper::exchangeFinished, this, &MainWidget::operationEnded);
 
     // The port form first: it pushes its cashier and password into the command layer, so
     // that no tab can send a request before they are set.
@@ -60,7 +64,16 @@ MainWidget::MainWidget(QWidget *parent)
 
     connect(progressTimer, &QTimer::timeout, this, &MainWidget::progressTimeOut);
     progressTimer->setInterval(1000);
+    ui->progressBar->setFormat(tr("%v с"));
     ui->progressBar->hide();
+
+    // The log pane keeps a third of the height, also as the window grows; a page taller than the
+    // room left scrolls. The side panel is as wide as its labels need.
+    scrollPages(ui->tabWidget);
+    ui->splitter->setSizes({2 * height(), height()});
+    ui->frame->setMinimumWidth(qMax(ui->frame->minimumWidth(), ui->frame->sizeHint().width()));
+    if (QScreen *s = screen())
+        fitToScreen(this, s->availableGeometry());
 
     connect(ui->tabWidget, &QTabWidget::currentChanged, this, &MainWidget::onTabChanged);
 
@@ -74,6 +87,8 @@ MainWidget::MainWidget(QWidget *parent)
 MainWidget::~MainWidget()
 {
     LoggerManager::setNoticeHandler({});
+    while (operations_ > 0)
+        operationEnded();
     delete ui;
 }
 
@@ -108,7 +123,6 @@ void MainWidget::setSummariesShown(bool on)
     summariesShown_ = on;
     if (ui->cbSummaries->isChecked() != on)
         ui->cbSummaries->setChecked(on);
-    QSettings().setValue(SummariesKey, on);
 }
 
 void MainWidget::showLog(QString text)
@@ -153,6 +167,22 @@ void MainWidget::on_pbCancelDoc_released()
         QMessageBox::information(this, title, tr("Успешно!"), QMessageBox::Ok);
     else
         showFailure(this, title, tr("Ошибка отмены открытого документа"), result);
+}
+
+void MainWidget::operationBegan()
+{
+    if (operations_++ > 0)
+        return;
+    focusReturn_.take(this);
+    QApplication::setOverrideCursor(Qt::WaitCursor);
+}
+
+void MainWidget::operationEnded()
+{
+    if (operations_ == 0 || --operations_ > 0)
+        return;
+    QApplication::restoreOverrideCursor();
+    focusReturn_.give();
 }
 
 void MainWidget::onTabChanged(int index)

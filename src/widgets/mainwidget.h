@@ -2,6 +2,8 @@
 
 #include <QWidget>
 
+#include "tabsupport.h"
+
 class FsWrapper;
 class QTimer;
 namespace Ui {
@@ -30,10 +32,16 @@ public slots:
     void progressTimeOut();
     void on_pbCancelDoc_released();
     void onTabChanged(int index);
+    // An operation with the register begins and ends: a busy cursor meanwhile, and the keyboard
+    // back where it was afterwards. They nest; only the outermost pair counts.
+    void operationBegan();
+    void operationEnded();
 
 private:
     Ui::MainWidget *ui;
     FsWrapper *fr_;
     QTimer *progressTimer;
     bool summariesShown_ = true;
+    int operations_ = 0;
+    FocusReturn focusReturn_;
 };

@@ -17,6 +17,8 @@ PrintWidget::PrintWidget(QWidget *parent) : QWidget(parent), ui(new Ui::PrintWid
     ui->leCmd->setValidator(validator);
     // The line goes out in CP866: a character it has no code for would be printed as '?'.
     limitCp866(ui->leText, ui->leText->maxLength());
+    pressOnEnter(ui->leText, ui->pbPrintLine);
+    pressOnEnter(ui->leCmd, ui->pbSendPrinterCmd);
 }
 
 PrintWidget::~PrintWidget()

@@ -7,6 +7,7 @@
 #include <QMessageBox>
 #include <QStringList>
 
+#include "confirm.h"
 #include "frwrapper.h"
 #include "receiptitem.h"
 #include "tabsupport.h"
@@ -145,6 +146,10 @@ ReceuptWidget::ReceuptWidget(QWidget *parent) : QWidget(parent), ui(new Ui::Rece
     // These go out whole, but a character CP866 has no code for would be printed as '?'.
     for (QLineEdit *edit : {ui->leCode, ui->leBarcode, ui->leName, ui->leUnit})
         limitCp866(edit, edit->maxLength());
+    // A tab character in a receipt text is printed as such; Tab moves on to the next field.
+    ui->pteItemTextParam->setTabChangesFocus(true);
+    ui->pteReceiptParam->setTabChangesFocus(true);
+    pressOnEnter(ui->dsbDiscount, ui->pbAddReceiptItem);
 }
 
 ReceuptWidget::~ReceuptWidget()
@@ -208,6 +213,19 @@ void ReceuptWidget::on_pbAddReceiptItem_released()
 {
     if (!fr_)
         return;
+    // Zero is no department, no tax and no quantity: the register would refuse the item.
+    QStringList blank;
+    if (ui->sbSection->value() == 0)
+        blank << QStringLiteral("«Отдел»");
+    if (ui->sbTax->value() == 0)
+        blank << QStringLiteral("«Налог»");
+    if (FixNumber(100000, ui->dsbQuantity->value()).raw() <= 0)
+        blank << QStringLiteral("«Количество»");
+    if (!blank.isEmpty()) {
+        refuse(this, fr_, u(AddTitle), u(AddError),
+               QStringLiteral("Не заполнено: %1").arg(blank.join(QStringLiteral(", "))));
+        return;
+    }
     QElapsedTimer timer;
     timer.start();
 
@@ -269,6 +287,14 @@ void ReceuptWidget::on_pbAddTextParam_released()
 void ReceuptWidget::on_pbTestReceipt_released()
 {
     if (!fr_)
+        return;
+    const ReceiptItem item = testItem();
+    const QString outcome = QStringLiteral("ККТ проведет и напечатает настоящий фискальный чек продажи (кассир «%1»): "
+                                           "%2 позиций «%3» по %4 руб. со скидкой %5 руб., оплата наличными.")
+                                .arg(u(TestCashier))
+                                .arg(TestItemCount)
+                                .arg(item.name, item.price.toString(), item.discountSum.toString());
+    if (!confirmAct(this, ui->pbTestReceipt->text(), registerTarget(fr_), outcome))
         return;
     ReceiptNumbers n;
     qint64 elapsed = 0;

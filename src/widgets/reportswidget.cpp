@@ -41,6 +41,11 @@ ReportsWidget::ReportsWidget(QWidget *parent) : QWidget(parent), ui(new Ui::Repo
     const QDateTime now = QDateTime::currentDateTime();
     ui->dteFrom->setDateTime(now.addDays(-1));
     ui->dteTo->setDateTime(now);
+    // Enter after the last field of a group prints what the group is for.
+    pressOnEnter(ui->sbCycleTo, ui->pbPrintReport);
+    pressOnEnter(ui->dteTo, ui->pbPrintReport);
+    pressOnEnter(ui->sbDocNumber, ui->pbPrintDocCopy);
+    pressOnEnter(ui->sbDocNumber_2, ui->pbContinueControlTape);
 }
 
 ReportsWidget::~ReportsWidget()
@@ -71,8 +76,14 @@ void ReportsWidget::on_pbPrintReport_released()
 {
     if (!fr_)
         return;
-    showResult(this, fr_->printReport(ui->cbReportType->currentIndex(), reportParams()),
-               QStringLiteral("Печать отчета"), QStringLiteral("Ошибка печати отчета"));
+    const QString title = QStringLiteral("Печать отчета");
+    const QString error = QStringLiteral("Ошибка печати отчета");
+    // The first item, "ТИП ОТЧЕТА", names the list rather than a report.
+    if (ui->cbReportType->currentIndex() <= 0) {
+        refuse(this, fr_, title, error, QStringLiteral("Не выбран тип отчета"));
+        return;
+    }
+    showResult(this, fr_->printReport(ui->cbReportType->currentIndex(), reportParams()), title, error);
 }
 
 void ReportsWidget::on_pbPrintDocCopy_released()

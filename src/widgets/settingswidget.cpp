@@ -6,6 +6,7 @@
 
 #include <limits>
 
+#include "confirm.h"
 #include "frwrapper.h"
 #include "tabsupport.h"
 
@@ -83,7 +84,16 @@ void SettingsWidget::on_pbWriteSerial_released()
 {
     if (!fr_)
         return;
-    // The command layer refuses an empty or zero number without asking the register.
+    // The command layer refuses an empty or zero number without asking the register; there is
+    // nothing to ask the operator about either.
+    const QString serial = ui->leSerial->text().trimmed();
+    if (serial.toULongLong() != 0) {
+        const QString outcome = QStringLiteral("В ККТ будет записан заводской номер %1. Он записывается один раз: "
+                                               "другой можно записать только после технологического обнуления.")
+                                    .arg(serial);
+        if (!confirmAct(this, QStringLiteral("Записать ЗН"), registerTarget(fr_), outcome))
+            return;
+    }
     showWriteResult(fr_->writeSerial(ui->leSerial->text()), tr("Запись ЗН ККТ"), tr("Ошибка записи ЗН ККТ"));
 }
 
@@ -149,8 +159,7 @@ void SettingsWidget::on_pbWriteFrSettings_released()
     const int roundType = ui->cbRoundType->currentIndex();
     if (roundType < 0) {
         const QString why = tr("Не выбран тип округления");
-        writeToLog(fr_, why);
-        showFailure(this, title, error, why);
+        refuse(this, fr_, title, error, why);
         return;
     }
     showWriteResult(fr_->writeFrSettings(SettingsBlock, QByteArray(1, char(roundType))), title, error);

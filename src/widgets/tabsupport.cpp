@@ -1,5 +1,8 @@
 #include "tabsupport.h"
 
+#include <QAbstractButton>
+#include <QAbstractSpinBox>
+#include <QKeyEvent>
 #include <QLineEdit>
 #include <QMessageBox>
 #include <QPlainTextEdit>
@@ -22,6 +25,31 @@ bool fitsCp866(const QString &text, int maxBytes)
         return false;
     return frtext::toCp866(text).size() <= maxBytes;
 }
+
+class EnterPresses : public QObject
+{
+public:
+    EnterPresses(QWidget *input, QAbstractButton *action) : QObject(input), action_(action) {}
+
+protected:
+    bool eventFilter(QObject *watched, QEvent *event) override
+    {
+        if (event->type() != QEvent::KeyPress)
+            return false;
+        auto *key = static_cast<QKeyEvent *>(event);
+        if ((key->key() != Qt::Key_Return && key->key() != Qt::Key_Enter) ||
+            (key->modifiers() & ~Qt::KeypadModifier) != Qt::NoModifier)
+            return false;
+        if (auto *spin = qobject_cast<QAbstractSpinBox *>(watched))
+            spin->interpretText();
+        if (action_ && action_->isEnabled())
+            action_->click();
+        return true;
+    }
+
+private:
+    QPointer<QAbstractButton> action_;
+};
 
 } // namespace
 
@@ -58,6 +86,12 @@ void showRegDataFailure(QWidget *parent, int code)
         showFailure(parent, title, failureReason(code), QString());
 }
 
+void refuse(QWidget *parent, FsWrapper *fr, const QString &title, const QString &text, const QString &why)
+{
+    writeToLog(fr, why);
+    showFailure(parent, title, text, why);
+}
+
 void writeToLog(FsWrapper *fr, const QString &text)
 {
     if (fr)
@@ -87,6 +121,25 @@ TabLock::~TabLock()
 {
     if (tab_)
         tab_->setEnabled(wasEnabled_);
+}
+
+void FocusReturn::take(QWidget *window)
+{
+    // The window's own focus child: right after a question box has closed the window may not be
+    // active yet, and the application then has no focus widget at all.
+    widget_ = window ? window->focusWidget() : nullptr;
+}
+
+void FocusReturn::give()
+{
+    if (widget_ && widget_->isEnabled() && widget_->isVisible())
+        widget_->setFocus(Qt::OtherFocusReason);
+    widget_ = nullptr;
+}
+
+void pressOnEnter(QWidget *input, QAbstractButton *action)
+{
+    input->installEventFilter(new EnterPresses(input, action));
 }
 
 Cp866Validator::Cp866Validator(int maxBytes, bool digitsOnly, QObject *parent)

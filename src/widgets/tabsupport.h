@@ -5,6 +5,7 @@
 #include <QValidator>
 
 class FsWrapper;
+class QAbstractButton;
 class QLineEdit;
 class QPlainTextEdit;
 class QWidget;
@@ -18,6 +19,10 @@ void showFailure(QWidget *parent, const QString &title, const QString &text, int
 
 // The same with a reason of this side (a choice left blank, say) instead of a result code.
 void showFailure(QWidget *parent, const QString &title, const QString &text, const QString &reason);
+
+// Refuses in the window what the register would refuse: the reason (naming the field) goes to the
+// log pane and below the failure box, and nothing is sent.
+void refuse(QWidget *parent, FsWrapper *fr, const QString &title, const QString &text, const QString &why);
 
 // The register's reason for `code` as one line; empty for success.
 QString failureReason(int code);
@@ -74,6 +79,25 @@ private:
     QPointer<QWidget> tab_;
     bool wasEnabled_;
 };
+
+// Gives the keyboard back where it was once an operation has ended: a lock disables the widget
+// that had the focus, Qt moves the focus on, and nothing brings it back by itself (a second Space
+// would land on another button, a Tab start again from the first field).
+class FocusReturn
+{
+public:
+    // Remembers the focus widget of `window`, if it has one.
+    void take(QWidget *window);
+    // The focus back to it, once it can take it again.
+    void give();
+
+private:
+    QPointer<QWidget> widget_;
+};
+
+// Enter in `input` (a tab's last field) presses `action`, the one obvious next step. A spin box
+// takes the typed number first.
+void pressOnEnter(QWidget *input, QAbstractButton *action);
 
 // Accepts only text that the register gets whole: characters CP866 can encode (others would
 // arrive as '?'), at most `maxBytes` of them once encoded, and digits only when asked.

@@ -69,6 +69,8 @@ void MessageBoxCatcher::take(QMessageBox *box)
     const auto buttons = box->buttons();
     for (QAbstractButton *b : buttons)
         c.buttons << b->text();
+    if (QPushButton *d = box->defaultButton())
+        c.defaultButton = d->text();
     boxes_ << c;
     emit caught(c);
 

@@ -31,7 +31,8 @@ struct CaughtBox
     QString text;
     QString informativeText;
     QString detailedText;
-    QStringList buttons; // texts of the box's buttons, in the box's order
+    QStringList buttons;   // texts of the box's buttons, in the box's order
+    QString defaultButton; // the text of the button Enter presses; empty when none
 
     // Icon, title and text: what a test normally asserts.
     bool operator==(const CaughtBox &o) const { return icon == o.icon && title == o.title && text == o.text; }
@@ -49,7 +50,8 @@ public:
     ~MessageBoxCatcher() override;
 
     // Which button to press; OK by default. A box without it gets its escape button,
-    // then its default button, then its first button.
+    // then its default button, then its first button: a question is answered "Отмена" unless
+    // the test chooses QMessageBox::Yes (or another of its buttons).
     void setAnswer(QMessageBox::StandardButton button) { answer_ = button; }
 
     int count() const { return boxes_.size(); }

@@ -1,6 +1,7 @@
 #include "scene.h"
 
 #include "mainwidget.h"
+#include "windowlayout.h"
 
 #include <QAbstractButton>
 #include <QApplication>
@@ -60,7 +61,7 @@ void SceneDriver::selectTab(const QString &objectName)
 {
     QWidget *page = widget(objectName);
     auto *tabs = window_->findChild<QTabWidget *>(QStringLiteral("tabWidget"));
-    tabs->setCurrentWidget(page);
+    tabs->setCurrentIndex(tabIndexOf(tabs, page));
     settle(100);
 }
 
@@ -148,7 +149,10 @@ void SceneDriver::answer(QMessageBox *box)
         save(box, boxShot_);
         boxShot_.clear();
     }
+    // A question before an act is answered yes: the scenes picture the act itself.
     QAbstractButton *b = box->button(QMessageBox::Ok);
+    if (!b)
+        b = box->button(QMessageBox::Yes);
     if (!b)
         b = box->escapeButton();
     if (!b && !box->buttons().isEmpty())

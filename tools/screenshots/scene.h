@@ -18,7 +18,7 @@ class QMessageBox;
 //     VIRTA_SCENE(status_tab, 20)       // name (also the default picture name), order of running
 //     {
 //         s.selectTab("tabStatus");
-//         s.click("tabStatus/pbStatus");        // message boxes are answered with OK (and can be pictured)
+//         s.click("tabStatus/pbStatus");        // boxes are answered with OK, questions with yes (and can be pictured)
 //         s.shot("status-tab");         // docs/screenshots/status-tab.png
 //     }
 //

@@ -69,8 +69,15 @@ VIRTA_SCENE(fiscal_day, 20)
     typeText(activate, "leCashier", cashier);
     setTax(activate, "wTax1", 20, QStringLiteral("НДС 20%"));
     setTax(activate, "wTax2", 10, QStringLiteral("НДС 10%"));
-    for (const char *step : {"pbStart", "pbSendData", "pbCommit", "pbReadRegData"})
-        press(s, activate, step);
+    // The factory number read first, as an engineer does: the question before the completion
+    // then names the register it goes to.
+    in<QAbstractButton>(s.widget(QStringLiteral("tabSettings")), "pbReadSerial")->click();
+    press(s, activate, "pbStart");
+    press(s, activate, "pbSendData");
+    // The question before the act that cannot be undone.
+    s.shotNextBox(QStringLiteral("box-confirm"));
+    press(s, activate, "pbCommit");
+    press(s, activate, "pbReadRegData");
     s.shot(QStringLiteral("registration-tab"));
 
     s.selectTab(QStringLiteral("tabCycle"));
