@@ -28,8 +28,10 @@ MainWidget::MainWidget(QWidget *parent)
     ui->cbSummaries->setChecked(QSettings().value(SummariesKey, true).toBool());
     summariesShown_ = ui->cbSummaries->isChecked();
     connect(ui->cbSummaries, &QCheckBox::toggled, this, &MainWidget::setSummariesShown);
-    connect(fr_, &FsWrapper::exchangeStarted, this, &MainWidget::onExchangeStarted);
-    connect(fr_, &FsWrapper::exchangeFinished, this, &MainWidget::onExchangeFinished);
+    // From the operation, not from each exchange: those notices come queued from the worker, after
+    // the request has left, and the window would be open between two requests of one sequence.
+    connect(fr_, &FsWrapper::operationStarted, this, &MainWidget::onOperationStarted);
+    connect(fr_, &FsWrapper::operationFinished, this, &MainWidget::onOperationFinished);
 
     // The port form first: it pushes its cashier and password into the command layer, so
     // that no tab can send a request before they are set.
@@ -94,7 +96,7 @@ void MainWidget::showLog(QString text)
     ui->tbLog->append(text);
 }
 
-void MainWidget::onExchangeStarted()
+void MainWidget::onOperationStarted()
 {
     ui->tabWidget->setEnabled(false);
     ui->wPort->setEnabled(false);
@@ -104,7 +106,7 @@ void MainWidget::onExchangeStarted()
     progressTimer->start();
 }
 
-void MainWidget::onExchangeFinished()
+void MainWidget::onOperationFinished()
 {
     ui->tabWidget->setEnabled(true);
     ui->wPort->setEnabled(true);
@@ -121,7 +123,7 @@ void MainWidget::progressTimeOut()
 
 void MainWidget::on_pbCancelDoc_released()
 {
-    if (!fr_)
+    if (!mayStart(fr_))
         return;
     const QString title = tr("Отмена открытого документа");
     const int result = fr_->cancelDoc();

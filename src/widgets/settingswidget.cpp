@@ -48,7 +48,7 @@ void SettingsWidget::on_pbFromHost_released()
 
 void SettingsWidget::on_pbFromCashbox_released()
 {
-    if (!fr_)
+    if (!mayStart(fr_))
         return;
     QDateTime dt;
     const int result = fr_->readDt(dt);
@@ -61,14 +61,14 @@ void SettingsWidget::on_pbFromCashbox_released()
 
 void SettingsWidget::on_pbToCashbox_released()
 {
-    if (!fr_)
+    if (!mayStart(fr_))
         return;
     showWriteResult(fr_->writeDt(ui->dateTimeEdit->dateTime()), tr("Запись даты в ККТ"), tr("Ошибка записи даты"));
 }
 
 void SettingsWidget::on_pbReadSerial_released()
 {
-    if (!fr_)
+    if (!mayStart(fr_))
         return;
     SerialInfo info;
     const int result = fr_->getSerial(info);
@@ -81,7 +81,7 @@ void SettingsWidget::on_pbReadSerial_released()
 
 void SettingsWidget::on_pbWriteSerial_released()
 {
-    if (!fr_)
+    if (!mayStart(fr_))
         return;
     // The command layer refuses an empty or zero number without asking the register.
     showWriteResult(fr_->writeSerial(ui->leSerial->text()), tr("Запись ЗН ККТ"), tr("Ошибка записи ЗН ККТ"));
@@ -89,7 +89,7 @@ void SettingsWidget::on_pbWriteSerial_released()
 
 void SettingsWidget::on_pbReadPrinterSettings_released()
 {
-    if (!fr_)
+    if (!mayStart(fr_))
         return;
     QByteArray data;
     const int result = fr_->readPrinterSettings(SettingsBlock, data);
@@ -110,7 +110,7 @@ void SettingsWidget::on_pbReadPrinterSettings_released()
 
 void SettingsWidget::on_pbWritePrinterSettings_released()
 {
-    if (!fr_)
+    if (!mayStart(fr_))
         return;
     const int index = ui->cbPaperWidth->currentIndex();
     const bool keepRead = paperWidthRead_ >= 0 && index == paperIndexShown_;
@@ -123,7 +123,7 @@ void SettingsWidget::on_pbWritePrinterSettings_released()
 
 void SettingsWidget::on_pbReadFrSettings_released()
 {
-    if (!fr_)
+    if (!mayStart(fr_))
         return;
     QByteArray data;
     const int result = fr_->readFrSettings(SettingsBlock, data);
@@ -140,7 +140,7 @@ void SettingsWidget::on_pbReadFrSettings_released()
 
 void SettingsWidget::on_pbWriteFrSettings_released()
 {
-    if (!fr_)
+    if (!mayStart(fr_))
         return;
     const QString title = tr("Запись настроек ФР");
     const QString error = tr("Ошибка записи настроек ФР");

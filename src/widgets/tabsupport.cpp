@@ -1,5 +1,6 @@
 #include "tabsupport.h"
 
+#include <QDebug>
 #include <QLineEdit>
 #include <QMessageBox>
 #include <QPlainTextEdit>
@@ -29,6 +30,8 @@ QString failureReason(int code)
 {
     if (code == CoreApiConst::Success)
         return QString();
+    if (code == CoreApiConst::NoAnswer)
+        return QStringLiteral("ККТ не ответила");
     const QString text = errorText(quint8(code)).trimmed();
     return text.isEmpty() ? QStringLiteral("Код ошибки %1").arg(code) : text;
 }
@@ -58,6 +61,13 @@ void showRegDataFailure(QWidget *parent, int code)
         showFailure(parent, title, failureReason(code), QString());
 }
 
+bool mayStart(FsWrapper *fr)
+{
+    if (fr && fr->operationRunning())
+        qWarning() << "Button ignored: an operation on the register is running";
+    return fr && !fr->operationRunning();
+}
+
 void writeToLog(FsWrapper *fr, const QString &text)
 {
     if (fr)
@@ -75,18 +85,6 @@ QString storedValueNote(const QString &field, const QString &value)
     return QStringLiteral("«%1»: прочитано значение %2, которое поле не может показать; "
                           "при записи оно сохранится, пока поле не изменено")
         .arg(field, value);
-}
-
-TabLock::TabLock(QWidget *tab) : tab_(tab), wasEnabled_(tab && !tab->testAttribute(Qt::WA_ForceDisabled))
-{
-    if (tab_)
-        tab_->setEnabled(false);
-}
-
-TabLock::~TabLock()
-{
-    if (tab_)
-        tab_->setEnabled(wasEnabled_);
 }
 
 Cp866Validator::Cp866Validator(int maxBytes, bool digitsOnly, QObject *parent)
