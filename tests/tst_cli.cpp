@@ -29,15 +29,18 @@ struct Run
     QJsonDocument json() const { return QJsonDocument::fromJson(out.toUtf8()); }
 };
 
-Run runCli(const QStringList &args, const QString &port = QString(), int timeoutMs = 30000)
+void startCli(QProcess &p, const QStringList &args, const QString &port = QString())
 {
-    QProcess p;
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
     env.remove(QStringLiteral("VIRTA_PORT"));
     if (!port.isEmpty())
         env.insert(QStringLiteral("VIRTA_PORT"), port);
     p.setProcessEnvironment(env);
     p.start(QStringLiteral(VIRTA_CLI_EXE), args);
+}
+
+Run finishCli(QProcess &p, int timeoutMs = 30000)
+{
     Run r;
     if (!p.waitForFinished(timeoutMs)) {
         p.kill();
@@ -49,6 +52,13 @@ Run runCli(const QStringList &args, const QString &port = QString(), int timeout
     r.out = QString::fromUtf8(p.readAllStandardOutput());
     r.err = QString::fromUtf8(p.readAllStandardError());
     return r;
+}
+
+Run runCli(const QStringList &args, const QString &port = QString(), int timeoutMs = 30000)
+{
+    QProcess p;
+    startCli(p, args, port);
+    return finishCli(p, timeoutMs);
 }
 
 // The catalogues and settings of a backup, without what differs between two registers anyway.
@@ -83,6 +93,9 @@ private slots:
     void find();
     void firmware();
     void stopSignal();
+    void stopTellsWhatHappened_data();
+    void stopTellsWhatHappened();
+    void secondProgramOnOnePort();
     void decode();
 
 private:
@@ -438,23 +451,24 @@ void TestCli::firmware()
     QCOMPARE(runCli({"firmware", image.fileName(), "--loader", "/nonexistent/tty"}).code, 69);
 }
 
-// A stop while the register keeps silent ends the program at once, not after the time-out.
+// A stop while the register keeps silent: the request in flight gets its time-outs (and the repeat
+// request), no further request leaves, and the program ends saying what happened.
 void TestCli::stopSignal()
 {
     EmulatorFixture emu;
     QVERIFY2(emu.start(), qPrintable(emu.lastError()));
     emu.addFault(EmuFault::Silent);
     QProcess p;
-    p.start(QStringLiteral(VIRTA_CLI_EXE), {"-p", emu.devicePath(), "tape"});
+    p.start(QStringLiteral(VIRTA_CLI_EXE), {"-p", emu.devicePath(), "status"});
     QVERIFY(p.waitForStarted());
-    QTRY_VERIFY_WITH_TIMEOUT(!emu.requests().isEmpty() || emu.executionCount() > 0 || p.state() == QProcess::Running,
-                             5000);
-    QTest::qWait(300);
+    QTRY_VERIFY_WITH_TIMEOUT(!emu.requests().isEmpty(), 5000);
     ::kill(pid_t(p.processId()), SIGTERM);
-    // The tape waits a minute for its reply; a stop must not.
-    QVERIFY(p.waitForFinished(10000));
-    QCOMPARE(p.exitStatus(), QProcess::NormalExit);
-    QCOMPARE(p.exitCode(), 128 + SIGTERM);
+    const Run r = finishCli(p, 15000);
+    QCOMPARE(r.code, 128 + SIGTERM);
+    QVERIFY2(r.err.contains(QStringLiteral("остановка")), qPrintable(r.err));
+    QVERIFY2(r.err.contains(QStringLiteral("ошибка 253")), qPrintable(r.err)); // silence, not garbage
+    QVERIFY2(r.err.contains(QStringLiteral("прервано")), qPrintable(r.err));
+    QCOMPARE(emu.requests().size(), 1);
 
     // The first stop waits for the exchange in flight; a second one is the user insisting.
     p.start(QStringLiteral(VIRTA_CLI_EXE), {"-p", emu.devicePath(), "tape"});
@@ -466,6 +480,78 @@ void TestCli::stopSignal()
     ::kill(pid_t(p.processId()), SIGTERM);
     QVERIFY(p.waitForFinished(1500));
     QCOMPARE(p.exitStatus(), QProcess::CrashExit);
+}
+
+void TestCli::stopTellsWhatHappened_data()
+{
+    QTest::addColumn<int>("held"); // the request whose reply is held back when the stop comes
+    QTest::newRow("during the completion") << 2;
+    QTest::newRow("during the start") << 1;
+}
+
+// Ctrl-C in the middle of a document: the exchange in flight runs to its end. Its completion came
+// back: the document is reported, with its number, and then the stop. Only its start did: the
+// completion is not sent, the open document is cancelled, and the register is left as it was.
+void TestCli::stopTellsWhatHappened()
+{
+    QFETCH(int, held);
+    EmulatorFixture emu;
+    QVERIFY2(emu.start(), qPrintable(emu.lastError()));
+    const QString port = emu.devicePath();
+    emu.addFault(EmuFault::DelayReply, held, 1000);
+    QProcess p;
+    startCli(p, {"--json", "shift", "open", "--name", "Петров"}, port);
+    QTRY_COMPARE_WITH_TIMEOUT(emu.requests().size(), held, 10000);
+    ::kill(pid_t(p.processId()), SIGINT);
+    const Run r = finishCli(p);
+    QCOMPARE(r.code, 128 + SIGINT);
+    QVERIFY2(r.err.contains(QStringLiteral("прервано")), qPrintable(r.err));
+    const QJsonObject o = r.json().object();
+    QCOMPARE(o["stopped"].toString(), QStringLiteral("SIGINT"));
+
+    const QJsonObject st = runCli({"--json", "status"}, port).json().object();
+    QCOMPARE(st["openDocType"].toInt(), 0);
+    if (held == 2) {
+        QCOMPARE(o["shiftNumber"].toInt(), 1);
+        QCOMPARE(o["fd"].toInt(), st["lastDocNumber"].toInt());
+        QCOMPARE(st["shiftOpen"].toBool(), true);
+        QCOMPARE(emu.executionsOf(0x06), 0);
+    } else {
+        QCOMPARE(o["result"].toInt(), 128 + SIGINT);
+        QCOMPARE(o["documentCancelled"].toBool(), true);
+        QVERIFY2(r.err.contains(QStringLiteral("открытый документ отменен")), qPrintable(r.err));
+        QCOMPARE(emu.executionsOf(0x12), 0);
+        QCOMPARE(st["shiftOpen"].toBool(), false);
+    }
+}
+
+// Two programs on one port: while the first one's command runs, the second is refused at once and
+// sends nothing, naming the first; with --wait it waits and then runs.
+void TestCli::secondProgramOnOnePort()
+{
+    EmulatorFixture emu;
+    QVERIFY2(emu.start(), qPrintable(emu.lastError()));
+    const QString port = emu.devicePath();
+    emu.addFault(EmuFault::DelayReply, 1, 1500);
+    QProcess first;
+    startCli(first, {"shift", "open", "--name", "Петров"}, port);
+    QTRY_COMPARE_WITH_TIMEOUT(emu.requests().size(), 1, 10000);
+    const Run refused = runCli({"status"}, port, 10000);
+    QCOMPARE(refused.code, 75);
+    QVERIFY2(refused.err.contains(QStringLiteral("Порт занят: %1 (процесс %2)").arg(port).arg(first.processId())),
+             qPrintable(refused.err));
+    QCOMPARE(finishCli(first).code, 0);
+    QCOMPARE(emu.requests().size(), 2); // the first's start and completion, nothing of the second
+
+    emu.addFault(EmuFault::DelayReply, 1, 1000);
+    startCli(first, {"shift", "close", "--name", "Петров"}, port);
+    QTRY_COMPARE_WITH_TIMEOUT(emu.requests().size(), 3, 10000);
+    const Run waited = runCli({"--json", "--wait", "20", "status"}, port);
+    QCOMPARE(finishCli(first).code, 0);
+    QCOMPARE(waited.code, 0);
+    // It ran once the first had finished: the shift closed, no document left open.
+    QCOMPARE(waited.json().object()["shiftOpen"].toBool(), false);
+    QCOMPARE(waited.json().object()["openDocType"].toInt(), 0);
 }
 
 void TestCli::decode()

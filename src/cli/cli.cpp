@@ -1,15 +1,21 @@
 #include "cli.h"
 
 #include <QDateTime>
+#include <QElapsedTimer>
+#include <QEventLoop>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QRegularExpression>
 #include <QSerialPort>
+#include <QTimer>
 
+#include <csignal>
 #include <cstdio>
 
+#include "frapithread.h"
 #include "frwrapper.h"
+#include "portlock.h"
 
 namespace {
 
@@ -23,13 +29,44 @@ void write(FILE *stream, const QString &text)
 // What --json leaves on stdout when a command fails before it printed its document.
 QString lastNote;
 bool documentPrinted = false;
+// Facts of how the command ended (a stop, a cancelled document) that --json adds to its document.
+QJsonObject endFacts;
+// The command layer of the command, for the reason a request was not sent.
+const FsWrapper *commandLayer = nullptr;
+// How often a port another program holds is tried again under --wait.
+constexpr int PortWaitStepMs = 100;
 
 } // namespace
 
 Cli::Cli(const CliOptions &options) : options_(options)
 {}
 
-Cli::~Cli() = default;
+Cli::~Cli()
+{
+    commandLayer = nullptr;
+}
+
+int Cli::takePort()
+{
+    QString busy;
+    lock_ = PortLock::acquire(options_.port, &busy);
+    if (!lock_ && options_.waitSeconds > 0) {
+        note(QStringLiteral("%1; ожидание до %2 с").arg(busy).arg(options_.waitSeconds));
+        QElapsedTimer waited;
+        waited.start();
+        while (!lock_ && waited.elapsed() < qint64(options_.waitSeconds) * 1000) {
+            QEventLoop pause;
+            QTimer::singleShot(PortWaitStepMs, &pause, &QEventLoop::quit);
+            if (pause.exec() != 0)
+                break; // the program is stopping
+            lock_ = PortLock::acquire(options_.port, &busy);
+        }
+    }
+    if (lock_)
+        return CliExit::Success;
+    note(busy);
+    return CliExit::TempFail;
+}
 
 int Cli::connect()
 {
@@ -37,6 +74,10 @@ int Cli::connect()
         return CliExit::Success;
     if (options_.port.isEmpty())
         return usage(QStringLiteral("не указан порт: --port ПУТЬ или переменная VIRTA_PORT"));
+    // First the lock: a program in the middle of its own command is named, not met as a port that
+    // does not open (it holds the port open exclusively).
+    if (const int rc = takePort())
+        return rc;
     {
         // The command layer opens the port afresh for every exchange and would only report "no
         // answer"; a port that cannot be opened at all is told apart here, before anything is sent.
@@ -54,7 +95,48 @@ int Cli::connect()
         fr_.reset();
         return CliExit::Unavailable;
     }
+    commandLayer = fr_.get();
+    operation_ = std::make_unique<FsOperation>(*fr_);
     return CliExit::Success;
+}
+
+bool Cli::stop(int sig)
+{
+    endFacts[QStringLiteral("stopped")] = sig == SIGINT ? QStringLiteral("SIGINT") : QStringLiteral("SIGTERM");
+    if (!operation_)
+        return false;
+    fr_->stop();
+    note(QStringLiteral("остановка: ответ ККТ на отправленный запрос дожидается (не дольше %1 с), новые не "
+                        "отправляются; повторный сигнал прервет сразу")
+             .arg((stopBudgetMs() + 999) / 1000));
+    return true;
+}
+
+qint64 Cli::stopBudgetMs() const
+{
+    const qint64 cancel = FrApiThread::exchangeBudgetMs(FsTimeouts::Quick.readTimeout, FsTimeouts::Quick.writeTimeout);
+    return (fr_ ? fr_->pendingBudgetMs() : 0) + cancel;
+}
+
+int Cli::finish(int code)
+{
+    if (operation_ && operation_->document() != FsDocument::None) {
+        // A document this command opened and did not complete would stand in the way of the
+        // register's next one. Said on stderr after the failure that left it; the failure stays
+        // the error of --json, the cancel one of its facts.
+        const int rc = operation_->cancelDocument();
+        endFacts[QStringLiteral("documentCancelled")] = rc == CoreApiConst::Success;
+        QString text;
+        if (rc == CoreApiConst::Success)
+            text = QStringLiteral("открытый документ отменен");
+        else if (rc == CoreApiConst::DocMustBeOpen)
+            text = QStringLiteral("открытого документа нет: он завершен или не был открыт (virta-cli status)");
+        else
+            text = QStringLiteral("открытый документ не отменен: ошибка %1: %2").arg(rc).arg(errorText(quint8(rc)).trimmed());
+        write(stderr, QStringLiteral("virta-cli: ") + text + QLatin1Char('\n'));
+    }
+    operation_.reset();
+    return code;
 }
 
 void Cli::out(const QString &text) const
@@ -68,7 +150,10 @@ void Cli::printJson(const QJsonValue &value) const
     if (!options_.json)
         return;
     documentPrinted = true;
-    const QJsonDocument doc = value.isArray() ? QJsonDocument(value.toArray()) : QJsonDocument(value.toObject());
+    QJsonObject object = value.toObject();
+    for (auto it = endFacts.constBegin(); it != endFacts.constEnd(); ++it)
+        object.insert(it.key(), it.value());
+    const QJsonDocument doc = value.isArray() ? QJsonDocument(value.toArray()) : QJsonDocument(object);
     write(stdout, QString::fromUtf8(doc.toJson(QJsonDocument::Indented)));
 }
 
@@ -84,7 +169,9 @@ void Cli::printErrorDocument(int code)
     if (documentPrinted || code == CliExit::Success)
         return;
     documentPrinted = true;
-    const QJsonObject o{{QStringLiteral("result"), code}, {QStringLiteral("error"), lastNote}};
+    QJsonObject o = endFacts;
+    o[QStringLiteral("result")] = code;
+    o[QStringLiteral("error")] = lastNote;
     write(stdout, QString::fromUtf8(QJsonDocument(o).toJson(QJsonDocument::Indented)));
 }
 
@@ -97,7 +184,10 @@ int Cli::usage(const QString &text)
 
 int Cli::failed(int code, const QString &action)
 {
-    note(QStringLiteral("%1: ошибка %2: %3").arg(action).arg(code).arg(errorText(quint8(code)).trimmed()));
+    if (commandLayer && !commandLayer->lastRefusal().isEmpty())
+        note(QStringLiteral("%1: %2").arg(action, commandLayer->lastRefusal()));
+    else
+        note(QStringLiteral("%1: ошибка %2: %3").arg(action).arg(code).arg(errorText(quint8(code)).trimmed()));
     return code;
 }
 

@@ -11,7 +11,9 @@
 
 #include "frconst.h"
 
+class FsOperation;
 class FsWrapper;
+class PortLock;
 
 // Exit statuses besides the register's own result codes (1 to 54, 252 to 255).
 namespace CliExit {
@@ -19,6 +21,7 @@ constexpr int Success = 0;
 constexpr int Usage = 64;
 constexpr int NoInput = 66;
 constexpr int Unavailable = 69;
+constexpr int TempFail = 75; // the port is another program's (EX_TEMPFAIL): try again later
 } // namespace CliExit
 
 struct CliOptions
@@ -27,6 +30,7 @@ struct CliOptions
     int cashier = DefaultCashierNumber;
     int password = DefaultCashierPassword;
     bool json = false;
+    int waitSeconds = 0; // --wait: how long a port another program holds is waited for
 };
 
 // What every command works with: the options, the register behind the command layer, and the
@@ -40,10 +44,23 @@ public:
     const CliOptions &options() const { return options_; }
     bool json() const { return options_.json; }
 
-    // Opens the register's port once; on failure says why and returns the exit status (69, or
-    // 64 without a port). 0 when the command layer is ready.
+    // Opens the register's port once and makes the rest of the command one operation on it, the
+    // port ours until the command ends (another program waits or is refused); on failure says why
+    // and returns the exit status (75 when another program holds the port, 69 when it does not
+    // open, 64 without a port). 0 when the command layer is ready.
     int connect();
     FsWrapper &fr() { return *fr_; }
+
+    // A stop (SIGINT, SIGTERM) while the command works with the register: no new request leaves,
+    // the one in flight finishes within its time-outs and the command reports what it got. False
+    // when the command has no operation on the register to finish (the program just quits).
+    bool stop(int sig);
+    // What the exchanges in flight may still take, and a cancel after them: how long a stopped
+    // command may keep the terminal.
+    qint64 stopBudgetMs() const;
+    // Once the command has returned: cancels a document it opened and did not complete (one
+    // exchange, also after a stop) and says so; then lets the port go. Returns `code`.
+    int finish(int code);
 
     // A line of the human output; nothing with --json, where stdout holds only the document.
     void out(const QString &text) const;
@@ -56,11 +73,16 @@ public:
     static void printErrorDocument(int code);
     static int usage(const QString &text);
     // The register refused or did not answer: its text on stderr, its code as the exit status.
+    // A request that was not sent (the command was stopped) is told as such.
     static int failed(int code, const QString &action);
 
 private:
+    int takePort();
+
     CliOptions options_;
+    std::shared_ptr<PortLock> lock_;
     std::unique_ptr<FsWrapper> fr_;
+    std::unique_ptr<FsOperation> operation_;
 };
 
 // One command of the program. Adding a command is one function and one line in the table.

@@ -56,11 +56,11 @@ int reportDocument(Cli &cli, const DocNumbers &d, const QString &title, QJsonObj
     return CliExit::Success;
 }
 
-// A document begun but not completed stays open in the register and blocks the next one: it is
-// cancelled, and the completion's failure is what the caller hears.
-int completeOrCancel(Cli &cli, int code, const QString &action)
+// A document begun but not completed stays open in the register and blocks the next one: the end of
+// the command cancels it (Cli::finish, also after a stop), and the completion's failure is what the
+// caller hears first.
+int completeOrCancel(Cli &, int code, const QString &action)
 {
-    cli.fr().cancelDoc();
     return Cli::failed(code, action);
 }
 

@@ -15,9 +15,10 @@
 
 namespace {
 
-// After a stop was asked for, the command in progress has this long to come back through the
-// event loop; a wait that does not give way is not allowed to hold the terminal.
-constexpr auto StopGrace = std::chrono::seconds(3);
+// After a stop was asked for, the command in progress has this long (beyond what its exchange in
+// flight may take) to come back through the event loop; a wait that does not give way is not
+// allowed to hold the terminal.
+constexpr qint64 StopGraceMs = 3000;
 
 void print(FILE *stream, const QString &text)
 {
@@ -28,7 +29,8 @@ void print(FILE *stream, const QString &text)
 QString helpText()
 {
     QString t;
-    t += QStringLiteral("Usage: virta-cli [-p|--port ПУТЬ] [--cashier N] [--password N] [--json] КОМАНДА [АРГУМЕНТЫ]\n"
+    t += QStringLiteral("Usage: virta-cli [-p|--port ПУТЬ] [--cashier N] [--password N] [--json] [--wait СЕКУНДЫ]\n"
+                        "                 КОМАНДА [АРГУМЕНТЫ]\n"
                         "\n"
                         "Работа с фискальным регистратором ВИРТА из терминала и из сценариев: поиск ККТ,\n"
                         "состояние, счетчики, смены, отчеты, резервная копия настроек, загрузка прошивки.\n"
@@ -41,6 +43,8 @@ QString helpText()
                         "  --json              результат одним документом JSON на стандартном выводе (при ошибке:\n"
                         "                      {\"result\": код завершения, \"error\": текст}); сообщения об ошибках\n"
                         "                      и ходе работы идут в стандартный поток ошибок\n"
+                        "  --wait СЕКУНДЫ      если порт занят другой программой, ждать его до СЕКУНД (без него:\n"
+                        "                      сразу завершиться с кодом 75)\n"
                         "  -h, --help          эта справка\n"
                         "  -V, --version       версия программы\n"
                         "\n"
@@ -66,7 +70,10 @@ QString helpText()
         "  66       файл не читается (нет файла, не обычный файл, поврежденная копия)\n"
         "           или не записывается\n"
         "  69       порт не открывается; find: ни одна ККТ не ответила\n"
-        "  130, 143 прервано сигналом SIGINT или SIGTERM\n"
+        "  75       порт занят другой программой («Порт занят: ПУТЬ (процесс PID)»)\n"
+        "  130, 143 прервано сигналом SIGINT или SIGTERM: отправленный запрос дожидается ответа,\n"
+        "           новые не отправляются, начатый командой документ отменяется; если ответ на\n"
+        "           завершение документа пришел, документ выводится, как при успехе\n"
         "На отвергнутые данные в ККТ ничего не отправляется.\n"
         "\n"
         "Environment:\n"
@@ -124,13 +131,20 @@ int main(int argc, char *argv[])
     qInstallMessageHandler(quietMessages);
 
     static std::atomic<int> stopSignal{0};
-    quitOnTerminateSignals([](int sig) {
+    static Cli *running = nullptr;
+    onTerminateSignals([](int sig) {
         stopSignal = sig;
-        std::thread([sig] {
-            std::this_thread::sleep_for(StopGrace);
+        // With an exchange in flight the command finishes it and says what the register did; the
+        // program then ends by itself. Otherwise there is nothing to wait for.
+        const bool finishing = running && running->stop(sig);
+        const qint64 graceMs = StopGraceMs + (finishing ? running->stopBudgetMs() : 0);
+        std::thread([sig, graceMs] {
+            std::this_thread::sleep_for(std::chrono::milliseconds(graceMs));
             Cli::note(QStringLiteral("прервано"));
             ::_exit(128 + sig);
         }).detach();
+        if (!finishing)
+            QCoreApplication::quit();
     });
 
     CliOptions options;
@@ -162,6 +176,11 @@ int main(int argc, char *argv[])
             if (missing || !cliparse::integer(value, 0, 255, &n))
                 return Cli::usage(QStringLiteral("неверный номер кассира: %1 (0-255)").arg(value));
             options.cashier = int(n);
+        } else if (takeValue(args, i, QStringLiteral("--wait"), QString(), &value, &missing)) {
+            qint64 n = 0;
+            if (missing || !cliparse::integer(value, 0, 86400, &n))
+                return Cli::usage(QStringLiteral("неверное время ожидания: %1 (0-86400 с)").arg(value));
+            options.waitSeconds = int(n);
         } else if (takeValue(args, i, QStringLiteral("--password"), QString(), &value, &missing)) {
             qint64 n = 0;
             if (missing || !cliparse::integer(value, -2147483648LL, 2147483647LL, &n))
@@ -188,14 +207,16 @@ int main(int argc, char *argv[])
         return finish(Cli::usage(QStringLiteral("неизвестная команда: %1").arg(name)));
 
     Cli cli(options);
+    running = &cli;
     const QStringList rest = args.mid(i + 1);
     int code = CliExit::Success;
     // Inside the event loop, so that a stop signal reaches the waits of the command layer.
     QTimer::singleShot(0, &app, [&] {
-        code = command->run(cli, rest);
+        code = cli.finish(command->run(cli, rest));
         QCoreApplication::exit(code);
     });
     QCoreApplication::exec();
+    running = nullptr;
     if (const int sig = stopSignal.load()) {
         Cli::note(QStringLiteral("прервано"));
         return finish(128 + sig);

@@ -7,3 +7,8 @@
 // application's thread first, with the signal number. Call it once, after the application object
 // exists: a stop that comes before the event loop runs waits for it.
 void quitOnTerminateSignals(std::function<void(int)> onSignal = {});
+
+// The same without the quit: `onSignal` decides how the program stops (a console command lets the
+// exchange in flight finish first, and then ends by itself). A second signal still ends the
+// program at once.
+void onTerminateSignals(std::function<void(int)> onSignal);
