@@ -83,8 +83,15 @@ struct Register
     QString link;
     QString error;
 
+    // In its "ready" state (the first start), with its own guard against a repeated frame off:
+    // what is proven here is that the program never sends an executed command again, not that a
+    // register would catch it.
     bool start()
     {
+        if (link.isEmpty()) {
+            server.model().applyPreset(QStringLiteral("ready"));
+            server.device().setRepeatGuard(false);
+        }
         link = dir.path() + QStringLiteral("/fr");
         EmuServer::Config config;
         config.link = link;
@@ -101,8 +108,8 @@ bool prepare(FsWrapper &fr, Op op)
     case Op::Read:
         return true;
     case Op::Registration: {
-        const Tlv tax(13105, QList<Tlv>{Tlv(13102, quint8(0)), Tlv(13103, quint16(0)),
-                                        Tlv(13104, QStringLiteral("БЕЗ НДС"))});
+        const Tlv tax(13105,
+                      QList<Tlv>{Tlv(13102, quint8(0)), Tlv(13103, quint16(0)), Tlv(13104, QStringLiteral("БЕЗ НДС"))});
         return fr.startRegistration(CashierName) == 0 && fr.sendDocData(tax.rawData()) == 0;
     }
     case Op::ArchiveClosing:
@@ -141,6 +148,15 @@ bool prepare(FsWrapper &fr, Op op)
         break;
     }
     return true;
+}
+
+// The command layer on the register, as the tabs set it up, with the document of `op` left open.
+bool openPrepared(FsWrapper &fr, const QString &link, Op op)
+{
+    fr.setReadTimeoutLimit(ReadTimeoutMs);
+    fr.setCashier(DefaultCashierNumber);
+    fr.setPassword(DefaultCashierPassword);
+    return fr.open(link) && prepare(fr, op);
 }
 
 struct Outcome
@@ -377,17 +393,9 @@ void TstFaultMatrix::matrix()
     const quint8 command = commandOf(o);
 
     Register reg;
-    reg.server.model().applyPreset(QStringLiteral("ready"));
-    // The register's own guard against a repeated frame stays off: what is proven here is that the
-    // program never sends an executed command again, not that a register would catch it.
-    reg.device().setRepeatGuard(false);
     QVERIFY2(reg.start(), qPrintable(reg.error));
     FsWrapper fr;
-    fr.setReadTimeoutLimit(ReadTimeoutMs);
-    QVERIFY(fr.open(reg.link));
-    fr.setCashier(DefaultCashierNumber);
-    fr.setPassword(DefaultCashierPassword);
-    QVERIFY(prepare(fr, o));
+    QVERIFY(openPrepared(fr, reg.link, o));
 
     const int before = effective(reg.device(), command);
     for (const EmuFault &f : faults)
@@ -468,15 +476,9 @@ void TstFaultMatrix::damagedCompletionReply()
     const quint8 command = commandOf(o);
 
     Register reg;
-    reg.server.model().applyPreset(QStringLiteral("ready"));
-    reg.device().setRepeatGuard(false);
     QVERIFY2(reg.start(), qPrintable(reg.error));
     FsWrapper fr;
-    fr.setReadTimeoutLimit(ReadTimeoutMs);
-    QVERIFY(fr.open(reg.link));
-    fr.setCashier(DefaultCashierNumber);
-    fr.setPassword(DefaultCashierPassword);
-    QVERIFY(prepare(fr, o));
+    QVERIFY(openPrepared(fr, reg.link, o));
     FrStatus before;
     QCOMPARE(int(fr.getFrStatus(before)), 0);
     const int repeatsBefore = reg.device().repeatRequests();

@@ -402,8 +402,8 @@ private slots:
         MessageBoxCatcher boxes;
         QTest::mouseClick(child<QPushButton>("pbCancelDoc"), Qt::LeftButton);
         QVERIFY(boxes.waitForCount(1));
-        QCOMPARE(boxes.last(), CaughtBox(QMessageBox::Critical, "Отмена открытого документа",
-                                         "Ошибка отмены открытого документа"));
+        QCOMPARE(boxes.last(),
+                 CaughtBox(QMessageBox::Critical, "Отмена открытого документа", "Ошибка отмены открытого документа"));
         QCOMPARE(boxes.last().informativeText, QStringLiteral("ККТ не ответила"));
         QVERIFY(!fr()->isOpen());
         QCOMPARE(emu.requests().size(), 0);

@@ -120,7 +120,9 @@ qint64 Cli::stopBudgetMs() const
 
 int Cli::finish(int code)
 {
-    if (operation_ && operation_->document() != FsDocument::None) {
+    // A command that succeeded left what it meant to leave (`raw` may open a document on purpose).
+    const bool failed = code != CliExit::Success || (fr_ && fr_->isStopping());
+    if (failed && operation_ && operation_->document() != FsDocument::None) {
         // A document this command opened and did not complete would stand in the way of the
         // register's next one. Said on stderr after the failure that left it; the failure stays
         // the error of --json, the cancel one of its facts.
@@ -132,7 +134,9 @@ int Cli::finish(int code)
         else if (rc == CoreApiConst::DocMustBeOpen)
             text = QStringLiteral("открытого документа нет: он завершен или не был открыт (virta-cli status)");
         else
-            text = QStringLiteral("открытый документ не отменен: ошибка %1: %2").arg(rc).arg(errorText(quint8(rc)).trimmed());
+            text = QStringLiteral("открытый документ не отменен: ошибка %1: %2")
+                       .arg(rc)
+                       .arg(errorText(quint8(rc)).trimmed());
         write(stderr, QStringLiteral("virta-cli: ") + text + QLatin1Char('\n'));
     }
     operation_.reset();

@@ -58,8 +58,9 @@ public:
     // What the exchanges in flight may still take, and a cancel after them: how long a stopped
     // command may keep the terminal.
     qint64 stopBudgetMs() const;
-    // Once the command has returned: cancels a document it opened and did not complete (one
-    // exchange, also after a stop) and says so; then lets the port go. Returns `code`.
+    // Once the command has returned: when it failed or was stopped, cancels a document it opened
+    // and did not complete (one exchange, also after a stop) and says so; then lets the port go.
+    // Returns `code`.
     int finish(int code);
 
     // A line of the human output; nothing with --json, where stdout holds only the document.

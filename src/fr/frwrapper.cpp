@@ -185,14 +185,16 @@ void FsWrapper::abandon(FrApiThread *worker)
 
 QString FsWrapper::refusal(const FsReq &req) const
 {
+    QString why;
     if (operation_.waiting > 0 || operation_.yielding > 0)
-        return QStringLiteral("Команда 0x%1 не отправлена: ККТ занята другой операцией")
-            .arg(req.code(), 2, 16, QLatin1Char('0'));
-    if (stopping_ && !(operation_.cancelling && req.code() == frcmd::CancelDoc))
-        return QStringLiteral("Команда 0x%1 не отправлена: работа остановлена").arg(req.code(), 2, 16, QLatin1Char('0'));
-    if (!workerAlive())
-        return QStringLiteral("Команда 0x%1 не отправлена: порт не открыт").arg(req.code(), 2, 16, QLatin1Char('0'));
-    return QString();
+        why = QStringLiteral("ККТ занята другой операцией");
+    else if (stopping_ && !(operation_.cancelling && req.code() == frcmd::CancelDoc))
+        why = QStringLiteral("работа остановлена");
+    else if (!workerAlive())
+        why = QStringLiteral("порт не открыт");
+    else
+        return QString();
+    return QStringLiteral("Команда 0x%1 не отправлена: %2").arg(req.code(), 2, 16, QLatin1Char('0')).arg(why);
 }
 
 void FsWrapper::noteDocument(quint8 command, CoreApiConst::ErrorCode result)

@@ -183,8 +183,8 @@ private:
     struct Operation
     {
         bool active = false;
-        int waiting = 0;      // exec() calls waiting in their local loop
-        int yielding = 0;     // FsOperation::processEvents() calls in progress
+        int waiting = 0;  // exec() calls waiting in their local loop
+        int yielding = 0; // FsOperation::processEvents() calls in progress
         bool cancelling = false;
         FsDocument document = FsDocument::None;
     };

@@ -108,6 +108,8 @@ PortLock::~PortLock()
 std::shared_ptr<PortLock> PortLock::acquire(const QString &path, QString *busy)
 {
     std::lock_guard<std::mutex> guard(registryMutex);
+    for (auto it = registry().begin(); it != registry().end();)
+        it = it.value().expired() ? registry().erase(it) : std::next(it);
     const QString key = deviceKey(path);
     if (std::shared_ptr<PortLock> held = registry().value(key).lock())
         return held;
