@@ -76,6 +76,7 @@ private slots:
     void closeDuringExchangeThenNothingLeaves();
     void lateReplyAfterQuitAnswersNobody();
     void portStaysLockedThroughOperation();
+    void waiterFollowsTheWorkerThatSends();
     void destructionLetsExchangeFinish();
     void nothingLeftAfterDestruction();
 };
@@ -598,6 +599,26 @@ void TstTransport::portStaysLockedThroughOperation()
     // In this process: the lock table names this process, which the port's own users skip.
     QVERIFY2(fr.openError().startsWith(QStringLiteral("Порт занят: ") + emu.devicePath()), qPrintable(fr.openError()));
     QCOMPARE(emu.requests().size(), 2);
+}
+
+// The port is changed between the call and the moment its request leaves (an event handled first):
+// the caller waits for the worker that actually sent it, and gets that register's reply.
+void TstTransport::waiterFollowsTheWorkerThatSends()
+{
+    EmulatorFixture first;
+    EmulatorFixture second;
+    QVERIFY2(first.start(), qPrintable(first.lastError()));
+    QVERIFY2(second.start(), qPrintable(second.lastError()));
+    FsWrapper fr;
+    QVERIFY(fr.open(first.devicePath()));
+    QTimer::singleShot(0, &fr, [&] {
+        fr.close();
+        QVERIFY(fr.open(second.devicePath()));
+    });
+    FsRep rep;
+    QCOMPARE(fr.exec(FsReq(StatusCmd), rep, Short), CoreApiConst::Success);
+    QCOMPARE(rep.unique(), second.lastRequest().request.unique());
+    QCOMPARE(first.requests().size(), 0);
 }
 
 QTEST_GUILESS_MAIN(TstTransport)

@@ -340,7 +340,8 @@ CoreApiConst::ErrorCode FsWrapper::exec(const FsReq &req, FsRep &rep, const FsRw
                                  << HexDump(rep.rawData(), QStringLiteral("UTF-8"));
         }
     }
-    noteDocument(req.code(), result);
+    if (sent)
+        noteDocument(req.code(), result);
     return result;
 }
 
