@@ -134,6 +134,7 @@ void FrApiThread::run()
     api->blockSignals(true);
     delete api;
     // The port is closed: another program may have it now (unless another worker of this process
-    // on the same port still shares the lock).
+    // on the same port still shares the lock). Under the mutex the destructor takes after wait().
+    std::lock_guard<std::mutex> lock(mutex_);
     lock_.reset();
 }
