@@ -7,16 +7,16 @@ cd "$(dirname "$0")/.."
 scripts/setup-deps.sh || exit 1
 build=build-bench
 cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVIRTA_BUILD_TESTS=ON >/dev/null || exit 1
-benches=(bench_exchange bench_testreceipt bench_logpane bench_logging bench_firmware bench_soak bench_emustate bench_cli)
+benches=(bench_exchange bench_testreceipt bench_logpane bench_logging bench_firmware bench_soak bench_emustate bench_cli bench_collector)
 cmake --build "$build" -j2 --target "${benches[@]}" || exit 1
 export QT_QPA_PLATFORM=offscreen
 
 if [ "${1:-}" = quick ]; then
   args_bench_exchange=200 args_bench_testreceipt=5 args_bench_logpane=1000 args_bench_logging=5000
-  args_bench_firmware=1 args_bench_soak=500 args_bench_emustate="2000 200" args_bench_cli=5
+  args_bench_firmware=1 args_bench_soak=500 args_bench_emustate="2000 200" args_bench_cli=5 args_bench_collector=16
 else
   args_bench_exchange=2000 args_bench_testreceipt=30 args_bench_logpane=10000 args_bench_logging=50000
-  args_bench_firmware=3 args_bench_soak=10000 args_bench_emustate="20000 2000" args_bench_cli=30
+  args_bench_firmware=3 args_bench_soak=10000 args_bench_emustate="20000 2000" args_bench_cli=30 args_bench_collector=64
 fi
 
 # name | what | figure | floor or reference | ratio | target
@@ -72,6 +72,11 @@ for b in "${benches[@]}"; do
     floor=$(sed -n 's/.*floor_ms=\([0-9.]*\).*/\1 ms/p' "$out")
     ratio=$(sed -n 's/.*RESULT cli.* ratio=\([0-9.]*\).*/\1/p' "$out")
     target="<= 2, find < 1000 ms" ;;
+  bench_collector)
+    figure=$(sed -n 's/.*RESULT collector kb=\([0-9]*\) worst_s=\([0-9.]*\).*/\2 s CPU behind \1 KB of junk/p' "$out")
+    floor="-"
+    ratio="-"
+    target="grows with the junk" ;;
   esac
   [ $rc -eq 0 ] || figure="FAILED (rc $rc, see $out)"
   rows+=("$b|${figure:-?}|${floor:-?}|${ratio:-?}|$target|${secs}s")

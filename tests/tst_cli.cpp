@@ -44,9 +44,8 @@ struct Start
     QByteArray input; // standard input, closed after it
 };
 
-Run runCli(const QStringList &args, const Start &how)
+void startCli(QProcess &p, const QStringList &args, const Start &how)
 {
-    QProcess p;
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
     for (const char *name : {"VIRTA_PORT", "VIRTA_PASSWORD"})
         env.remove(QLatin1String(name));
@@ -62,8 +61,19 @@ Run runCli(const QStringList &args, const Start &how)
     p.start(QStringLiteral(VIRTA_CLI_EXE), args);
     p.write(how.input);
     p.closeWriteChannel();
+}
+
+void startCli(QProcess &p, const QStringList &args, const QString &port = QString())
+{
+    Start how;
+    how.port = port;
+    startCli(p, args, how);
+}
+
+Run finishCli(QProcess &p, int timeoutMs = 30000)
+{
     Run r;
-    if (!p.waitForFinished(how.timeoutMs)) {
+    if (!p.waitForFinished(timeoutMs)) {
         p.kill();
         p.waitForFinished();
         r.err = QStringLiteral("did not finish");
@@ -73,6 +83,13 @@ Run runCli(const QStringList &args, const Start &how)
     r.out = QString::fromUtf8(p.readAllStandardOutput());
     r.err = QString::fromUtf8(p.readAllStandardError());
     return r;
+}
+
+Run runCli(const QStringList &args, const Start &how)
+{
+    QProcess p;
+    startCli(p, args, how);
+    return finishCli(p, how.timeoutMs);
 }
 
 Run runCli(const QStringList &args, const QString &port = QString(), int timeoutMs = 30000)
@@ -137,6 +154,9 @@ private slots:
     void find();
     void firmware();
     void stopSignal();
+    void stopTellsWhatHappened_data();
+    void stopTellsWhatHappened();
+    void secondProgramOnOnePort();
     void decode();
 
 private:
@@ -526,7 +546,8 @@ void TestCli::receipt()
 }
 
 // Whatever step the register refuses, the receipt it opened is cancelled and its code is the
-// exit status; a refused start opened nothing and cancels nothing.
+// exit status; a refused start opened nothing and cancels nothing. The failed step is the error
+// (of --json too), what became of the document the line after it.
 void TestCli::receiptCancelled_data()
 {
     QTest::addColumn<QStringList>("faults");
@@ -534,19 +555,23 @@ void TestCli::receiptCancelled_data()
     QTest::addColumn<int>("code");
     QTest::addColumn<int>("cancels");
     QTest::addColumn<QString>("message");
+    QTest::addColumn<QString>("cancelNote");
     // Requests: start, one item, completion (the name and the payment are given).
-    QTest::newRow("refused start") << QStringList() << false << 27 << 0 << "открытие чека: ошибка 27";
+    QTest::newRow("refused start") << QStringList() << false << 27 << 0 << "открытие чека: ошибка 27" << QString();
     QTest::newRow("refused item") << QStringList{"refuse=44:2"} << true << 44 << 1
-                                  << "позиция 1: ошибка 44: Передан некорректный номер скидки; документ отменен";
+                                  << "позиция 1: ошибка 44: Передан некорректный номер скидки"
+                                  << "открытый документ отменен";
     QTest::newRow("refused completion") << QStringList{"refuse=53:3"} << true << 53 << 1
-                                        << "закрытие чека: ошибка 53: Принтер не отвечает; документ отменен";
+                                        << "закрытие чека: ошибка 53: Принтер не отвечает"
+                                        << "открытый документ отменен";
     QTest::newRow("refused cancel too") << QStringList{"refuse=53:3", "refuse=30:4"} << true << 53 << 1
-                                        << "документ не отменен (ошибка 30";
-    // The completion went through but its reply came back damaged: nothing is open to cancel, and
-    // the program does not claim it cancelled anything.
-    QTest::newRow("completion's reply damaged") << QStringList{"corrupt-crc:3"} << true << 252 << 0
-                                                << "закрытие чека: ошибка 252: Ошибка разбора ответа от ФР; "
-                                                   "открытого документа нет";
+                                        << "закрытие чека: ошибка 53" << "открытый документ не отменен: ошибка 30";
+    // The completion went through but its reply, and the reply repeated on 0x05, came back
+    // damaged: the status shows nothing open, nothing is cancelled, and the program does not claim
+    // it cancelled anything (the register would answer such a cancel with success).
+    QTest::newRow("completion's reply damaged twice")
+        << QStringList{"corrupt-crc:3", "corrupt-crc:4"} << true << 252 << 0
+        << "закрытие чека: ошибка 252" << "открытого документа нет";
 }
 
 void TestCli::receiptCancelled()
@@ -556,6 +581,7 @@ void TestCli::receiptCancelled()
     QFETCH(int, code);
     QFETCH(int, cancels);
     QFETCH(QString, message);
+    QFETCH(QString, cancelNote);
     EmulatorFixture emu;
     QVERIFY2(emu.start(), qPrintable(emu.lastError()));
     if (shiftOpen)
@@ -568,6 +594,7 @@ void TestCli::receiptCancelled()
         runCli({"--json", "receipt", "--item", "Хлеб;45.50;2", "--cash", "100", "--name", "Иванова"}, emu.devicePath());
     QCOMPARE(r.code, code);
     QVERIFY2(r.err.contains(message), qPrintable(r.err));
+    QVERIFY2(r.err.contains(cancelNote), qPrintable(r.err));
     QCOMPARE(r.json().object()["result"].toInt(), code);
     QVERIFY(r.json().object()["error"].toString().contains(message));
     const QVector<EmuRequestRecord> sent = emu.requests();
@@ -1023,23 +1050,24 @@ void TestCli::firmware()
     QCOMPARE(runCli({"firmware", image.fileName(), "--loader", "/nonexistent/tty"}).code, 69);
 }
 
-// A stop while the register keeps silent ends the program at once, not after the time-out.
+// A stop while the register keeps silent: the request in flight gets its time-outs (and the repeat
+// request), no further request leaves, and the program ends saying what happened.
 void TestCli::stopSignal()
 {
     EmulatorFixture emu;
     QVERIFY2(emu.start(), qPrintable(emu.lastError()));
     emu.addFault(EmuFault::Silent);
     QProcess p;
-    p.start(QStringLiteral(VIRTA_CLI_EXE), {"-p", emu.devicePath(), "tape"});
+    p.start(QStringLiteral(VIRTA_CLI_EXE), {"-p", emu.devicePath(), "status"});
     QVERIFY(p.waitForStarted());
-    QTRY_VERIFY_WITH_TIMEOUT(!emu.requests().isEmpty() || emu.executionCount() > 0 || p.state() == QProcess::Running,
-                             5000);
-    QTest::qWait(300);
+    QTRY_VERIFY_WITH_TIMEOUT(!emu.requests().isEmpty(), 5000);
     ::kill(pid_t(p.processId()), SIGTERM);
-    // The tape waits a minute for its reply; a stop must not.
-    QVERIFY(p.waitForFinished(10000));
-    QCOMPARE(p.exitStatus(), QProcess::NormalExit);
-    QCOMPARE(p.exitCode(), 128 + SIGTERM);
+    const Run r = finishCli(p, 15000);
+    QCOMPARE(r.code, 128 + SIGTERM);
+    QVERIFY2(r.err.contains(QStringLiteral("остановка")), qPrintable(r.err));
+    QVERIFY2(r.err.contains(QStringLiteral("ошибка 253")), qPrintable(r.err)); // silence, not garbage
+    QVERIFY2(r.err.contains(QStringLiteral("прервано")), qPrintable(r.err));
+    QCOMPARE(emu.requests().size(), 1);
 
     // The first stop waits for the exchange in flight; a second one is the user insisting.
     p.start(QStringLiteral(VIRTA_CLI_EXE), {"-p", emu.devicePath(), "tape"});
@@ -1068,6 +1096,78 @@ void TestCli::stopSignal()
     QVERIFY(p.waitForFinished(2000));
     QCOMPARE(p.exitStatus(), QProcess::NormalExit);
     QCOMPARE(p.exitCode(), 128 + SIGTERM);
+}
+
+void TestCli::stopTellsWhatHappened_data()
+{
+    QTest::addColumn<int>("held"); // the request whose reply is held back when the stop comes
+    QTest::newRow("during the completion") << 2;
+    QTest::newRow("during the start") << 1;
+}
+
+// Ctrl-C in the middle of a document: the exchange in flight runs to its end. Its completion came
+// back: the document is reported, with its number, and then the stop. Only its start did: the
+// completion is not sent, the open document is cancelled, and the register is left as it was.
+void TestCli::stopTellsWhatHappened()
+{
+    QFETCH(int, held);
+    EmulatorFixture emu;
+    QVERIFY2(emu.start(), qPrintable(emu.lastError()));
+    const QString port = emu.devicePath();
+    emu.addFault(EmuFault::DelayReply, held, 1000);
+    QProcess p;
+    startCli(p, {"--json", "shift", "open", "--name", "Петров"}, port);
+    QTRY_COMPARE_WITH_TIMEOUT(emu.requests().size(), held, 10000);
+    ::kill(pid_t(p.processId()), SIGINT);
+    const Run r = finishCli(p);
+    QCOMPARE(r.code, 128 + SIGINT);
+    QVERIFY2(r.err.contains(QStringLiteral("прервано")), qPrintable(r.err));
+    const QJsonObject o = r.json().object();
+    QCOMPARE(o["stopped"].toString(), QStringLiteral("SIGINT"));
+
+    const QJsonObject st = runCli({"--json", "status"}, port).json().object();
+    QCOMPARE(st["openDocType"].toInt(), 0);
+    if (held == 2) {
+        QCOMPARE(o["shiftNumber"].toInt(), 1);
+        QCOMPARE(o["fd"].toInt(), st["lastDocNumber"].toInt());
+        QCOMPARE(st["shiftOpen"].toBool(), true);
+        QCOMPARE(emu.executionsOf(0x06), 0);
+    } else {
+        QCOMPARE(o["result"].toInt(), 128 + SIGINT);
+        QCOMPARE(o["documentCancelled"].toBool(), true);
+        QVERIFY2(r.err.contains(QStringLiteral("открытый документ отменен")), qPrintable(r.err));
+        QCOMPARE(emu.executionsOf(0x12), 0);
+        QCOMPARE(st["shiftOpen"].toBool(), false);
+    }
+}
+
+// Two programs on one port: while the first one's command runs, the second is refused at once and
+// sends nothing, naming the first; with --wait it waits and then runs.
+void TestCli::secondProgramOnOnePort()
+{
+    EmulatorFixture emu;
+    QVERIFY2(emu.start(), qPrintable(emu.lastError()));
+    const QString port = emu.devicePath();
+    emu.addFault(EmuFault::DelayReply, 1, 1500);
+    QProcess first;
+    startCli(first, {"shift", "open", "--name", "Петров"}, port);
+    QTRY_COMPARE_WITH_TIMEOUT(emu.requests().size(), 1, 10000);
+    const Run refused = runCli({"status"}, port, 10000);
+    QCOMPARE(refused.code, 75);
+    QVERIFY2(refused.err.contains(QStringLiteral("Порт занят: %1 (процесс %2)").arg(port).arg(first.processId())),
+             qPrintable(refused.err));
+    QCOMPARE(finishCli(first).code, 0);
+    QCOMPARE(emu.requests().size(), 2); // the first's start and completion, nothing of the second
+
+    emu.addFault(EmuFault::DelayReply, 1, 1000);
+    startCli(first, {"shift", "close", "--name", "Петров"}, port);
+    QTRY_COMPARE_WITH_TIMEOUT(emu.requests().size(), 3, 10000);
+    const Run waited = runCli({"--json", "--wait", "20", "status"}, port);
+    QCOMPARE(finishCli(first).code, 0);
+    QCOMPARE(waited.code, 0);
+    // It ran once the first had finished: the shift closed, no document left open.
+    QCOMPARE(waited.json().object()["shiftOpen"].toBool(), false);
+    QCOMPARE(waited.json().object()["openDocType"].toInt(), 0);
 }
 
 void TestCli::decode()

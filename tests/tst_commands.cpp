@@ -765,7 +765,7 @@ void TestCommands::readRegDataStops_data()
     QTest::newRow("one parameter refused") << quint16(11048) << 17 << 0 << 12 << true;
     QTest::newRow("a tax refused") << quint16(13105) << 14 << 0 << 12 << true;
     QTest::newRow("unreadable reply") << quint16(11187) << -1 << 252 << 4 << false;
-    QTest::newRow("register falls silent") << quint16(11009) << -2 << 252 << 5 << false;
+    QTest::newRow("register falls silent") << quint16(11009) << -2 << 253 << 5 << false;
 }
 
 void TestCommands::readRegDataStops()

@@ -95,6 +95,16 @@ private slots:
         QTest::newRow("bad CRC, then a good frame") << corrupt + good << good;
         QTest::newRow("bad CRC alone") << corrupt << QByteArray();
         QTest::newRow("clean repeat") << good << good;
+        // Junk in which every byte passes for a start (complete false frames of 1033 bytes all the
+        // way), then pseudo-random junk: the good frame behind either is found, each CRC checked
+        // from the kept bytes' prefix sums.
+        QTest::newRow("64 KB of start bytes, then the repeat") << QByteArray(64 * 1024, '\x04') + good << good;
+        QByteArray noise(64 * 1024, '\0');
+        quint32 x = 12345;
+        for (char &c : noise)
+            c = char((x = x * 1103515245u + 12345u) >> 24);
+        QTest::newRow("64 KB of noise, then the repeat") << noise + good << good;
+        QTest::newRow("64 KB of start bytes alone") << QByteArray(64 * 1024, '\x04') << QByteArray();
     }
 
     void resync()

@@ -1,3 +1,4 @@
+#include "confirm.h"
 #include "emulatorfixture.h"
 #include "frconst.h"
 #include "frwrapper.h"
@@ -95,6 +96,8 @@ private slots:
     {
         registerFsMetaTypes();
         QCoreApplication::setApplicationVersion(QStringLiteral("0.1.0"));
+        // The questions before irreversible acts have their own test.
+        setConfirmationsOn(false);
     }
     void init()
     {
@@ -193,7 +196,7 @@ private slots:
         QCOMPARE(timer->interval(), 1000);
         QVERIFY(bar->isHidden());
 
-        w->onExchangeStarted();
+        w->onOperationStarted();
         QVERIFY(bar->isVisible());
         QVERIFY(timer->isActive());
         QVERIFY(!tw->isEnabled() && !port->isEnabled() && !cancel->isEnabled());
@@ -202,17 +205,17 @@ private slots:
             w->progressTimeOut();
         QCOMPARE(bar->value(), 100);
 
-        w->onExchangeFinished();
+        w->onOperationFinished();
         QVERIFY(bar->isHidden());
         QVERIFY(!timer->isActive());
         QVERIFY(tw->isEnabled() && port->isEnabled() && cancel->isEnabled());
         QCOMPARE(bar->value(), 100); // the last value stays until the next start
 
-        w->onExchangeStarted();
+        w->onOperationStarted();
         QCOMPARE(bar->value(), 0);
         w->progressTimeOut();
         QCOMPARE(bar->value(), 1);
-        w->onExchangeFinished();
+        w->onOperationFinished();
     }
 
     void logFrames_data()
@@ -337,6 +340,104 @@ private slots:
         QVERIFY(tw->isEnabled() && port->isEnabled() && cancel->isEnabled());
         QVERIFY(bar->isHidden());
         QCOMPARE(emu.executionsOf(0x06), 1);
+    }
+
+    // A sequence of requests is one operation: from the click to its last reply the whole window
+    // is locked (as each request leaves it already is), and a click on the tab or the side panel,
+    // or a slot reached some other way, sends nothing.
+    void sequenceLocksWindow_data()
+    {
+        QTest::addColumn<QString>("page");
+        QTest::addColumn<QString>("button");
+        QTest::addColumn<int>("requests");
+        QTest::addColumn<int>("shifts"); // 0: none yet; 1: one open; 2: one opened and closed
+        QTest::newRow("test receipt") << "tabReceipt"
+                                      << "pbTestReceipt" << 24 << 1;
+        QTest::newRow("registration data, status tab") << "tabStatus"
+                                                       << "pbRegData" << 12 << 0;
+        QTest::newRow("registration data, registration tab") << "tabActivate"
+                                                             << "pbReadRegData" << 12 << 0;
+        QTest::newRow("copy of the Z report") << "tabReports"
+                                              << "pbPrintLastZReport" << 2 << 2;
+    }
+    void sequenceLocksWindow()
+    {
+        QFETCH(QString, page);
+        QFETCH(QString, button);
+        QFETCH(int, requests);
+        QFETCH(int, shifts);
+
+        EmulatorFixture emu;
+        QVERIFY2(emu.start(), qPrintable(emu.lastError()));
+        openPort(emu.devicePath());
+        qint16 cycle = 0;
+        qint32 fd = 0, fp = 0;
+        QDateTime dt;
+        if (shifts > 0) {
+            QCOMPARE(int(fr()->startCycleOpening(QStringLiteral("Кассир"))), 0);
+            QCOMPARE(int(fr()->completeCycleOpening(cycle, fd, fp, dt)), 0);
+        }
+        if (shifts > 1) {
+            QCOMPARE(int(fr()->startCycleClosing(QStringLiteral("Кассир"))), 0);
+            QCOMPARE(int(fr()->completeCycleClosing(cycle, fd, fp, dt)), 0);
+        }
+        emu.clearHistory();
+        auto *tw = child<QTabWidget>("tabWidget");
+        QWidget *tab = child<QWidget>(qPrintable(page));
+        tw->setCurrentWidget(tab);
+        auto *start = child<QPushButton>(qPrintable(page + QLatin1Char('/') + button));
+        auto *port = child<QWidget>("wPort");
+        auto *cancel = child<QPushButton>("pbCancelDoc");
+        auto *closePort = child<QPushButton>("wPort/pbClose");
+
+        int sent = 0;
+        int unlocked = 0;
+        connect(fr(), &FsWrapper::sedReq, this, [&] {
+            if (tw->isEnabled() || port->isEnabled() || cancel->isEnabled())
+                ++unlocked;
+            if (++sent != 2)
+                return;
+            // While the second request is out: clicks on the tab, the cancel button and "Закрыть",
+            // and the slots themselves called as a queued click would.
+            QTimer::singleShot(0, this, [&] {
+                QTest::mouseClick(start, Qt::LeftButton);
+                QTest::mouseClick(cancel, Qt::LeftButton);
+                QTest::mouseClick(closePort, Qt::LeftButton);
+                QMetaObject::invokeMethod(tab, qPrintable(QStringLiteral("on_%1_released").arg(button)));
+                w->on_pbCancelDoc_released();
+            });
+        });
+        MessageBoxCatcher boxes;
+        QTest::mouseClick(start, Qt::LeftButton); // returns once the sequence and its box are done
+        // At most the sequence's own box of success (a read fills the tab instead).
+        QVERIFY(boxes.count() <= 1);
+        if (boxes.count() == 1)
+            QCOMPARE(boxes.last().icon, QMessageBox::Information);
+        QCOMPARE(sent, requests);
+        QCOMPARE(emu.requests().size(), requests);
+        QCOMPARE(unlocked, 0);
+        QVERIFY(fr()->isOpen());
+        QVERIFY(tw->isEnabled() && port->isEnabled() && cancel->isEnabled());
+    }
+
+    // "Закрыть" closes: a command afterwards sends nothing (no port is opened again behind the
+    // user's back) and fails at once, saying that nothing answered.
+    void closeMeansClosed()
+    {
+        EmulatorFixture emu;
+        QVERIFY2(emu.start(), qPrintable(emu.lastError()));
+        openPort(emu.devicePath());
+        QTest::mouseClick(child<QPushButton>("wPort/pbClose"), Qt::LeftButton);
+        QVERIFY(!fr()->isOpen());
+
+        MessageBoxCatcher boxes;
+        QTest::mouseClick(child<QPushButton>("pbCancelDoc"), Qt::LeftButton);
+        QVERIFY(boxes.waitForCount(1));
+        QCOMPARE(boxes.last(),
+                 CaughtBox(QMessageBox::Critical, "Отмена открытого документа", "Ошибка отмены открытого документа"));
+        QCOMPARE(boxes.last().informativeText, QStringLiteral("ККТ не ответила"));
+        QVERIFY(!fr()->isOpen());
+        QCOMPARE(emu.requests().size(), 0);
     }
 
     void cancelDoc_data()

@@ -1,9 +1,14 @@
+#include "emulatorfixture.h"
+#include "frapithread.h"
 #include "frconst.h"
 #include "frwrapper.h"
+#include "messageboxcatcher.h"
 #include "portform.h"
+#include "portlock.h"
 
 #include <QComboBox>
 #include <QLineEdit>
+#include <QProcess>
 #include <QPushButton>
 #include <QSerialPortInfo>
 #include <QSpinBox>
@@ -186,6 +191,36 @@ private slots:
         QTest::keyClick(cb()->lineEdit(), Qt::Key_Return);
         QCOMPARE(cb()->currentIndex(), cb()->findText(noPort(1)));
         QCOMPARE(cb()->count(), listed);
+    }
+
+    // Another program holds the port (here flock(1), as a terminal program or a console command of
+    // ours holds it): the form stays closed and its box names the holder.
+    void busyPortNamesHolder()
+    {
+        EmulatorFixture emu;
+        QVERIFY2(emu.start(), qPrintable(emu.lastError()));
+        QProcess holder;
+        holder.start(QStringLiteral("flock"),
+                     {QStringLiteral("-xo"), emu.devicePath(), QStringLiteral("sleep"), QStringLiteral("30")});
+        QVERIFY(holder.waitForStarted());
+        form->setFsWrapper(fr);
+        typePath(emu.devicePath());
+        MessageBoxCatcher boxes;
+        const QString expected =
+            QStringLiteral("Порт занят: %1 (процесс %2)").arg(emu.devicePath()).arg(holder.processId());
+        // flock(1) takes the lock once it runs.
+        QTRY_COMPARE(PortLock::holder(emu.devicePath()), holder.processId());
+        press("pbOpen");
+        QCOMPARE(boxes.count(), 1);
+        QCOMPARE(boxes.last().text, expected);
+        QVERIFY(!showsOpen());
+        QCOMPARE(boxes.last().icon, QMessageBox::Critical);
+        holder.kill();
+        holder.waitForFinished();
+        QTRY_COMPARE(FrApiThread::instances(), 0);
+        press("pbOpen");
+        QVERIFY(showsOpen());
+        QCOMPARE(emu.requests().size(), 0);
     }
 };
 

@@ -7,6 +7,10 @@
 
 #include <atomic>
 
+#include <fcntl.h>
+#include <sys/file.h>
+#include <unistd.h>
+
 #include "emulatorfixture.h"
 #include "frapi.h"
 #include "frapithread.h"
@@ -64,12 +68,15 @@ private slots:
     void portCannotBeOpened();
     void frameShorterThanTenBytes();
     void requestRightAfterStartIsNotLost();
-    void execWithoutOpenStartsWorker();
+    void execOnClosedPortSendsNothing();
     void quitDuringExchangeLetsItFinish();
     void closeThenOpenAnotherPort();
-    void nestedExecGetsOwnReplies();
+    void nestedExecIsRefused();
     void transportAnswersInRequestOrder();
-    void closeWithRequestQueuedDoesNotHang();
+    void closeDuringExchangeThenNothingLeaves();
+    void lateReplyAfterQuitAnswersNobody();
+    void portStaysLockedThroughOperation();
+    void waiterFollowsTheWorkerThatSends();
     void destructionLetsExchangeFinish();
     void nothingLeftAfterDestruction();
 };
@@ -124,8 +131,11 @@ void TstTransport::exchange_data()
         << QVector<F>{F(F::StrayPrefix, 1, 3)} << 0 << int(fs::Ok) << 0 << 1 << 1 << true;
     QTest::newRow("frame cut short: 0x05")
         << QVector<F>{F(F::TruncateReply, 1, 6)} << 0 << int(fs::Ok) << 1 << 1 << 2 << true;
-    QTest::newRow("corrupted CRC: no retry")
-        << QVector<F>{F(F::CorruptCrc, 1)} << 252 << int(fs::WrongCrc) << 0 << 1 << 1 << false;
+    // The register may have executed it: its reply is asked for again, the request never.
+    QTest::newRow("corrupted CRC: reply asked for again")
+        << QVector<F>{F(F::CorruptCrc, 1)} << 0 << int(fs::Ok) << 1 << 1 << 2 << true;
+    QTest::newRow("corrupted CRC twice: the damaged reply stands")
+        << QVector<F>{F(F::CorruptCrc, 1), F(F::CorruptCrc, 2)} << 252 << int(fs::WrongCrc) << 1 << 1 << 2 << false;
 }
 
 void TstTransport::exchange()
@@ -234,7 +244,9 @@ void TstTransport::noDevice()
     QElapsedTimer clock;
     clock.start();
     FsRep rep;
-    QCOMPARE(fr.exec(FsReq(StatusCmd), rep, Short), CoreApiConst::ParseError);
+    // Nothing came back at all: not the same failure as an answer that cannot be read.
+    QCOMPARE(fr.exec(FsReq(StatusCmd), rep, Short), CoreApiConst::NoAnswer);
+    QCOMPARE(rep.bytesReceived(), 0);
     // The first read and the read after the repeat request each wait out the whole time-out.
     QVERIFY(clock.elapsed() >= 2 * Short.readTimeout - 20);
     QCOMPARE(rep.code(), quint8(CoreApiConst::NoAnswer));
@@ -257,7 +269,7 @@ void TstTransport::portCannotBeOpened()
     QSignalSpy finished(&fr, &FsWrapper::exchangeFinished);
 
     FsRep rep;
-    QCOMPARE(fr.exec(FsReq(StatusCmd), rep, FsTimeouts::Long), CoreApiConst::ParseError);
+    QCOMPARE(fr.exec(FsReq(StatusCmd), rep, FsTimeouts::Long), CoreApiConst::NoAnswer);
     QCOMPARE(rep.code(), quint8(CoreApiConst::NoAnswer));
     QCOMPARE(rep.parsingResult(), fs::NotParsed);
     QCOMPARE(texts(lines), QStringList{QStringLiteral("ФР не отвечает")});
@@ -315,9 +327,11 @@ void TstTransport::frameShorterThanTenBytes()
     QCOMPARE(rep.parsingResult(), fs::TooShort);
     QCOMPARE(rep.code(), quint8(CoreApiConst::NoAnswer));
     QCOMPARE(device.requests.load(), 1);
-    QCOMPARE(device.repeats.load(), 0); // collected whole: no repeat request
-    QTRY_COMPARE(frames.count(), 2);
+    // Whole, but unreadable: its reply is asked for once more (this device does not answer that).
+    QCOMPARE(device.repeats.load(), 1);
+    QTRY_COMPARE(frames.count(), 4);
     QCOMPARE(frames.at(1), (QList<QVariant>{false, QStringLiteral("04020000112233")}));
+    QCOMPARE(frames.at(2), (QList<QVariant>{true, QStringLiteral("05")}));
     fr.close();
     QTRY_COMPARE(FrApiThread::instances(), 0);
     server.stop();
@@ -350,22 +364,26 @@ void TstTransport::requestRightAfterStartIsNotLost()
     QCOMPARE(rep.data().size(), StatusSize);
 }
 
-void TstTransport::execWithoutOpenStartsWorker()
+void TstTransport::execOnClosedPortSendsNothing()
 {
     EmulatorFixture emu;
     QVERIFY2(emu.start(), qPrintable(emu.lastError()));
     FsWrapper fr;
-    QVERIFY(fr.open(emu.devicePath()));
-    fr.close(); // its worker may still hold the port while the next one starts
-    QVERIFY(!fr.isOpen());
-    QSignalSpy started(&fr, &FsWrapper::exchangeStarted);
-
     FsRep rep;
-    QCOMPARE(fr.exec(FsReq(StatusCmd), rep, Short), CoreApiConst::Success);
-    QVERIFY(fr.isOpen());
-    // The progress notices of a worker that the port form did not open are not forwarded.
-    QCOMPARE(started.count(), 0);
-    QCOMPARE(emu.executionsOf(StatusCmd), 1);
+    QElapsedTimer clock;
+    clock.start();
+    // Never opened, then opened and closed: no worker is started behind the user's back.
+    QCOMPARE(fr.exec(FsReq(StatusCmd), rep, Short), CoreApiConst::NoAnswer);
+    QVERIFY(fr.open(emu.devicePath()));
+    fr.close();
+    QSignalSpy lines(&fr, qOverload<QString>(&FsWrapper::showLog));
+    QCOMPARE(fr.exec(FsReq(StatusCmd), rep, Short), CoreApiConst::NoAnswer);
+    QVERIFY(clock.elapsed() < Short.readTimeout); // at once, not after a time-out
+    QVERIFY(!fr.isOpen());
+    QCOMPARE(rep.code(), quint8(CoreApiConst::NoAnswer));
+    QCOMPARE(texts(lines), QStringList{QStringLiteral("Команда 0x30 не отправлена: порт не открыт")});
+    QTRY_COMPARE(FrApiThread::instances(), 0);
+    QCOMPARE(emu.requests().size(), 0);
 }
 
 void TstTransport::quitDuringExchangeLetsItFinish()
@@ -410,7 +428,9 @@ void TstTransport::closeThenOpenAnotherPort()
     QTRY_COMPARE(FrApiThread::instances(), 1); // the first worker has gone
 }
 
-void TstTransport::nestedExecGetsOwnReplies()
+// A request asked for while another waits for its reply (from a timer, a queued click) is refused
+// at once and sends nothing; the waiting one gets its own reply.
+void TstTransport::nestedExecIsRefused()
 {
     EmulatorFixture emu;
     QVERIFY2(emu.start(), qPrintable(emu.lastError()));
@@ -418,23 +438,18 @@ void TstTransport::nestedExecGetsOwnReplies()
     FsWrapper fr;
     QVERIFY(fr.open(emu.devicePath()));
 
-    // Entered from the outer exec's loop while its reply is still on the way.
     FsRep inner;
     int innerCode = -1;
     QTimer::singleShot(50, &fr, [&] { innerCode = fr.exec(FsReq(VersionCmd), inner, Short); });
     FsRep outer;
     QCOMPARE(fr.exec(FsReq(StatusCmd), outer, Short), CoreApiConst::Success);
-    QTRY_COMPARE(innerCode, 0);
+    QCOMPARE(innerCode, int(CoreApiConst::NoAnswer));
+    QCOMPARE(fr.lastRefusal(), QString()); // the outer one went out
 
-    const QVector<EmuRequestRecord> requests = emu.requests();
-    QCOMPARE(requests.size(), 2);
-    QCOMPARE(requests.at(0).request.code(), StatusCmd);
-    QCOMPARE(requests.at(1).request.code(), VersionCmd);
-    QCOMPARE(outer.unique(), requests.at(0).request.unique());
+    QCOMPARE(emu.requests().size(), 1);
+    QCOMPARE(emu.requests().at(0).request.code(), StatusCmd);
+    QCOMPARE(outer.unique(), emu.requests().at(0).request.unique());
     QCOMPARE(outer.data().size(), StatusSize);
-    QCOMPARE(inner.unique(), requests.at(1).request.unique());
-    QCOMPARE(inner.data().size(), VersionSize);
-    QCOMPARE(emu.executionCount(), 2);
 }
 
 void TstTransport::transportAnswersInRequestOrder()
@@ -462,7 +477,9 @@ void TstTransport::transportAnswersInRequestOrder()
     QCOMPARE(requests.at(0).request.code(), StatusCmd);
 }
 
-void TstTransport::closeWithRequestQueuedDoesNotHang()
+// "Закрыть" while an exchange runs: that exchange ends with its own reply, and the next command
+// finds the port closed and sends nothing (it does not open the old port again).
+void TstTransport::closeDuringExchangeThenNothingLeaves()
 {
     EmulatorFixture emu;
     QVERIFY2(emu.start(), qPrintable(emu.lastError()));
@@ -470,24 +487,39 @@ void TstTransport::closeWithRequestQueuedDoesNotHang()
     FsWrapper fr;
     QVERIFY(fr.open(emu.devicePath()));
 
-    // A second request queued behind the exchange in flight, then the port is closed.
-    FsRep inner;
-    int innerCode = -1;
-    QTimer::singleShot(50, &fr, [&] {
-        QTimer::singleShot(50, &fr, [&fr] { fr.close(); });
-        innerCode = fr.exec(FsReq(VersionCmd), inner, Short);
+    QTimer::singleShot(50, &fr, [&fr] { fr.close(); });
+    FsRep rep;
+    QCOMPARE(fr.exec(FsReq(StatusCmd), rep, Short), CoreApiConst::Success);
+    QCOMPARE(rep.data().size(), StatusSize);
+    QCOMPARE(fr.exec(FsReq(VersionCmd), rep, Short), CoreApiConst::NoAnswer);
+    QTRY_COMPARE(FrApiThread::instances(), 0);
+    QCOMPARE(emu.requests().size(), 1);
+}
+
+// The application quits while a request waits: the caller is let go at once, and the reply that
+// still comes must not be taken for the answer of the next request of the same worker.
+void TstTransport::lateReplyAfterQuitAnswersNobody()
+{
+    EmulatorFixture emu;
+    QVERIFY2(emu.start(), qPrintable(emu.lastError()));
+    emu.addFault(EmuFault::DelayReply, 1, 400);
+    FsWrapper fr;
+    QVERIFY(fr.open(emu.devicePath()));
+
+    int first = -1;
+    QTimer::singleShot(0, &fr, [&] {
+        QTimer::singleShot(100, &fr, [] { QCoreApplication::quit(); });
+        FsRep rep;
+        first = fr.exec(FsReq(StatusCmd), rep, Short);
     });
-    FsRep outer;
-    QCOMPARE(fr.exec(FsReq(StatusCmd), outer, Short), CoreApiConst::Success);
-    QCOMPARE(outer.data().size(), StatusSize);
-    QTRY_VERIFY(innerCode >= 0);
-    // Whether it still ran or was dropped with the worker, its caller has its own answer.
-    if (innerCode == 0) {
-        QCOMPARE(inner.data().size(), VersionSize);
-    } else {
-        QCOMPARE(innerCode, int(CoreApiConst::ParseError));
-        QCOMPARE(inner.code(), quint8(CoreApiConst::NoAnswer));
-    }
+    QCoreApplication::exec();
+    QCOMPARE(first, int(CoreApiConst::NoAnswer));
+
+    FsRep rep;
+    QCOMPARE(fr.exec(FsReq(VersionCmd), rep, Short), CoreApiConst::Success);
+    QCOMPARE(rep.data().size(), VersionSize);
+    QCOMPARE(rep.unique(), emu.lastRequest().request.unique());
+    QCOMPARE(emu.requests().size(), 2); // the first had left: its reply came, and went to nobody
 }
 
 void TstTransport::destructionLetsExchangeFinish()
@@ -526,6 +558,67 @@ void TstTransport::nothingLeftAfterDestruction()
     // No event loop ran since: the destructor itself waited for both threads and deleted them.
     QCOMPARE(FrApiThread::instances(), 0);
     QCOMPARE(FsApi::instances(), 0);
+}
+
+// The port is ours from open to close, through the reopen of every exchange: another program that
+// locks the device the usual way is kept out between two exchanges of an operation, and gets it
+// once the port is closed.
+void TstTransport::portStaysLockedThroughOperation()
+{
+    EmulatorFixture emu;
+    QVERIFY2(emu.start(), qPrintable(emu.lastError()));
+    const QByteArray device = QFile::encodeName(emu.devicePath());
+    // What another program does: its own descriptor of the device, locked without waiting.
+    const auto othersGetIt = [&device] {
+        const int fd = ::open(device.constData(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+        const bool got = fd >= 0 && ::flock(fd, LOCK_EX | LOCK_NB) == 0;
+        if (fd >= 0)
+            ::close(fd);
+        return got;
+    };
+    {
+        FsWrapper fr;
+        QVERIFY(fr.open(emu.devicePath()));
+        const FsOperation op(fr);
+        QVERIFY(op);
+        FsRep rep;
+        QCOMPARE(fr.exec(FsReq(StatusCmd), rep, Short), CoreApiConst::Success);
+        QVERIFY(!othersGetIt());
+        QCOMPARE(fr.exec(FsReq(VersionCmd), rep, Short), CoreApiConst::Success);
+        QVERIFY(!othersGetIt());
+    }
+    QTRY_COMPARE(FrApiThread::instances(), 0);
+    QVERIFY(othersGetIt());
+
+    // The other way round: a port held elsewhere is not opened, and the refusal names the holder.
+    const int fd = ::open(device.constData(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    QVERIFY(fd >= 0 && ::flock(fd, LOCK_EX | LOCK_NB) == 0);
+    FsWrapper fr;
+    QVERIFY(!fr.open(emu.devicePath()));
+    ::close(fd);
+    // In this process: the lock table names this process, which the port's own users skip.
+    QVERIFY2(fr.openError().startsWith(QStringLiteral("Порт занят: ") + emu.devicePath()), qPrintable(fr.openError()));
+    QCOMPARE(emu.requests().size(), 2);
+}
+
+// The port is changed between the call and the moment its request leaves (an event handled first):
+// the caller waits for the worker that actually sent it, and gets that register's reply.
+void TstTransport::waiterFollowsTheWorkerThatSends()
+{
+    EmulatorFixture first;
+    EmulatorFixture second;
+    QVERIFY2(first.start(), qPrintable(first.lastError()));
+    QVERIFY2(second.start(), qPrintable(second.lastError()));
+    FsWrapper fr;
+    QVERIFY(fr.open(first.devicePath()));
+    QTimer::singleShot(0, &fr, [&] {
+        fr.close();
+        QVERIFY(fr.open(second.devicePath()));
+    });
+    FsRep rep;
+    QCOMPARE(fr.exec(FsReq(StatusCmd), rep, Short), CoreApiConst::Success);
+    QCOMPARE(rep.unique(), second.lastRequest().request.unique());
+    QCOMPARE(first.requests().size(), 0);
 }
 
 QTEST_GUILESS_MAIN(TstTransport)

@@ -216,11 +216,11 @@ void TestWorkingDay::focusAndCursorAroundOperation()
     }
     QCOMPARE(cursorDuring, (QList<int>{Qt::WaitCursor, Qt::WaitCursor}));
 
-    w.onExchangeStarted();
+    w.onOperationStarted();
     for (int s = 0; s < 3; ++s)
         w.progressTimeOut();
     QCOMPARE(bar->text(), QStringLiteral("3 с"));
-    w.onExchangeFinished();
+    w.onOperationFinished();
 }
 
 void TestWorkingDay::keyboardInTabs_data()

@@ -22,7 +22,7 @@ const GlobalOption Globals[] = {
     {"--port", "-p", true},        {"--cashier", nullptr, true},
     {"--password", nullptr, true}, {"--password-file", nullptr, true},
     {"--json", nullptr, false},    {"--help", "-h", false},
-    {"--version", "-V", false},
+    {"--version", "-V", false},    {"--wait", nullptr, true},
 };
 
 const GlobalOption *globalOption(const QString &name)
@@ -105,6 +105,12 @@ public:
                 return refuse(QStringLiteral("неверный номер кассира: %1 (0-255)").arg(*cashier_));
             o.cashier = int(n);
         }
+        if (wait_) {
+            qint64 n = 0;
+            if (!cliparse::integer(*wait_, 0, 86400, &n))
+                return refuse(QStringLiteral("неверное время ожидания: %1 (0-86400 с)").arg(*wait_));
+            o.waitSeconds = int(n);
+        }
         if (password_ && passwordFile_)
             return refuse(QStringLiteral("--password и --password-file вместе"));
         if (password_) {
@@ -128,7 +134,7 @@ public:
 
 private:
     CliLine &line_;
-    std::optional<QString> port_, cashier_, password_, passwordFile_;
+    std::optional<QString> port_, cashier_, password_, passwordFile_, wait_;
     bool commandRefused_ = false;
 
 public:
@@ -195,6 +201,8 @@ private:
             cashier_ = value;
         else if (name == QLatin1String("--password"))
             password_ = value;
+        else if (name == QLatin1String("--wait"))
+            wait_ = value;
         else
             passwordFile_ = value;
     }

@@ -1,6 +1,8 @@
 #include "cli.h"
 
 #include <QDateTime>
+#include <QElapsedTimer>
+#include <QEventLoop>
 #include <QFileInfo>
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -8,13 +10,17 @@
 #include <QRegularExpression>
 #include <QSerialPort>
 #include <QTextCodec>
+#include <QTimer>
 
 #include <cerrno>
+#include <csignal>
 #include <cstdio>
 #include <cstring>
 
+#include "frapithread.h"
 #include "frrecords.h"
 #include "frwrapper.h"
+#include "portlock.h"
 
 namespace {
 
@@ -44,13 +50,44 @@ QString lastNote;
 QJsonValue pendingDocument;
 bool arrayStarted = false;
 QString commandName;
+// Facts of how the command ended (a stop, a cancelled document) that --json adds to its document.
+QJsonObject endFacts;
+// The command layer of the command, for the reason a request was not sent.
+const FsWrapper *commandLayer = nullptr;
+// How often a port another program holds is tried again under --wait.
+constexpr int PortWaitStepMs = 100;
 
 } // namespace
 
 Cli::Cli(const CliOptions &options) : options_(options)
 {}
 
-Cli::~Cli() = default;
+Cli::~Cli()
+{
+    commandLayer = nullptr;
+}
+
+int Cli::takePort()
+{
+    QString busy;
+    lock_ = PortLock::acquire(options_.port, &busy);
+    if (!lock_ && options_.waitSeconds > 0) {
+        note(QStringLiteral("%1; ожидание до %2 с").arg(busy).arg(options_.waitSeconds));
+        QElapsedTimer waited;
+        waited.start();
+        while (!lock_ && waited.elapsed() < qint64(options_.waitSeconds) * 1000) {
+            QEventLoop pause;
+            QTimer::singleShot(PortWaitStepMs, &pause, &QEventLoop::quit);
+            if (pause.exec() != 0)
+                break; // the program is stopping
+            lock_ = PortLock::acquire(options_.port, &busy);
+        }
+    }
+    if (lock_)
+        return CliExit::Success;
+    note(busy);
+    return CliExit::TempFail;
+}
 
 int Cli::connect()
 {
@@ -58,6 +95,10 @@ int Cli::connect()
         return CliExit::Success;
     if (options_.port.isEmpty())
         return usage(QStringLiteral("не указан порт: --port ПУТЬ или переменная VIRTA_PORT"));
+    // First the lock: a program in the middle of its own command is named, not met as a port that
+    // does not open (it holds the port open exclusively).
+    if (const int rc = takePort())
+        return rc;
     {
         // The command layer opens the port afresh for every exchange and would only report "no
         // answer"; a port that cannot be opened at all is told apart here, before anything is sent.
@@ -75,6 +116,8 @@ int Cli::connect()
         fr_.reset();
         return CliExit::Unavailable;
     }
+    commandLayer = fr_.get();
+    operation_ = std::make_unique<FsOperation>(*fr_);
     return CliExit::Success;
 }
 
@@ -84,6 +127,49 @@ QStringList Cli::every(const QString &option) const
     for (const QStringList &values : options_.commandOptions.value(option))
         all << values.value(0);
     return all;
+}
+
+bool Cli::stop(int sig)
+{
+    endFacts[QStringLiteral("stopped")] = sig == SIGINT ? QStringLiteral("SIGINT") : QStringLiteral("SIGTERM");
+    if (!operation_)
+        return false;
+    fr_->stop();
+    note(QStringLiteral("остановка: ждем ответа ККТ на уже отправленный запрос (не дольше %1 с), новые запросы "
+                        "не отправляются; повторный сигнал прервет сразу")
+             .arg((stopBudgetMs() + 999) / 1000));
+    return true;
+}
+
+qint64 Cli::stopBudgetMs() const
+{
+    const qint64 cancel = FrApiThread::exchangeBudgetMs(FsTimeouts::Quick.readTimeout, FsTimeouts::Quick.writeTimeout);
+    return (fr_ ? fr_->pendingBudgetMs() : 0) + cancel;
+}
+
+int Cli::endCommand(int code)
+{
+    // A command that succeeded left what it meant to leave (`raw` may open a document on purpose).
+    const bool failed = code != CliExit::Success || (fr_ && fr_->isStopping());
+    if (failed && operation_ && operation_->document() != FsDocument::None) {
+        // A document this command opened and did not complete would stand in the way of the
+        // register's next one. Said on stderr after the failure that left it; the failure stays
+        // the error of --json, the cancel one of its facts.
+        const int rc = operation_->cancelDocument();
+        endFacts[QStringLiteral("documentCancelled")] = rc == CoreApiConst::Success;
+        QString text;
+        if (rc == CoreApiConst::Success)
+            text = QStringLiteral("открытый документ отменен");
+        else if (rc == CoreApiConst::DocMustBeOpen)
+            text = QStringLiteral("открытого документа нет: он завершен или не был открыт (virta-cli status)");
+        else
+            text = QStringLiteral("открытый документ не отменен: ошибка %1: %2")
+                       .arg(rc)
+                       .arg(errorText(quint8(rc)).trimmed());
+        write(stderr, QStringLiteral("virta-cli: ") + text + QLatin1Char('\n'));
+    }
+    operation_.reset();
+    return code;
 }
 
 void Cli::out(const QString &text) const
@@ -127,7 +213,10 @@ int Cli::usage(const QString &text)
 
 int Cli::failed(int code, const QString &action)
 {
-    note(QStringLiteral("%1: ошибка %2: %3").arg(action).arg(code).arg(errorText(quint8(code)).trimmed()));
+    if (commandLayer && !commandLayer->lastRefusal().isEmpty())
+        note(QStringLiteral("%1: %2").arg(action, commandLayer->lastRefusal()));
+    else
+        note(QStringLiteral("%1: ошибка %2: %3").arg(action).arg(code).arg(errorText(quint8(code)).trimmed()));
     return code;
 }
 
@@ -143,15 +232,23 @@ void Cli::setCommandName(const QString &name)
 
 int Cli::finish(int code, bool json)
 {
+    // How the command ended (a stop, a document cancelled) goes with what it had to say.
+    const auto withEndFacts = [](QJsonObject o) {
+        for (auto it = endFacts.constBegin(); it != endFacts.constEnd(); ++it)
+            o.insert(it.key(), it.value());
+        return o;
+    };
     if (json && arrayStarted) {
         write(stdout, QStringLiteral("\n]\n"));
     } else if (json && code != CliExit::Success) {
         // Whatever the command had to say, a script reads the outcome from the same two fields.
-        QJsonObject o = pendingDocument.toObject();
+        QJsonObject o = withEndFacts(pendingDocument.toObject());
         o[QStringLiteral("result")] = code;
         if (!o.contains(QStringLiteral("error")))
             o[QStringLiteral("error")] = lastNote.isEmpty() ? errorText(quint8(code)).trimmed() : lastNote;
         write(stdout, jsonText(o));
+    } else if (json && pendingDocument.isObject()) {
+        write(stdout, jsonText(withEndFacts(pendingDocument.toObject())));
     } else if (json && !pendingDocument.isUndefined()) {
         write(stdout, jsonText(pendingDocument));
     }

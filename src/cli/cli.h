@@ -13,7 +13,9 @@
 
 #include "frconst.h"
 
+class FsOperation;
 class FsWrapper;
+class PortLock;
 
 // Exit statuses besides the register's own result codes (1 to 54, 252 to 255), from sysexits.h.
 namespace CliExit {
@@ -24,6 +26,7 @@ constexpr int NoInput = 66;
 constexpr int Unavailable = 69;
 constexpr int IoError = 74;
 constexpr int Protocol = 76;
+constexpr int TempFail = 75; // the port is another program's (EX_TEMPFAIL): try again later
 } // namespace CliExit
 
 struct CliOptions
@@ -34,6 +37,7 @@ struct CliOptions
     bool json = false;
     // The command's own options, each occurrence with its values, in the order given.
     QMap<QString, QList<QStringList>> commandOptions;
+    int waitSeconds = 0; // --wait: how long a port another program holds is waited for
 };
 
 // What every command works with: the options, the register behind the command layer, and the
@@ -55,10 +59,24 @@ public:
     // Every occurrence of a repeatable option, in order.
     QStringList every(const QString &option) const;
 
-    // Opens the register's port once; on failure says why and returns the exit status (69, or
-    // 64 without a port). 0 when the command layer is ready.
+    // Opens the register's port once and makes the rest of the command one operation on it, the
+    // port ours until the command ends (another program waits or is refused); on failure says why
+    // and returns the exit status (75 when another program holds the port, 69 when it does not
+    // open, 64 without a port). 0 when the command layer is ready.
     int connect();
     FsWrapper &fr() { return *fr_; }
+
+    // A stop (SIGINT, SIGTERM) while the command works with the register: no new request leaves,
+    // the one in flight finishes within its time-outs and the command reports what it got. False
+    // when the command has no operation on the register to finish (the program just quits).
+    bool stop(int sig);
+    // What the exchanges in flight may still take, and a cancel after them: how long a stopped
+    // command may keep the terminal.
+    qint64 stopBudgetMs() const;
+    // Once the command has returned: when it failed or was stopped, cancels a document it opened
+    // and did not complete (one exchange, also after a stop) and says so; then lets the port go.
+    // Returns `code`.
+    int endCommand(int code);
 
     // A line of the human output; nothing with --json, where stdout holds only the document.
     void out(const QString &text) const;
@@ -71,6 +89,7 @@ public:
     static void note(const QString &text);
     static int usage(const QString &text);
     // The register refused or did not answer: its text on stderr, its code as the exit status.
+    // A request that was not sent (the command was stopped) is told as such.
     static int failed(int code, const QString &action);
     // Whether standard output took everything written so far.
     static bool outputFailed();
@@ -82,8 +101,12 @@ public:
     static void setCommandName(const QString &name);
 
 private:
+    int takePort();
+
     CliOptions options_;
+    std::shared_ptr<PortLock> lock_;
     std::unique_ptr<FsWrapper> fr_;
+    std::unique_ptr<FsOperation> operation_;
 };
 
 // One command of the program. Adding a command is one function and one line in the table.

@@ -29,34 +29,12 @@ int reportDocument(Cli &cli, const CliDocument &d, const QString &title, QJsonOb
     return CliExit::Success;
 }
 
-// A document begun but not completed stays open in the register and blocks the next one: it is
-// cancelled, and the failed step is what the caller hears.
-int completeOrCancel(Cli &cli, int code, const QString &action)
+// A document begun but not completed stays open in the register and blocks the next one: the end of
+// the command cancels it (Cli::endCommand, also after a stop, and only a document this command
+// opened), and the failed step is what the caller hears first.
+int completeOrCancel(Cli &, int code, const QString &action)
 {
-    // A step that got no readable answer may have been done all the same: a completion may have
-    // closed the document. Then there is nothing to cancel, and saying "cancelled" would be false.
-    if (code == CoreApiConst::NoAnswer || code == CoreApiConst::ParseError) {
-        FrStatus st;
-        if (cli.fr().getFrStatus(st) == CoreApiConst::Success && st.openDocType == 0) {
-            Cli::note(QStringLiteral("%1: ошибка %2: %3; открытого документа нет: проверьте по virta-cli status, "
-                                     "не проведен ли он")
-                          .arg(action)
-                          .arg(code)
-                          .arg(errorText(quint8(code)).trimmed()));
-            return code;
-        }
-    }
-    // One line, so that it is also the "error" of --json: what failed, and what became of the
-    // document.
-    const int cancel = cli.fr().cancelDoc();
-    const QString outcome = cancel == CoreApiConst::Success
-                                ? QStringLiteral("документ отменен")
-                                : QStringLiteral("документ не отменен (ошибка %1: %2), отмените его: virta-cli cancel")
-                                      .arg(cancel)
-                                      .arg(errorText(quint8(cancel)).trimmed());
-    Cli::note(
-        QStringLiteral("%1: ошибка %2: %3; %4").arg(action).arg(code).arg(errorText(quint8(code)).trimmed(), outcome));
-    return code;
+    return Cli::failed(code, action);
 }
 
 int cashierName(Cli &cli, QString &name)

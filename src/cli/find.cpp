@@ -22,13 +22,16 @@ struct Probe
     bool found = false;
     SerialInfo info;
     QString version;
+    QString busy; // another program holds the port: not probed
 };
 
 void probe(Probe &p)
 {
     FsWrapper fr;
-    if (!fr.open(p.port))
+    if (!fr.open(p.port)) {
+        p.busy = fr.openError();
         return;
+    }
     FsRep rep;
     if (fr.exec(FsReq(0x31), rep, ProbeTimeout) != CoreApiConst::Success || !p.info.parse(rep.data()))
         return;
@@ -62,6 +65,8 @@ int cmdFind(Cli &cli, const QStringList &args)
 
     QJsonArray list;
     for (const Probe &p : probes) {
+        if (!p.busy.isEmpty())
+            Cli::note(p.busy + QStringLiteral(": не опрошен"));
         if (!p.found)
             continue;
         cli.out(QStringLiteral("%1\tмодель %2 %3\tЗН %4\tПО %5")

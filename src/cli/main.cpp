@@ -16,9 +16,10 @@
 
 namespace {
 
-// After a stop was asked for, the command in progress has this long to come back through the
-// event loop; a wait that does not give way is not allowed to hold the terminal.
-constexpr auto StopGrace = std::chrono::seconds(3);
+// After a stop was asked for, the command in progress has this long (beyond what its exchange in
+// flight may take) to come back through the event loop; a wait that does not give way is not
+// allowed to hold the terminal.
+constexpr qint64 StopGraceMs = 3000;
 
 void print(FILE *stream, const QString &text)
 {
@@ -54,6 +55,8 @@ QString helpText()
                         "                      ошибке {\"result\": код завершения, \"error\": текст};\n"
                         "                      сообщения об ошибках и ходе работы идут в стандартный\n"
                         "                      поток ошибок\n"
+                        "  --wait СЕКУНДЫ      если порт занят другой программой, ждать его до СЕКУНД\n"
+                        "                      (без него: сразу завершиться с кодом 75)\n"
                         "  -h, --help          эта справка; КОМАНДА --help: справка по команде\n"
                         "  -V, --version       версия программы\n"
                         "\n"
@@ -80,8 +83,12 @@ QString helpText()
         "  66        файл не читается (нет файла, не обычный файл) или не записывается\n"
         "  69        порт не открывается; find: ни одна ККТ не ответила\n"
         "  74        ошибка записи в стандартный вывод\n"
+        "  75        порт занят другой программой («Порт занят: ПУТЬ (процесс PID)»)\n"
         "  76        firmware: загрузчик ККТ ответил ошибкой (ее номер в сообщении и в JSON)\n"
-        "  130, 143  прервано сигналом SIGINT или SIGTERM\n"
+        "  130, 143  прервано сигналом SIGINT или SIGTERM: отправленный запрос дожидается\n"
+        "            ответа, новые не отправляются, начатый командой документ отменяется;\n"
+        "            если ответ на завершение документа пришел, документ выводится, как при\n"
+        "            успехе\n"
         "На отвергнутые данные в ККТ ничего не отправляется.\n"
         "\n"
         "Environment:\n"
@@ -141,13 +148,20 @@ int main(int argc, char *argv[])
     qInstallMessageHandler(quietMessages);
 
     static std::atomic<int> stopSignal{0};
-    quitOnTerminateSignals([](int sig) {
+    static Cli *running = nullptr;
+    onTerminateSignals([](int sig) {
         stopSignal = sig;
-        std::thread([sig] {
-            std::this_thread::sleep_for(StopGrace);
+        // With an exchange in flight the command finishes it and says what the register did; the
+        // program then ends by itself. Otherwise there is nothing to wait for.
+        const bool finishing = running && running->stop(sig);
+        const qint64 graceMs = StopGraceMs + (finishing ? running->stopBudgetMs() : 0);
+        std::thread([sig, graceMs] {
+            std::this_thread::sleep_for(std::chrono::milliseconds(graceMs));
             Cli::note(QStringLiteral("прервано"));
             ::_exit(128 + sig);
         }).detach();
+        if (!finishing)
+            QCoreApplication::quit();
     });
 
     CliLine line = parseCommandLine(QCoreApplication::arguments().mid(1));
@@ -168,14 +182,16 @@ int main(int argc, char *argv[])
     const CliCommand *command = line.command;
 
     Cli cli(options);
+    running = &cli;
     const QStringList &rest = line.arguments;
     int code = CliExit::Success;
     // Inside the event loop, so that a stop signal reaches the waits of the command layer.
     QTimer::singleShot(0, &app, [&] {
-        code = command->run(cli, rest);
+        code = cli.endCommand(command->run(cli, rest));
         QCoreApplication::exit(code);
     });
     QCoreApplication::exec();
+    running = nullptr;
     // A read of a file or a pipe hears of a stop before the event loop does.
     if (const int sig = stopSignal.load() ? stopSignal.load() : pendingTerminateSignal()) {
         Cli::note(QStringLiteral("прервано"));

@@ -2,18 +2,40 @@
 
 #include "frmsg.h"
 
+namespace {
+const Crc16 &crc16()
+{
+    static const Crc16 crc;
+    return crc;
+}
+
+int sizeFromLength(const QByteArray &buf, int start)
+{
+    return int(quint8(buf.at(start + 1))) + (int(quint8(buf.at(start + 2))) << 8) + 5;
+}
+} // namespace
+
+void FrameCollector::append(char byte)
+{
+    if (prefix_.isEmpty())
+        prefix_.append(crc16().calc(nullptr, 0));
+    prefix_.append(crc16().step(prefix_.last(), quint8(byte)));
+    buf_.append(byte);
+}
+
 FrameCollector::Step FrameCollector::push(char byte)
 {
     if (complete_)
         return Complete;
-    if (frame_.isEmpty() && quint8(byte) != FsMsg::StartByte)
+    if (!isStarted() && quint8(byte) != FsMsg::StartByte)
         return Skipped;
-    frame_.append(byte);
-    if (frame_.size() == 3)
-        expected_ = int(quint8(frame_.at(1))) + (int(quint8(frame_.at(2))) << 8) + 5;
+    append(byte);
+    const int n = buf_.size() - start_;
+    if (expected_ < 0 && n >= 3)
+        expected_ = sizeFromLength(buf_, start_);
     // The length field is read unsigned; a field below 5 still ends the frame (fewer than 10
     // bytes in all), and the parser then rejects it as too short.
-    if (expected_ >= 0 && frame_.size() == expected_)
+    if (expected_ >= 0 && n == expected_)
         complete_ = true;
     return complete_ ? Complete : Kept;
 }
@@ -26,60 +48,75 @@ int FrameCollector::push(const char *data, int size)
     return taken;
 }
 
+bool FrameCollector::checksumOkAt(int at, int size) const
+{
+    if (size < FsMsg::MinFrameSize || at + size > buf_.size())
+        return false;
+    const int end = at + size;
+    const quint16 received = quint16(quint8(buf_.at(end - 2)) | (quint8(buf_.at(end - 1)) << 8));
+    // Length field, code, unique and payload: from the byte after the start to the CRC.
+    return Crc16::ofRange(prefix_.at(at + 1), prefix_.at(end - 2), size - 3) == received;
+}
+
 bool FrameCollector::checksumOk() const
 {
-    if (!complete_ || frame_.size() < FsMsg::MinFrameSize)
-        return false;
-    static const Crc16 crc;
-    const int n = frame_.size();
-    const quint16 received = quint16(quint8(frame_.at(n - 2)) | (quint8(frame_.at(n - 1)) << 8));
-    return crc.calc(frame_.constData() + 1, n - 3) == received;
+    return complete_ && checksumOkAt(start_, buf_.size() - start_);
+}
+
+void FrameCollector::startAt(int at)
+{
+    start_ = at;
+    const int n = buf_.size() - start_;
+    expected_ = n >= 3 ? sizeFromLength(buf_, start_) : -1;
+    complete_ = expected_ >= 0 && n >= expected_;
+    if (complete_)
+        takeComplete();
+}
+
+void FrameCollector::takeComplete()
+{
+    buf_.truncate(start_ + expected_);
+    prefix_.resize(buf_.size() + 1);
 }
 
 bool FrameCollector::resync()
 {
-    QByteArray rest = frame_.mid(1);
-    for (;;) {
-        reset();
-        const int start = rest.indexOf(char(FsMsg::StartByte));
-        if (start < 0)
+    for (int from = start_ + 1;;) {
+        const int at = buf_.indexOf(char(FsMsg::StartByte), from);
+        if (at < 0) {
+            reset();
             return false;
-        rest.remove(0, start);
-        push(rest.constData(), rest.size());
-        if (!complete_ || checksumOk())
+        }
+        const int n = buf_.size() - at;
+        const int size = n >= 3 ? sizeFromLength(buf_, at) : -1;
+        if (size < 0 || n < size || checksumOkAt(at, size)) {
+            startAt(at);
             return true;
-        rest.remove(0, 1);
+        }
+        from = at + 1;
     }
 }
 
 bool FrameCollector::salvage()
 {
-    const QByteArray kept = frame_;
-    const int keptExpected = expected_;
-    const bool keptComplete = complete_;
-    int from = 1;
-    for (int tries = 0; tries < MaxSalvageStarts; ++tries) {
-        const int start = kept.indexOf(char(FsMsg::StartByte), from);
-        if (start < 0 || kept.size() - start < 3)
-            break;
-        const int total = int(quint8(kept.at(start + 1))) + (int(quint8(kept.at(start + 2))) << 8) + 5;
-        if (kept.size() - start >= total) {
-            reset();
-            push(kept.constData() + start, total);
-            if (checksumOk())
-                return true;
+    for (int from = start_ + 1;;) {
+        const int at = buf_.indexOf(char(FsMsg::StartByte), from);
+        if (at < 0 || buf_.size() - at < 3)
+            return false;
+        const int size = sizeFromLength(buf_, at);
+        if (buf_.size() - at >= size && checksumOkAt(at, size)) {
+            startAt(at);
+            return true;
         }
-        from = start + 1;
+        from = at + 1;
     }
-    frame_ = kept;
-    expected_ = keptExpected;
-    complete_ = keptComplete;
-    return false;
 }
 
 void FrameCollector::reset()
 {
-    frame_.clear();
+    buf_.clear();
+    prefix_.clear();
+    start_ = 0;
     expected_ = -1;
     complete_ = false;
 }

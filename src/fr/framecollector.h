@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QByteArray>
+#include <QVector>
 
 // Gathers one reply frame from the bytes of a serial line as they arrive: noise before the start
 // byte is dropped, then bytes are kept until the count in the frame's length field is reached.
@@ -19,10 +20,10 @@ public:
     // whatever follows the frame).
     int push(const char *data, int size);
 
-    bool isStarted() const { return !frame_.isEmpty(); }
+    bool isStarted() const { return start_ < buf_.size(); }
     bool isComplete() const { return complete_; }
     // From the start byte on; complete only when isComplete().
-    const QByteArray &frame() const { return frame_; }
+    QByteArray frame() const { return buf_.mid(start_); }
     // Whole frame size once the length field has arrived, else -1.
     int expectedSize() const { return expected_; }
     // A complete frame whose CRC holds.
@@ -36,13 +37,26 @@ public:
     // would otherwise pass for the start of a frame and swallow the good one.
     bool resync();
     // For a line that ran dry inside a frame: looks among the bytes kept, from the first start
-    // byte after the current one, for a complete frame whose CRC holds, and takes it. Gives up
-    // after MaxSalvageStarts start bytes; on failure the collector is left as it was.
+    // byte after the current one, for a complete frame whose CRC holds, and takes it. On failure
+    // the collector is left as it was.
     bool salvage();
-    static constexpr int MaxSalvageStarts = 1024;
+
+    // Both searches cost a bounded amount per byte kept, whatever the junk: every byte is looked
+    // at as a start once, and a candidate's CRC comes from the CRCs of the prefixes of what is
+    // kept rather than from its own bytes (junk full of 0x04 is a candidate at every byte).
 
 private:
-    QByteArray frame_;
+    void append(char byte);
+    // Makes the byte at `at` the start of the current frame.
+    void startAt(int at);
+    // The frame of `size` bytes starting at `at` (all of it kept) has a CRC that holds.
+    bool checksumOkAt(int at, int size) const;
+    // Ends the kept bytes with the current frame, complete: later bytes are not taken.
+    void takeComplete();
+
+    QByteArray buf_;          // every byte kept since the first start byte
+    QVector<quint16> prefix_; // prefix_[k]: CRC-16 of buf_[0, k)
+    int start_ = 0;           // the current frame's start byte in buf_
     int expected_ = -1;
     bool complete_ = false;
 };

@@ -10,6 +10,7 @@
 #include "framecollector.h"
 #include "framedecoder.h"
 #include "loggermanager.h"
+#include "portlock.h"
 
 namespace {
 QAtomicInt liveApis;
@@ -103,18 +104,31 @@ bool FsApi::writeFrame(const QByteArray &frame, int writeTimeout)
     return written == frame.size();
 }
 
+void FsApi::askAgain()
+{
+    const QByteArray repeat(1, char(RepeatByte));
+    logSent(repeat);
+    port_->write(repeat);
+}
+
 bool FsApi::exchange(FsReq req, quint32 readTimeout, quint32 writeTimeout)
 {
     emit exchangeStarted();
     req.newUnique();
     requestCode_ = req.code();
     sent_.invalidate();
+    received_ = 0;
     FsRep rep;
     rep.setCode(CoreApiConst::NoAnswer);
 
     bool result = false;
+    // Closed first: our own exclusive open must not stand in the way of the lock's check.
     close();
-    if (open() && req.isValid() && port_->isOpen()) {
+    QString busy;
+    if (lock_ && !lock_->hold(&busy)) {
+        qWarning().noquote() << busy << "- request not sent";
+        emit showLog(busy);
+    } else if (open() && req.isValid() && port_->isOpen()) {
         port_->clearError();
         port_->clear();
 
@@ -123,12 +137,21 @@ bool FsApi::exchange(FsReq req, quint32 readTimeout, quint32 writeTimeout)
         writeFrame(frame, int(writeTimeout));
 
         result = readOwn(rep, req.unique(), readTimeout);
-        if (!result) {
+        if (result && (rep.parsingResult() == fs::WrongCrc || rep.parsingResult() == fs::TooShort)) {
+            // Whole by its length, but unreadable: the register may well have executed the request
+            // (made a document). Its reply is asked for again, never the request sent again; the
+            // answer counts only if it is whole and carries this request's exchange number.
+            askAgain();
+            FsRep again;
+            again.setCode(CoreApiConst::NoAnswer);
+            if (collect(again, readTimeout, true) && again.parsingResult() == fs::Ok && again.unique() == req.unique())
+                rep = again;
+            else
+                qWarning().noquote() << "No readable repeat of the damaged reply; it stands";
+        } else if (!result) {
             // One repeat request: the register answers 0x05 with its last reply, which tells
             // whether the request was executed and only its reply went missing.
-            const QByteArray repeat(1, char(RepeatByte));
-            logSent(repeat);
-            port_->write(repeat);
+            askAgain();
             // The rest of a reply cut short may still arrive in front of the repeated one.
             result = collect(rep, readTimeout, true);
             if (result && rep.parsingResult() == fs::Ok && rep.unique() != req.unique()) {
@@ -146,6 +169,7 @@ bool FsApi::exchange(FsReq req, quint32 readTimeout, quint32 writeTimeout)
         }
     }
 
+    rep.setBytesReceived(received_);
     emit executed(rep);
     emit exchangeFinished();
     return result;
@@ -208,6 +232,7 @@ bool FsApi::collect(FsRep &rep, quint32 readTimeout, bool resync)
                 collector.salvage();
             break;
         }
+        ++received_;
         const FrameCollector::Step step = collector.push(byte);
         if (step == FrameCollector::Skipped)
             continue; // noise before the start of a frame
@@ -221,7 +246,7 @@ bool FsApi::collect(FsRep &rep, quint32 readTimeout, bool resync)
         if (port_->bytesAvailable() <= 0)
             port_->waitForReadyRead(ByteGapMs);
     }
-    const QByteArray &frame = collector.frame();
+    const QByteArray frame = collector.frame();
     const bool complete = collector.isComplete();
     // Timed from the request's first byte, so a reply that took the repeat request counts the wait.
     const qint64 roundTripUs = complete && sent_.isValid() ? sent_.nsecsElapsed() / 1000 : -1;

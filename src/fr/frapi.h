@@ -5,8 +5,11 @@
 #include <QObject>
 #include <QString>
 
+#include <memory>
+
 #include "frmsg.h"
 
+class PortLock;
 class QSerialPort;
 
 // One request/reply exchange with the register over a serial port. Lives in the worker
@@ -26,6 +29,9 @@ public:
     bool open();
     bool isOpen() const;
     void close();
+    // The lock that keeps the port ours between exchanges; each exchange checks it first and sends
+    // nothing while another program holds the port.
+    void setPortLock(std::shared_ptr<PortLock> lock) { lock_ = std::move(lock); }
 
     // Number of FsApi objects alive in the process (each one owns a port object).
     static int instances();
@@ -52,6 +58,8 @@ private:
     };
 
     bool exchange(FsReq req, quint32 readTimeout, quint32 writeTimeout);
+    // Writes the single byte 0x05: the register sends its last reply again and executes nothing.
+    void askAgain();
     bool writeFrame(const QByteArray &frame, int writeTimeout);
     // Shows a frame about to be written: its summary and dump to the pane and the log file.
     void logSent(const QByteArray &frame);
@@ -62,6 +70,9 @@ private:
     bool readOwn(FsRep &rep, quint32 unique, quint32 readTimeout);
 
     QSerialPort *port_;
+    std::shared_ptr<PortLock> lock_;
+    // Bytes read from the line in the current exchange, whatever they were.
+    qint64 received_ = 0;
     // The poll while waiting for a reply processes this thread's events, which may deliver the
     // next request. It must not start inside the current exchange (it would reopen the port under
     // the reply being read), so it waits here and runs once the current one is answered.

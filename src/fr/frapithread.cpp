@@ -30,7 +30,8 @@ std::mutex &portGate(const QString &portName)
 }
 } // namespace
 
-FrApiThread::FrApiThread(const QString &portName) : QThread(nullptr), portName_(portName)
+FrApiThread::FrApiThread(const QString &portName, std::shared_ptr<PortLock> lock)
+    : QThread(nullptr), portName_(portName), lock_(std::move(lock))
 {
     liveThreads.ref();
     registerFsMetaTypes();
@@ -95,6 +96,7 @@ void FrApiThread::run()
     registerFsMetaTypes();
     std::lock_guard<std::mutex> portLock(portGate(portName_));
     auto *api = new FsApi(portName_);
+    api->setPortLock(lock_);
     api->open();
 
     connect(api, qOverload<bool, QString>(&FsApi::showLog), this, qOverload<bool, QString>(&FrApiThread::showLog),
@@ -131,4 +133,8 @@ void FrApiThread::run()
     api->close();
     api->blockSignals(true);
     delete api;
+    // The port is closed: another program may have it now (unless another worker of this process
+    // on the same port still shares the lock). Under the mutex the destructor takes after wait().
+    std::lock_guard<std::mutex> lock(mutex_);
+    lock_.reset();
 }

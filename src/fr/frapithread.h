@@ -6,9 +6,11 @@
 
 #include "frmsg.h"
 
+#include <memory>
 #include <mutex>
 
 class FsApi;
+class PortLock;
 
 // The worker thread of one port: creates the transport inside itself and relays its signals.
 // The object belongs to the thread that created it and deletes itself once its thread has ended.
@@ -16,7 +18,9 @@ class FrApiThread : public QThread
 {
     Q_OBJECT
 public:
-    explicit FrApiThread(const QString &portName);
+    // `lock`, when given, keeps the port ours from the worker's first exchange to its last; the
+    // worker lets it go once its port is closed.
+    explicit FrApiThread(const QString &portName, std::shared_ptr<PortLock> lock = nullptr);
     ~FrApiThread() override;
 
     QString portName() const { return portName_; }
@@ -55,6 +59,7 @@ private:
     static void post(FsApi *api, const Held &request);
 
     const QString portName_;
+    std::shared_ptr<PortLock> lock_;
     mutable std::mutex mutex_;
     // Set while the worker's loop accepts requests; before that they are held, in order.
     FsApi *api_ = nullptr;

@@ -377,6 +377,9 @@ ErrorCode FsWrapper::readRegParam(quint16 tag, Tlv &tlv)
 ErrorCode FsWrapper::readRegData(RegData &data)
 {
     static const quint16 tags[] = {11018, 11037, 11048, 11187, 11009, 11041, 11012, 13105, 13106, 13107, 13108, 13109};
+    // Twelve requests, one operation: the caller's, or one of its own. (Refused, its first request
+    // is refused too, and that ends it.)
+    const FsOperation op(*this, FsOperation::Join);
     data.reset();
     for (quint16 tag : tags) {
         Tlv tlv;

@@ -3,6 +3,7 @@
 #include <QDataStream>
 #include <QDebug>
 
+#include <array>
 #include <atomic>
 #include <limits>
 #include <mutex>
@@ -37,7 +38,7 @@ quint16 Crc16::calc(const char *data, int length, bool useTable) const
     for (int i = 0; i < length; ++i) {
         const quint8 byte = quint8(data[i]);
         if (useTable) {
-            crc = quint16((crc << 8) ^ table_[((crc >> 8) ^ byte) & 0xFF]);
+            crc = step(crc, byte);
         } else {
             crc ^= quint16(byte << 8);
             for (int bit = 0; bit < 8; ++bit) {
@@ -46,6 +47,44 @@ quint16 Crc16::calc(const char *data, int length, bool useTable) const
         }
     }
     return crc;
+}
+
+namespace {
+
+// a * b in the ring of polynomials modulo the CRC's, 16 bits each.
+quint16 multiplyMod(quint16 a, quint16 b)
+{
+    quint32 r = 0;
+    for (int bit = 15; bit >= 0; --bit) {
+        r <<= 1;
+        if (r & 0x10000u)
+            r ^= 0x10000u | CrcPolynomial;
+        if (b & (1u << bit))
+            r ^= a;
+    }
+    return quint16(r);
+}
+
+} // namespace
+
+quint16 Crc16::ofRange(quint16 prefixA, quint16 prefixB, qint64 length)
+{
+    // The register is linear: going on over n bytes from a register value v gives what going on
+    // from 0 gives, plus v times x^(8n). So the range's own CRC (from CrcInit) is prefixB plus
+    // (prefixA + CrcInit) times x^(8n); x^(8n) is built from x^(8 * 2^i), squared in turn.
+    static const auto powers = [] {
+        std::array<quint16, 64> p{};
+        p[0] = 0x0100; // x^8
+        for (size_t i = 1; i < p.size(); ++i)
+            p[i] = multiplyMod(p[i - 1], p[i - 1]);
+        return p;
+    }();
+    quint16 v = quint16(prefixA ^ CrcInit);
+    for (size_t i = 0; length > 0 && i < powers.size(); ++i, length >>= 1) {
+        if (length & 1)
+            v = multiplyMod(v, powers[i]);
+    }
+    return quint16(prefixB ^ v);
 }
 
 QByteArray FsMsg::rawData() const

@@ -72,6 +72,12 @@ public:
     {
         return calc(data.constData(), data.size(), useTable);
     }
+    // One more byte after `crc` (the table form): what calc does for each byte.
+    quint16 step(quint16 crc, quint8 byte) const { return quint16((crc << 8) ^ table_[((crc >> 8) ^ byte) & 0xFF]); }
+    // The CRC of the bytes [a, b) of some data, from the CRCs of its first a and its first b
+    // bytes; in steps that grow with the logarithm of b - a, so that many overlapping ranges of
+    // one buffer can be checked without going over their bytes again.
+    static quint16 ofRange(quint16 prefixA, quint16 prefixB, qint64 length);
 
 private:
     quint16 table_[256];
@@ -142,10 +148,16 @@ public:
     // read; -1 when no reply was timed.
     qint64 roundTripUs() const { return roundTripUs_; }
     void setRoundTripUs(qint64 us) { roundTripUs_ = us; }
+    // Bytes that came back from the line during the exchange, noise and damaged frames included:
+    // 0 means the register kept silent (or nothing was sent), which is not the same failure as an
+    // answer that could not be read.
+    qint64 bytesReceived() const { return bytesReceived_; }
+    void setBytesReceived(qint64 n) { bytesReceived_ = n; }
 
 private:
     fs::RepParsingRes parsingResult_ = fs::NotParsed;
     qint64 roundTripUs_ = -1;
+    qint64 bytesReceived_ = 0;
 };
 
 // Text of a result code, looked up as an unsigned byte; empty when the code has none.

@@ -7,6 +7,8 @@
 #include <QPointer>
 #include <QString>
 
+#include <memory>
+
 #include "fixnumber.h"
 #include "frconst.h"
 #include "frmsg.h"
@@ -14,6 +16,7 @@
 #include "tlv.h"
 
 class FrApiThread;
+class PortLock;
 
 // Read and write time-out of one exchange, in milliseconds.
 struct FsRwTimeout
@@ -36,7 +39,21 @@ constexpr int RegNumber = 16; // Latin-1 bytes, zero-padded
 constexpr int SerialDigits = 10;
 } // namespace FsFieldWidths
 
+// What an operation left in the register: a document it opened and did not complete.
+enum class FsDocument {
+    None,    // nothing opened, or what was opened was completed or cancelled
+    Open,    // a start command succeeded and nothing completed it
+    Unknown, // a start or completion got no readable answer: the document may be open
+};
+
 // The one object through which the user interface talks to the register.
+//
+// Everything that reaches the register is part of an *operation*: a tab's whole sequence, one
+// console command, or a single request made outside any (see FsOperation). One operation runs at a
+// time, from its start to its last reply; operationStarted() and operationFinished() tell the window
+// when to lock itself, synchronously, before any event loop runs. While an operation waits for a
+// reply (or processes events between two requests, FsOperation::processEvents), whatever asks for
+// another request is refused at once and sends nothing.
 class FsWrapper : public QObject
 {
     Q_OBJECT
@@ -44,7 +61,11 @@ public:
     explicit FsWrapper(QObject *parent = nullptr);
     ~FsWrapper() override;
 
+    // Takes the port for this program (PortLock) and starts its worker. False when another program
+    // holds the port: openError() then says which, in the words the window and the console show.
     bool open(const QString &portName);
+    QString openError() const { return openError_; }
+    // Nothing is sent on a closed port: every command fails at once with NoAnswer.
     void close();
     bool isOpen() const;
     quint8 cashier() const { return cashier_; }
@@ -61,8 +82,23 @@ public:
     quint32 readTimeoutLimit() const { return readTimeoutLimit_; }
 
     // One request/reply exchange; blocks the caller (in a local event loop) until the reply is in.
-    // Once the application quits it ends at once with NoAnswer, and sends nothing new.
+    // The result is the register's code, 252 when something came back that could not be read, 253
+    // when nothing came back or nothing was sent: the port is closed, another operation is waiting,
+    // or the program is stopping. Once the application quits it ends at once with NoAnswer.
     CoreApiConst::ErrorCode exec(const FsReq &req, FsRep &rep, const FsRwTimeout &timeout);
+
+    // An operation is running (FsOperation).
+    bool operationRunning() const { return operation_.active; }
+    // From now on no new request leaves: the exchange in flight finishes within its time-outs and
+    // its caller gets its real outcome; the one request still sent is the cancel of a document the
+    // running operation opened (FsOperation::cancelDocument). Not undone.
+    void stop();
+    bool isStopping() const { return stopping_; }
+    // Why the last exec() sent nothing (port closed, another operation waiting, stopped); empty
+    // when its request left.
+    QString lastRefusal() const { return lastRefusal_; }
+    // Worst case, in ms, of what the exchanges accepted and not yet answered may still take.
+    qint64 pendingBudgetMs() const;
 
     // Document commands.
     CoreApiConst::ErrorCode cancelDoc();
@@ -125,18 +161,39 @@ signals:
     void showLog(bool out, QString txt);
     void showLog(QString txt);
     void sedReq(FsReq req, quint32 readTimeout, quint32 writeTimeout);
+    // One exchange in the worker began and ended (queued from the worker thread, so they arrive
+    // late): for the record, not for a lock.
     void exchangeStarted();
     void exchangeFinished();
+    // An operation was taken, and ended: emitted synchronously, in the caller's thread, before its
+    // first request leaves and after its last reply is in. The window locks itself between them.
+    void operationStarted();
+    void operationFinished();
     // The line in words that goes above each frame of showLog(bool, QString).
     void showSummary(bool out, QString text);
 
 private:
+    friend class FsOperation;
+
     QString portName_;
     QString factoryNumber_;
+    QString openError_;
+    QString lastRefusal_;
     QPointer<FrApiThread> worker_;
     quint8 cashier_ = 0;
     qint32 password_ = 0;
     quint32 readTimeoutLimit_ = 0;
+    bool stopping_ = false;
+
+    struct Operation
+    {
+        bool active = false;
+        int waiting = 0;  // exec() calls waiting in their local loop
+        int yielding = 0; // FsOperation::processEvents() calls in progress
+        bool cancelling = false;
+        FsDocument document = FsDocument::None;
+    };
+    Operation operation_;
 
     // Callers of exec waiting for their reply, oldest first. Each worker answers in request
     // order, one reply per request, so a reply belongs to the oldest waiter of its worker.
@@ -146,7 +203,57 @@ private:
     QList<QPointer<FrApiThread>> retired_;
 
     bool workerAlive() const;
-    void startWorker(bool forwardProgress);
+    void startWorker(std::shared_ptr<PortLock> lock);
     void deliver(FrApiThread *worker, const FsRep &rep);
     void abandon(FrApiThread *worker);
+    // Why `req` may not leave now; empty when it may.
+    QString refusal(const FsReq &req) const;
+    void noteDocument(quint8 command, CoreApiConst::ErrorCode result);
+    void beginOperation();
+    void endOperation();
+};
+
+// One operation on the register, held from its first request to its last reply (RAII). Taken
+// synchronously: once it is, the window is locked; when it cannot be (another operation runs),
+// nothing of it may be sent.
+//
+//     FsOperation op(*fr_);
+//     if (!op)
+//         return;          // refused: another operation runs
+//     fr_->startReceipt(...); fr_->sendDocData(...); ...
+//
+// A request made outside any operation is one of its own; commands of the command layer that make
+// several requests (readRegData) join the operation of their caller.
+class FsOperation
+{
+public:
+    enum Mode {
+        New,  // refused while another operation runs
+        Join, // joins the running one when it is not waiting; takes a new one otherwise
+    };
+    explicit FsOperation(FsWrapper &fr, Mode mode = New);
+    ~FsOperation();
+    FsOperation(const FsOperation &) = delete;
+    FsOperation &operator=(const FsOperation &) = delete;
+
+    // Taken, or joined the caller's: its requests may go out.
+    bool isTaken() const;
+    explicit operator bool() const { return isTaken(); }
+
+    // Processes events between two requests (a pause the register needs, a progress shown): a
+    // request asked for meanwhile is refused, as it is while a reply is awaited.
+    void processEvents();
+    // The document this operation opened and did not complete (FsDocument::None once completed
+    // or cancelled).
+    FsDocument document() const;
+    // Cancels that document: one exchange, sent also after a stop; Success without a request
+    // when nothing was left open. When a step got no readable answer (FsDocument::Unknown) the
+    // register's status is read first, since it answers a cancel with success also when nothing
+    // is open: DocMustBeOpen, and no cancel, when it has no open document.
+    CoreApiConst::ErrorCode cancelDocument();
+
+private:
+    QPointer<FsWrapper> fr_;
+    bool taken_ = false; // this object took the operation (and ends it)
+    bool joined_ = false;
 };

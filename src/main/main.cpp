@@ -122,8 +122,11 @@ int main(int argc, char *argv[])
     window->show();
     const int code = QApplication::exec();
 
-    LoggerManager::releaseLog();
+    // The window's command layer lets the exchange in flight finish (its reply is what tells
+    // whether the register did what was asked): gone before the log is released, so that the
+    // reply goes to the log file, not to stderr.
     delete window;
+    LoggerManager::releaseLog();
     delete app;
     return code;
 }

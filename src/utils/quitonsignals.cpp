@@ -29,7 +29,7 @@ void onTerminate(int sig)
 
 } // namespace
 
-void quitOnTerminateSignals(std::function<void(int)> onSignal)
+void onTerminateSignals(std::function<void(int)> onSignal)
 {
     if (::socketpair(AF_UNIX, SOCK_STREAM, 0, signalPipe) != 0)
         return;
@@ -40,7 +40,6 @@ void quitOnTerminateSignals(std::function<void(int)> onSignal)
         [[maybe_unused]] const auto n = ::read(signalPipe[1], &byte, 1);
         if (onSignal)
             onSignal(int(byte));
-        QCoreApplication::quit();
     });
     struct sigaction sa = {};
     sa.sa_handler = onTerminate;
@@ -49,11 +48,24 @@ void quitOnTerminateSignals(std::function<void(int)> onSignal)
     ::sigaction(SIGINT, &sa, nullptr);
     ::sigaction(SIGTERM, &sa, nullptr);
 }
+
+void quitOnTerminateSignals(std::function<void(int)> onSignal)
+{
+    onTerminateSignals([onSignal](int sig) {
+        if (onSignal)
+            onSignal(sig);
+        QCoreApplication::quit();
+    });
+}
+
 int pendingTerminateSignal()
 {
     return int(stopAsked);
 }
 #else
+void onTerminateSignals(std::function<void(int)>)
+{}
+
 void quitOnTerminateSignals(std::function<void(int)>)
 {}
 

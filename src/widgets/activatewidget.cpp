@@ -59,7 +59,7 @@ ActivateWidget::~ActivateWidget()
 
 void ActivateWidget::on_pbStart_released()
 {
-    if (!fr_)
+    if (!mayStart(fr_))
         return;
     const QString title = QStringLiteral("Старт регистрации/перерегистрации ККТ");
     const int result = fr_->startRegistration(ui->leCashier->text());
@@ -71,7 +71,7 @@ void ActivateWidget::on_pbStart_released()
 
 void ActivateWidget::on_pbSendData_released()
 {
-    if (!fr_)
+    if (!mayStart(fr_))
         return;
     const QString title = QStringLiteral("Отправка данных документа регистрации/перерегистрации ККТ");
     const QString error = QStringLiteral("Ошибка отправки данных документа регистрации/перерегистрации ККТ");
@@ -90,17 +90,19 @@ void ActivateWidget::on_pbSendData_released()
     }
 
     // Events are processed between the records, so a press of "Завершить регистрацию" (or any
-    // other step of this tab) would otherwise run in the middle of the sequence and complete a
-    // registration that lacks the remaining records. The tab stays locked until the last one.
+    // other step) would otherwise run in the middle of the sequence and complete a registration
+    // that lacks the remaining records: one operation from the first record to the last.
     int result = CoreApiConst::Success;
     {
-        const TabLock lock(this);
+        FsOperation op(*fr_);
+        if (!op)
+            return;
         for (const Tlv &record : qAsConst(records)) {
             result = fr_->sendDocData(record.rawData());
             if (result != CoreApiConst::Success)
                 break;
             QThread::msleep(PauseBetweenRecordsMs);
-            QCoreApplication::processEvents();
+            op.processEvents();
         }
     }
     if (result == CoreApiConst::Success)
@@ -111,7 +113,7 @@ void ActivateWidget::on_pbSendData_released()
 
 void ActivateWidget::on_pbPreprint_released()
 {
-    if (!fr_)
+    if (!mayStart(fr_))
         return;
     const QString title = QStringLiteral("Предварительная печать регистрации/перерегистрации ККТ");
     const int result = fr_->preprintRegistration(ui->leInn->text(), ui->leRnm->text());
@@ -124,7 +126,7 @@ void ActivateWidget::on_pbPreprint_released()
 
 void ActivateWidget::on_pbCommit_released()
 {
-    if (!fr_)
+    if (!mayStart(fr_))
         return;
     const QString outcome = QStringLiteral("ККТ сформирует и напечатает отчет о регистрации (перерегистрации) "
                                            "с ИНН %1 и РН ККТ %2. Число перерегистраций ограничено.")
@@ -146,13 +148,15 @@ void ActivateWidget::on_pbCommit_released()
 
 void ActivateWidget::on_pbReadRegData_released()
 {
-    if (!fr_)
+    if (!mayStart(fr_))
         return;
     RegData data;
     int result = CoreApiConst::Success;
     {
         // Twelve requests: a click between two of them must not start another command.
-        const TabLock lock(this);
+        const FsOperation op(*fr_);
+        if (!op)
+            return;
         result = fr_->readRegData(data);
     }
     if (result != CoreApiConst::Success) {
@@ -173,7 +177,7 @@ void ActivateWidget::on_pbReadRegData_released()
 
 void ActivateWidget::on_pbStartArchiveClosing_released()
 {
-    if (!fr_)
+    if (!mayStart(fr_))
         return;
     const QString title = QStringLiteral("Старт закрытия архива ККТ");
     const int result = fr_->startArchiveClosing(ui->leCashier->text());
@@ -185,7 +189,7 @@ void ActivateWidget::on_pbStartArchiveClosing_released()
 
 void ActivateWidget::on_pbCloseArchive_released()
 {
-    if (!fr_)
+    if (!mayStart(fr_))
         return;
     const QString outcome = QStringLiteral("Фискальный архив будет закрыт навсегда: после этого ККТ не сформирует "
                                            "ни одного фискального документа.");

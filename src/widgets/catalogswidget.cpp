@@ -59,7 +59,7 @@ void CatalogsWidget::on_cbCatalogType_currentIndexChanged(int index)
 
 void CatalogsWidget::read()
 {
-    if (!fr_)
+    if (!mayStart(fr_))
         return;
     const int type = ui->cbCatalogType->currentIndex();
     if (type <= NoCatalog) {
@@ -101,7 +101,7 @@ void CatalogsWidget::read()
 
 void CatalogsWidget::write()
 {
-    if (!fr_)
+    if (!mayStart(fr_))
         return;
     const int type = ui->cbCatalogType->currentIndex();
     const QString title = QStringLiteral("Запись данных в справочник");

@@ -44,7 +44,7 @@ void CycleWidget::reportStart(int result, const QString &title, const QString &e
 
 void CycleWidget::on_pbOpenCycle_released()
 {
-    if (!fr_)
+    if (!mayStart(fr_))
         return;
     reportStart(fr_->startCycleOpening(ui->leCashier->text()), QStringLiteral("Старт открытия смены"),
                 QStringLiteral("Ошибка старта открытия смены"));
@@ -52,7 +52,7 @@ void CycleWidget::on_pbOpenCycle_released()
 
 void CycleWidget::on_pbOpenCycleCommit_released()
 {
-    if (!fr_)
+    if (!mayStart(fr_))
         return;
     qint16 cycle = 0;
     qint32 fd = 0;
@@ -69,7 +69,7 @@ void CycleWidget::on_pbOpenCycleCommit_released()
 
 void CycleWidget::on_pbStartIntroduction_released()
 {
-    if (!fr_)
+    if (!mayStart(fr_))
         return;
     reportStart(fr_->startIntroduction(ui->leCashier->text()), QStringLiteral("Старт внесения"),
                 QStringLiteral("Ошибка внесения"));
@@ -77,7 +77,7 @@ void CycleWidget::on_pbStartIntroduction_released()
 
 void CycleWidget::on_pbCompleteIntroduction_released()
 {
-    if (!fr_)
+    if (!mayStart(fr_))
         return;
     const FixNumber sum(100, ui->dteCash->value());
     qint16 cycle = 0;
@@ -96,7 +96,7 @@ void CycleWidget::on_pbCompleteIntroduction_released()
 
 void CycleWidget::on_pbStartPayout_released()
 {
-    if (!fr_)
+    if (!mayStart(fr_))
         return;
     reportStart(fr_->startPayout(ui->leCashier->text()), QStringLiteral("Старт выплаты"),
                 QStringLiteral("Ошибка выплаты"));
@@ -104,7 +104,7 @@ void CycleWidget::on_pbStartPayout_released()
 
 void CycleWidget::on_pbCompletePayout_released()
 {
-    if (!fr_)
+    if (!mayStart(fr_))
         return;
     const FixNumber sum(100, ui->dteCash->value());
     qint16 cycle = 0;
@@ -123,7 +123,7 @@ void CycleWidget::on_pbCompletePayout_released()
 
 void CycleWidget::on_pbCloseCycle_released()
 {
-    if (!fr_)
+    if (!mayStart(fr_))
         return;
     reportStart(fr_->startCycleClosing(ui->leCashier->text()), QStringLiteral("Старт закрытия смены"),
                 QStringLiteral("Ошибка старта закрытия смены"));
@@ -131,7 +131,7 @@ void CycleWidget::on_pbCloseCycle_released()
 
 void CycleWidget::on_pbCloseCycleCommit_released()
 {
-    if (!fr_)
+    if (!mayStart(fr_))
         return;
     qint16 cycle = 0;
     qint32 fd = 0;

@@ -44,11 +44,13 @@ MainWidget::MainWidget(QWidget *parent)
     connect(ui->cbSummaries, &QCheckBox::toggled, this, &MainWidget::setSummariesShown);
     ui->cbConfirm->setChecked(confirmationsOn());
     connect(ui->cbConfirm, &QCheckBox::toggled, this, &setConfirmationsOn);
+    // From the operation, not from each exchange: those notices come queued from the worker, after
+    // the request has left, and the window would be open between two requests of one sequence.
     // The focus is taken before the lock moves it, and given back after the lock is gone.
-    connect(fr_, &FsWrapper::exchangeStarted, this, &MainWidget::operationBegan);
-    connect(fr_, &FsWrapper::exchangeStarted, this, &MainWidget::onExchangeStarted);
-    connect(fr_, &FsWrapper::exchangeFinished, this, &MainWidget::onExchangeFinished);
-    connect(fr_, &FsWrapper::exchangeFinished, this, &MainWidget::operationEnded);
+    connect(fr_, &FsWrapper::operationStarted, this, &MainWidget::operationBegan);
+    connect(fr_, &FsWrapper::operationStarted, this, &MainWidget::onOperationStarted);
+    connect(fr_, &FsWrapper::operationFinished, this, &MainWidget::onOperationFinished);
+    connect(fr_, &FsWrapper::operationFinished, this, &MainWidget::operationEnded);
 
     // The port form first: it pushes its cashier and password into the command layer, so
     // that no tab can send a request before they are set.
@@ -132,7 +134,7 @@ void MainWidget::showLog(QString text)
     ui->tbLog->append(QStringLiteral("<p style=\"white-space:pre-wrap\">%1</p>").arg(text.toHtmlEscaped()));
 }
 
-void MainWidget::onExchangeStarted()
+void MainWidget::onOperationStarted()
 {
     ui->tabWidget->setEnabled(false);
     ui->wPort->setEnabled(false);
@@ -142,7 +144,7 @@ void MainWidget::onExchangeStarted()
     progressTimer->start();
 }
 
-void MainWidget::onExchangeFinished()
+void MainWidget::onOperationFinished()
 {
     ui->tabWidget->setEnabled(true);
     ui->wPort->setEnabled(true);
@@ -159,7 +161,7 @@ void MainWidget::progressTimeOut()
 
 void MainWidget::on_pbCancelDoc_released()
 {
-    if (!fr_)
+    if (!mayStart(fr_))
         return;
     const QString title = tr("Отмена открытого документа");
     const int result = fr_->cancelDoc();

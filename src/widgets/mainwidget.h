@@ -27,8 +27,11 @@ public slots:
     // The line in words above a frame; shown while the side panel's switch is on.
     void showSummary(bool out, QString text);
     void setSummariesShown(bool on);
-    void onExchangeStarted();
-    void onExchangeFinished();
+    // The lock of the window for one operation on the register (FsWrapper::operationStarted and
+    // operationFinished, which come synchronously): tabs, port form and the cancel button are
+    // disabled and the progress bar counts the operation's seconds.
+    void onOperationStarted();
+    void onOperationFinished();
     void progressTimeOut();
     void on_pbCancelDoc_released();
     void onTabChanged(int index);

@@ -5,6 +5,7 @@
 #include "frwrapper.h"
 
 #include <QLineEdit>
+#include <QMessageBox>
 #include <QSerialPortInfo>
 
 PortForm::PortForm(QWidget *parent) : QWidget(parent), ui(new Ui::PortForm)
@@ -57,10 +58,14 @@ void PortForm::open()
         close();
         return;
     }
-    fr_->open(ui->cbPort->currentText().trimmed());
+    const bool opened = fr_->open(ui->cbPort->currentText().trimmed());
     const bool isOpen = fr_->isOpen();
     ui->pbOpen->setEnabled(!isOpen);
     ui->pbClose->setEnabled(isOpen);
+    // Another program (a console command, a terminal program) has the port: say which, at once,
+    // rather than let every command fail on it.
+    if (!opened && !fr_->openError().isEmpty())
+        QMessageBox::critical(this, tr("Открытие порта"), fr_->openError());
 }
 
 void PortForm::close()

@@ -33,7 +33,7 @@ void PrintWidget::on_pbTab_released()
 
 void PrintWidget::on_pbPrintLine_released()
 {
-    if (!fr_)
+    if (!mayStart(fr_))
         return;
     quint8 flags = 0;
     if (ui->cbBold->isChecked())
@@ -53,7 +53,7 @@ void PrintWidget::on_pbPrintLine_released()
 
 void PrintWidget::on_pbPrinterCUt_released()
 {
-    if (!fr_)
+    if (!mayStart(fr_))
         return;
     if (const int result = fr_->printerCut(); result != CoreApiConst::Success)
         showFailure(this, tr("Обрезать ленту"), tr(" ОШибка обрезки"), result);
@@ -61,7 +61,7 @@ void PrintWidget::on_pbPrinterCUt_released()
 
 void PrintWidget::on_pbSendPrinterCmd_released()
 {
-    if (!fr_)
+    if (!mayStart(fr_))
         return;
     // Pasted dumps come with blanks between the bytes; the digits alone make the command.
     const QString digits = ui->leCmd->text().simplified().remove(QLatin1Char(' '));

@@ -185,7 +185,7 @@ void ReceuptWidget::reportAdd(int result)
 void ReceuptWidget::on_pbStartReceipt_released()
 {
     ui->lAmount->clear();
-    if (!fr_)
+    if (!mayStart(fr_))
         return;
     const int type = quint8(ui->cbReceiptType->currentIndex());
     const int result = fr_->startReceipt(type, ui->leCashier->text());
@@ -197,7 +197,7 @@ void ReceuptWidget::on_pbStartReceipt_released()
 
 void ReceuptWidget::on_pbCompleteReceipt_released()
 {
-    if (!fr_)
+    if (!mayStart(fr_))
         return;
     ReceiptNumbers n;
     const FixNumber cash(100, ui->dsbCash->value());
@@ -211,7 +211,7 @@ void ReceuptWidget::on_pbCompleteReceipt_released()
 
 void ReceuptWidget::on_pbAddReceiptItem_released()
 {
-    if (!fr_)
+    if (!mayStart(fr_))
         return;
     // Zero is no department, no tax and no quantity: the register would refuse the item.
     QStringList blank;
@@ -251,7 +251,7 @@ void ReceuptWidget::on_pbAddReceiptItem_released()
 void ReceuptWidget::on_pbGetOpenDocData_released()
 {
     ui->lAmount->clear();
-    if (!fr_)
+    if (!mayStart(fr_))
         return;
     quint8 docType = 0;
     qint8 receiptType = 15;
@@ -276,7 +276,7 @@ void ReceuptWidget::on_pbGetOpenDocData_released()
 
 void ReceuptWidget::on_pbAddTextParam_released()
 {
-    if (!fr_)
+    if (!mayStart(fr_))
         return;
     const QString text = ui->pteReceiptParam->toPlainText().left(ReceiptTextMaxLength);
     reportAdd(fr_->sendDocData(receiptTextTlv(text).rawData()));
@@ -286,7 +286,7 @@ void ReceuptWidget::on_pbAddTextParam_released()
 // reports how long the register took from the first data record to the completion.
 void ReceuptWidget::on_pbTestReceipt_released()
 {
-    if (!fr_)
+    if (!mayStart(fr_))
         return;
     const ReceiptItem item = testItem();
     const QString outcome = QStringLiteral("ККТ проведет и напечатает настоящий фискальный чек продажи (кассир «%1»): "
@@ -304,7 +304,9 @@ void ReceuptWidget::on_pbTestReceipt_released()
     {
         // Twenty-four requests: a click between two of them (another item, "Сформировать чек")
         // would land in the middle of the test receipt.
-        const TabLock lock(this);
+        const FsOperation op(*fr_);
+        if (!op)
+            return;
         result = runTestReceipt(fr_, n, elapsed, failTitle, failText);
     }
     if (result != CoreApiConst::Success) {

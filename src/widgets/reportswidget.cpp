@@ -74,7 +74,7 @@ QByteArray ReportsWidget::reportParams() const
 
 void ReportsWidget::on_pbPrintReport_released()
 {
-    if (!fr_)
+    if (!mayStart(fr_))
         return;
     const QString title = QStringLiteral("Печать отчета");
     const QString error = QStringLiteral("Ошибка печати отчета");
@@ -88,7 +88,7 @@ void ReportsWidget::on_pbPrintReport_released()
 
 void ReportsWidget::on_pbPrintDocCopy_released()
 {
-    if (!fr_)
+    if (!mayStart(fr_))
         return;
     showResult(this, fr_->printDocCopy(ui->sbDocNumber->value()), QStringLiteral("Печать копии документа"),
                DocCopyError);
@@ -97,15 +97,11 @@ void ReportsWidget::on_pbPrintDocCopy_released()
 void ReportsWidget::printControlTape(int fromDoc)
 {
     int next = 0;
-    int result = CoreApiConst::Success;
-    {
-        // Held until the next document number is in the field, so that "Продолжить" cannot
-        // start from the old one.
-        const TabLock lock(this);
-        result = fr_->printControlTape(fromDoc, next);
-        if (next != 0)
-            ui->sbDocNumber_2->setValue(next);
-    }
+    // The next document number is in the field before anything else can run ("Продолжить" must
+    // not start from the old one): no event is processed between the reply and this.
+    const int result = fr_->printControlTape(fromDoc, next);
+    if (next != 0)
+        ui->sbDocNumber_2->setValue(next);
     // A tape cut short (out of paper, say) still says where to go on from (set above).
     showResult(this, result, QStringLiteral("Печать контрольной ленты"),
                QStringLiteral("Ошибка печати контрольной ленты"));
@@ -113,35 +109,40 @@ void ReportsWidget::printControlTape(int fromDoc)
 
 void ReportsWidget::on_pbPrintControlTape_released()
 {
-    if (!fr_)
+    if (!mayStart(fr_))
         return;
     printControlTape(0);
 }
 
 void ReportsWidget::on_pbContinueControlTape_released()
 {
-    if (!fr_)
+    if (!mayStart(fr_))
         return;
     printControlTape(ui->sbDocNumber_2->value());
 }
 
 void ReportsWidget::on_pbPrintLastZReport_released()
 {
-    if (!fr_)
+    if (!mayStart(fr_))
         return;
     const QString title = QStringLiteral("Печать копии Z отчета");
-    // Status, then copy: a click between the two must not start another command.
-    TabLock lock(this);
     CycleStatus st;
-    if (const int result = fr_->getCycleStatus(st); result != CoreApiConst::Success) {
-        showFailure(this, title, QStringLiteral("Ошибка получения статуса ФР"), result);
-        return;
+    int statusResult = CoreApiConst::Success;
+    int copyResult = CoreApiConst::Success;
+    {
+        // Status, then copy: one operation, so that a click between the two starts nothing.
+        const FsOperation op(*fr_);
+        if (!op)
+            return;
+        statusResult = fr_->getCycleStatus(st);
+        // While a shift is open its closing report does not exist yet.
+        if (statusResult == CoreApiConst::Success && !st.isOpen)
+            copyResult = fr_->printDocCopy(st.lastDocNumber);
     }
-    // While a shift is open its closing report does not exist yet.
-    if (st.isOpen) {
+    if (statusResult != CoreApiConst::Success)
+        showFailure(this, title, QStringLiteral("Ошибка получения статуса ФР"), statusResult);
+    else if (st.isOpen)
         QMessageBox::critical(this, title, QStringLiteral("Текущая смена открыта"));
-        return;
-    }
-    const int result = fr_->printDocCopy(st.lastDocNumber);
-    showResult(this, result, title, DocCopyError);
+    else
+        showResult(this, copyResult, title, DocCopyError);
 }

@@ -49,7 +49,7 @@ void SettingsWidget::on_pbFromHost_released()
 
 void SettingsWidget::on_pbFromCashbox_released()
 {
-    if (!fr_)
+    if (!mayStart(fr_))
         return;
     QDateTime dt;
     const int result = fr_->readDt(dt);
@@ -62,14 +62,14 @@ void SettingsWidget::on_pbFromCashbox_released()
 
 void SettingsWidget::on_pbToCashbox_released()
 {
-    if (!fr_)
+    if (!mayStart(fr_))
         return;
     showWriteResult(fr_->writeDt(ui->dateTimeEdit->dateTime()), tr("Запись даты в ККТ"), tr("Ошибка записи даты"));
 }
 
 void SettingsWidget::on_pbReadSerial_released()
 {
-    if (!fr_)
+    if (!mayStart(fr_))
         return;
     SerialInfo info;
     const int result = fr_->getSerial(info);
@@ -82,7 +82,7 @@ void SettingsWidget::on_pbReadSerial_released()
 
 void SettingsWidget::on_pbWriteSerial_released()
 {
-    if (!fr_)
+    if (!mayStart(fr_))
         return;
     // The command layer refuses an empty or zero number without asking the register; there is
     // nothing to ask the operator about either.
@@ -99,7 +99,7 @@ void SettingsWidget::on_pbWriteSerial_released()
 
 void SettingsWidget::on_pbReadPrinterSettings_released()
 {
-    if (!fr_)
+    if (!mayStart(fr_))
         return;
     QByteArray data;
     const int result = fr_->readPrinterSettings(SettingsBlock, data);
@@ -120,7 +120,7 @@ void SettingsWidget::on_pbReadPrinterSettings_released()
 
 void SettingsWidget::on_pbWritePrinterSettings_released()
 {
-    if (!fr_)
+    if (!mayStart(fr_))
         return;
     const int index = ui->cbPaperWidth->currentIndex();
     const bool keepRead = paperWidthRead_ >= 0 && index == paperIndexShown_;
@@ -133,7 +133,7 @@ void SettingsWidget::on_pbWritePrinterSettings_released()
 
 void SettingsWidget::on_pbReadFrSettings_released()
 {
-    if (!fr_)
+    if (!mayStart(fr_))
         return;
     QByteArray data;
     const int result = fr_->readFrSettings(SettingsBlock, data);
@@ -150,7 +150,7 @@ void SettingsWidget::on_pbReadFrSettings_released()
 
 void SettingsWidget::on_pbWriteFrSettings_released()
 {
-    if (!fr_)
+    if (!mayStart(fr_))
         return;
     const QString title = tr("Запись настроек ФР");
     const QString error = tr("Ошибка записи настроек ФР");

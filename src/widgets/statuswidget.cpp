@@ -35,7 +35,7 @@ void StatusWidget::fail(int result, const QString &title, const QString &text)
 
 void StatusWidget::on_pbGetSerial_released()
 {
-    if (!fr_)
+    if (!mayStart(fr_))
         return;
     SerialInfo info;
     if (const int result = fr_->getSerial(info); result != CoreApiConst::Success)
@@ -45,7 +45,7 @@ void StatusWidget::on_pbGetSerial_released()
 
 void StatusWidget::on_pbFirmware_released()
 {
-    if (!fr_)
+    if (!mayStart(fr_))
         return;
     QString version;
     if (const int result = fr_->getFirmwareVersion(version); result != CoreApiConst::Success)
@@ -55,7 +55,7 @@ void StatusWidget::on_pbFirmware_released()
 
 void StatusWidget::on_pbStatus_released()
 {
-    if (!fr_)
+    if (!mayStart(fr_))
         return;
     FrStatus st;
     if (const int result = fr_->getFrStatus(st); result != CoreApiConst::Success)
@@ -65,7 +65,7 @@ void StatusWidget::on_pbStatus_released()
 
 void StatusWidget::on_pbCycle_released()
 {
-    if (!fr_)
+    if (!mayStart(fr_))
         return;
     CycleStatus st;
     if (const int result = fr_->getCycleStatus(st); result != CoreApiConst::Success)
@@ -76,7 +76,7 @@ void StatusWidget::on_pbCycle_released()
 
 void StatusWidget::on_pbCycleCounters_released()
 {
-    if (!fr_)
+    if (!mayStart(fr_))
         return;
     Counters c;
     if (const int result = fr_->getCycleCounters(c); result != CoreApiConst::Success)
@@ -86,7 +86,7 @@ void StatusWidget::on_pbCycleCounters_released()
 
 void StatusWidget::on_pbFiscCounters_released()
 {
-    if (!fr_)
+    if (!mayStart(fr_))
         return;
     Counters c;
     if (const int result = fr_->getFiscCounters(c); result != CoreApiConst::Success)
@@ -96,7 +96,7 @@ void StatusWidget::on_pbFiscCounters_released()
 
 void StatusWidget::on_pbTotalCounters_released()
 {
-    if (!fr_)
+    if (!mayStart(fr_))
         return;
     TotalCounters c;
     if (const int result = fr_->getTotalCounters(c); result != CoreApiConst::Success)
@@ -106,13 +106,15 @@ void StatusWidget::on_pbTotalCounters_released()
 
 void StatusWidget::on_pbRegData_released()
 {
-    if (!fr_)
+    if (!mayStart(fr_))
         return;
     RegData data;
     int result = CoreApiConst::Success;
     {
         // Twelve requests: a click between two of them must not start another command.
-        const TabLock lock(this);
+        const FsOperation op(*fr_);
+        if (!op)
+            return;
         result = fr_->readRegData(data);
     }
     if (result != CoreApiConst::Success)
@@ -122,7 +124,7 @@ void StatusWidget::on_pbRegData_released()
 
 void StatusWidget::on_pbBySections_released()
 {
-    if (!fr_)
+    if (!mayStart(fr_))
         return;
     SectionCounters c;
     if (const int result = fr_->getSectionCounters(c); result != CoreApiConst::Success)

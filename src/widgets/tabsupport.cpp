@@ -3,6 +3,7 @@
 #include <QAbstractButton>
 #include <QAbstractSpinBox>
 #include <QKeyEvent>
+#include <QDebug>
 #include <QLineEdit>
 #include <QMessageBox>
 #include <QPlainTextEdit>
@@ -57,6 +58,8 @@ QString failureReason(int code)
 {
     if (code == CoreApiConst::Success)
         return QString();
+    if (code == CoreApiConst::NoAnswer)
+        return QStringLiteral("ККТ не ответила");
     const QString text = errorText(quint8(code)).trimmed();
     return text.isEmpty() ? QStringLiteral("Код ошибки %1").arg(code) : text;
 }
@@ -92,6 +95,13 @@ void refuse(QWidget *parent, FsWrapper *fr, const QString &title, const QString 
     showFailure(parent, title, text, why);
 }
 
+bool mayStart(FsWrapper *fr)
+{
+    if (fr && fr->operationRunning())
+        qWarning() << "Button ignored: an operation on the register is running";
+    return fr && !fr->operationRunning();
+}
+
 void writeToLog(FsWrapper *fr, const QString &text)
 {
     if (fr)
@@ -109,18 +119,6 @@ QString storedValueNote(const QString &field, const QString &value)
     return QStringLiteral("«%1»: прочитано значение %2, которое поле не может показать; "
                           "при записи оно сохранится, пока поле не изменено")
         .arg(field, value);
-}
-
-TabLock::TabLock(QWidget *tab) : tab_(tab), wasEnabled_(tab && !tab->testAttribute(Qt::WA_ForceDisabled))
-{
-    if (tab_)
-        tab_->setEnabled(false);
-}
-
-TabLock::~TabLock()
-{
-    if (tab_)
-        tab_->setEnabled(wasEnabled_);
 }
 
 void FocusReturn::take(QWidget *window)

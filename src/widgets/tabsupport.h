@@ -10,8 +10,9 @@ class QLineEdit;
 class QPlainTextEdit;
 class QWidget;
 
-// Pieces every service tab shares: what a failure box says, the lock of a command sequence,
-// and limits that keep a field to what the register stores whole.
+// Pieces every service tab shares: what a failure box says, and limits that keep a field to what
+// the register stores whole. (A sequence of commands holds an FsOperation: the window is locked
+// from its first request to its last.)
 
 // A critical box with the tab's own text and, below it, the register's reason for `code`, so
 // that the operator need not look for it in the log pane.
@@ -24,13 +25,19 @@ void showFailure(QWidget *parent, const QString &title, const QString &text, con
 // log pane and below the failure box, and nothing is sent.
 void refuse(QWidget *parent, FsWrapper *fr, const QString &title, const QString &text, const QString &why);
 
-// The register's reason for `code` as one line; empty for success.
+// The register's reason for `code` as one line; empty for success. For NoAnswer, «ККТ не ответила»:
+// nothing came back (the log pane tells a closed port or a refused request apart).
 QString failureReason(int code);
 
 // The box for a failed read of the registration data: "ККТ не активирована" only when the
 // register says so; a silent register or an unreadable reply is not an unregistered one.
 void showRegDataFailure(QWidget *parent, int code);
 extern const QString NoReplyText;
+
+// A button may start a command: there is a command layer and no operation runs. A button's slot
+// reached while one runs (a click queued before the window was locked, a timer) does nothing: the
+// running operation goes on, and no failure box tells of a command that was never sent.
+bool mayStart(FsWrapper *fr);
 
 // A line for the log pane; nothing without a command layer.
 void writeToLog(FsWrapper *fr, const QString &text);
@@ -62,22 +69,6 @@ private:
     T stored_{};
     T shown_{};
     bool kept_ = false;
-};
-
-// Keeps a tab disabled from the first request of a sequence to its last: the window's own lock
-// lasts one exchange, and a click that lands between two of them would start another command in
-// the middle of the sequence.
-class TabLock
-{
-public:
-    explicit TabLock(QWidget *tab);
-    ~TabLock();
-    TabLock(const TabLock &) = delete;
-    TabLock &operator=(const TabLock &) = delete;
-
-private:
-    QPointer<QWidget> tab_;
-    bool wasEnabled_;
 };
 
 // Gives the keyboard back where it was once an operation has ended: a lock disables the widget
