@@ -990,12 +990,12 @@ void TstFiscalModel::failedSaveIsAFailure()
     QCOMPARE(m->toJson(), before);
     QVERIFY(m->takePrinted().isEmpty());
     QCOMPARE(readAll(path), file);
-    QVERIFY(!m->lastSaveError().isEmpty());
+    QVERIFY(!m->lastStoreError().isEmpty());
 
     // Once the disk takes it again, so does the register, and the file holds all of it.
     QVERIFY(QDir().rmdir(journal));
     QCOMPARE(run(0x12), quint8(0));
-    QVERIFY(m->lastSaveError().isEmpty());
+    QVERIFY(m->lastStoreError().isEmpty());
     FiscalModel b;
     QVERIFY(b.loadFromFile(path));
     QCOMPARE(b.toJson(), m->toJson());
