@@ -1,5 +1,6 @@
 #include <QJsonObject>
 #include <QRegularExpression>
+#include <QSet>
 #include <QTemporaryDir>
 #include <QtTest>
 
@@ -192,6 +193,7 @@ private slots:
     void wrapAroundRefused();
     void archiveWithGaps();
     void journalCarriedOverAndAppended();
+    void journalFindsEveryDocument();
     void keyGivenTwice_data();
     void keyGivenTwice();
     void editedDocumentRefused_data();
@@ -1022,6 +1024,65 @@ void TstFiscalModel::failedSaveIsAFailure()
     const QJsonObject open = m->toJson();
     QCOMPARE(run(0xC2, cashier() + le(1, 1) + le(60, 1)), quint8(5));
     QCOMPARE(m->toJson(), open);
+}
+
+// The journal is searched, not read: every document is found by its number among lines of
+// different lengths, across shifts and gaps, and every number not there is not found.
+void TstFiscalModel::journalFindsEveryDocument()
+{
+    m->applyPreset(QStringLiteral("ready"));
+    for (int shift = 0; shift < 3; ++shift) {
+        QCOMPARE(run(0x11, start()), quint8(0));
+        QCOMPARE(run(0x12), quint8(0));
+        for (int i = 0; i < 40; ++i) {
+            if (i % 3 == 0) {
+                QCOMPARE(run(0xA2, start()), quint8(0));
+                QCOMPARE(run(0xA3, le(100 + i, 8)), quint8(0));
+                continue;
+            }
+            QCOMPARE(run(0x15, receiptStart(0)), quint8(0));
+            for (int k = 0; k < i % 7 + 1; ++k)
+                QCOMPARE(run(0x07, item(k + 1, 1, 1000 + i, 100000)), quint8(0));
+            QCOMPARE(run(0x16, pay(100000, 0)), quint8(0));
+        }
+        QCOMPARE(run(0x13, start()), quint8(0));
+        QCOMPARE(run(0x14), quint8(0));
+    }
+    // Gaps, as a hand-edited file of earlier versions may have had: carried over into the journal.
+    QJsonObject state = m->toJson();
+    QJsonArray archive = state[QStringLiteral("archive")].toArray();
+    QSet<int> kept;
+    for (int i = archive.size() - 2; i > 0; --i)
+        if (i % 5 == 2 || i % 11 == 0)
+            archive.removeAt(i);
+    for (const QJsonValue &v : archive)
+        kept.insert(v.toObject()[QStringLiteral("number")].toInt());
+    state[QStringLiteral("archive")] = archive;
+    QString error;
+    QVERIFY2(m->fromJson(state, &error), qPrintable(error));
+    QTemporaryDir dir;
+    const QString path = dir.filePath(QStringLiteral("state.json"));
+    QVERIFY(m->saveToFile(path));
+    FiscalModel b;
+    QVERIFY(b.loadFromFile(path));
+    const int last = archive.last().toObject()[QStringLiteral("number")].toInt();
+    for (int n = 0; n <= last + 1; ++n) {
+        const FiscalModel::Result copy = b.execute(0xB2, cashier() + le(n, 4));
+        const QList<int> printed = documentNumbers(b.takePrinted());
+        QCOMPARE(int(copy.code), kept.contains(n) ? 0 : 17);
+        QCOMPARE(printed, kept.contains(n) ? QList<int>{n} : QList<int>());
+        // A control tape from any number starts at the first document there from it on.
+        const FiscalModel::Result tape = b.execute(0x3A, cashier() + le(qMax(n, 1), 4));
+        const QList<int> page = documentNumbers(b.takePrinted());
+        if (n > last) {
+            QCOMPARE(int(tape.code), 17);
+            continue;
+        }
+        QCOMPARE(int(tape.code), 0);
+        QVERIFY(!page.isEmpty() && kept.contains(page.first()) && page.first() >= n);
+        for (int k = qMax(n, 1); k < page.first(); ++k)
+            QVERIFY(!kept.contains(k));
+    }
 }
 
 // Qt keeps one of two equal keys silently; the state file may not say two things at once.

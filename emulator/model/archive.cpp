@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <map>
 #include <unistd.h>
 
 #include "fiscalstate.h"
@@ -19,7 +20,8 @@ namespace {
 
 // No document of the register comes near this; a longer "line" is damage, not a document.
 constexpr qint64 MaxLine = 64LL << 20;
-constexpr qint64 Chunk = 8192;
+constexpr qint64 Chunk = 4096;
+constexpr std::size_t MaxSeen = 4096;
 
 const char *const KeyNames[] = {"\"number\":", "\"time\":", "\"shift\":"};
 
@@ -97,6 +99,16 @@ struct Archive::Journal
     qint64 lastStart = 0;
     qint64 first[3] = {};
     qint64 last[3] = {};
+    // Where the lines met by searches for a number start and end, by their numbers.
+    struct Seen
+    {
+        qint64 start;
+        qint64 next;
+    };
+    mutable std::map<qint64, Seen> seen;
+    mutable qint64 cachedStart = -1;
+    mutable QByteArray cachedLine;
+    mutable qint64 cachedNext = 0;
 
     ~Journal()
     {
@@ -157,6 +169,12 @@ struct Archive::Journal
     // The line at start (a line start below bytes), without its newline, and where the next begins.
     bool line(qint64 start, QByteArray &out, qint64 &next, Damage &d) const
     {
+        // A copy reads the line its search ended on once more: keep the last one.
+        if (start == cachedStart && !cachedLine.isNull()) {
+            out = cachedLine;
+            next = cachedNext;
+            return true;
+        }
         out.clear();
         QByteArray buf;
         for (qint64 at = start; at < bytes; at += buf.size()) {
@@ -166,6 +184,7 @@ struct Archive::Journal
             if (nl >= 0) {
                 out += buf.left(nl);
                 next = at + nl + 1;
+                remember(start, out, next);
                 return true;
             }
             out += buf;
@@ -174,6 +193,36 @@ struct Archive::Journal
         }
         d = damage(start, QStringLiteral("no whole line"));
         return false;
+    }
+
+    void remember(qint64 start, const QByteArray &text, qint64 next) const
+    {
+        cachedStart = start;
+        cachedLine = text;
+        cachedNext = next;
+    }
+
+    // The first line starting at pos or later and below top, read whole: one read where the lines
+    // are of the usual length. False with start at top or past it when there is none.
+    bool probeLine(qint64 pos, qint64 top, qint64 &start, QByteArray &text, qint64 &next, Damage &d) const
+    {
+        QByteArray buf;
+        const qint64 from = qMax<qint64>(0, pos - 1);
+        if (!readAt(from, Chunk, buf, d))
+            return false;
+        const int nl = pos == 0 ? -1 : buf.indexOf('\n');
+        if (pos > 0 && nl < 0)
+            return lineStartFrom(pos, start, d) && (start >= top || line(start, text, next, d));
+        start = pos == 0 ? 0 : from + nl + 1;
+        if (start >= top)
+            return true;
+        const int end = buf.indexOf('\n', int(start - from));
+        if (end < 0)
+            return line(start, text, next, d);
+        text = buf.mid(int(start - from), int(end - (start - from)));
+        next = from + end + 1;
+        remember(start, text, next);
+        return true;
     }
 
     // The start of the line whose newline is at end - 1.
@@ -252,6 +301,22 @@ struct Archive::Journal
             pos = hi;
             return true;
         }
+        if (key == Number && !seen.empty()) {
+            // The nearest lines met by earlier searches narrow this one from the start.
+            const auto above = seen.lower_bound(v);
+            if (above != seen.end()) {
+                hi = above->second.start;
+                khi = above->first;
+                if (khi == v) {
+                    pos = hi;
+                    return true;
+                }
+            }
+            if (above != seen.begin()) {
+                lo = std::prev(above)->second.next;
+                klo = std::prev(above)->first + 1;
+            }
+        }
         qint64 top = hi; // line starts are looked for below top
         QByteArray text;
         for (int probe = 0; lo < top; ++probe) {
@@ -260,18 +325,34 @@ struct Archive::Journal
                 p = lo + qint64(double(v - klo) / double(khi - klo) * double(top - lo));
             p = qBound(lo, p, top - 1);
             qint64 s = 0, next = 0, k = 0;
-            if (!lineStartFrom(p, s, d))
+            if (!probeLine(p, top, s, text, next, d))
                 return false;
             if (s >= top) {
                 top = p;
                 continue;
             }
-            if (!line(s, text, next, d))
-                return false;
             if (!keyValue(text, key, k)) {
                 qint64 n = 0;
                 d = damage(s, QStringLiteral("not a document"), keyValue(text, Number, n) ? qint32(n) : 0);
                 return false;
+            }
+            // Between two lines whose keys are known, a key outside them is a line out of its place.
+            if (k < klo || k > khi) {
+                qint64 n = 0;
+                d = damage(s,
+                           QStringLiteral("out of order (%1 %2 between %3 and %4)")
+                               .arg(QLatin1String(KeyNames[key]).mid(1, qstrlen(KeyNames[key]) - 3))
+                               .arg(k)
+                               .arg(klo)
+                               .arg(khi),
+                           keyValue(text, Number, n) ? qint32(n) : 0);
+                return false;
+            }
+            if (key == Number) {
+                // Bounded: a long session's searches do not grow the memory the archive takes.
+                if (seen.size() >= MaxSeen)
+                    seen.clear();
+                seen[k] = {s, next};
             }
             if (k >= v) {
                 hi = s;

@@ -276,16 +276,14 @@ Result FiscalModel::State::documentCopy(const QByteArray &p)
     Archive::Damage damage;
     if (archive.seek(Archive::Number, number, pos, damage) != Archive::Found)
         return damaged(damage);
-    qint32 found = 0;
+    ArchiveDoc a;
     if (pos == archive.end())
         return {Code::NoData, {}};
-    if (archive.numberAt(pos, found, damage) != Archive::Found)
-        return damaged(damage);
-    if (found != number)
-        return {Code::NoData, {}};
-    ArchiveDoc a;
+    // A damaged document found where this one would be is this one unless it says another number.
     if (archive.read(pos, a, damage) != Archive::Found)
-        return damaged(damage);
+        return damage.number == 0 || damage.number == number ? damaged(damage) : Result{Code::NoData, {}};
+    if (a.number != number)
+        return {Code::NoData, {}};
     if (const quint8 code = printerCheck())
         return {code, {}};
     printDocument(a, true);
