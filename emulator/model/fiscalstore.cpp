@@ -9,6 +9,7 @@
 // Anything short of that undoes the change on the disk and in memory (the caller answers 5).
 
 #include <QFileInfo>
+#include <QJsonArray>
 #include <QJsonDocument>
 
 #include <cerrno>
@@ -450,6 +451,16 @@ bool FiscalModel::loadFromFile(const QString &path, QString *error)
     if (jfd < 0 && (jv.isUndefined() || (errno == ENOENT && documents == 0))) {
         // The single-file form of earlier versions (archive inside), or a journal with no document
         // yet: the first change writes the journal whole.
+        // The archive's first and last documents are checked at start, as a journal's are.
+        const QJsonArray archive = o.value(QStringLiteral("archive")).toArray();
+        for (const int i : {0, int(archive.size()) - 1}) {
+            ArchiveDoc end;
+            const QString at = QStringLiteral("archive[%1]").arg(i);
+            if (i >= 0 && archiveDocFromJson(archive.at(i), at, end, &why) && !signHolds(end, &why)) {
+                fail(error, QStringLiteral("%1: %2").arg(at, why));
+                return false;
+            }
+        }
         const Archive none;
         if (!d->fromJson(o, error, jv.isUndefined() ? nullptr : &none))
             return false;
