@@ -640,6 +640,17 @@ void TstEmulatorProgram::storeRefusedAtStart_data()
             return at > 0 && writeFile(j, b.replace(at, 5, "=9.00"));
         },
         {"%j", "document 3", "fiscal sign"});
+    row("single file, last document edited",
+        [](auto, auto &s, auto &j) {
+            FiscalModel m;
+            if (!m.loadFromFile(s))
+                return false;
+            const QByteArray text = QJsonDocument(m.toJson()).toJson();
+            const QByteArray title = QStringLiteral("ВНЕСЕНИЕ").toUtf8();
+            return text.count(title) == 1 && QFile::remove(j) &&
+                   writeFile(s, QByteArray(text).replace(title, QStringLiteral("ВНЕСЕНИЯ").toUtf8()));
+        },
+        {"%s", "archive[2]", "document 3"});
     row("a key given twice",
         [](auto, auto &s, auto) {
             QByteArray b = readFile(s);
