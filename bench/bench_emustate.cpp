@@ -11,6 +11,7 @@
 #include <QCoreApplication>
 #include <QElapsedTimer>
 #include <QFile>
+#include <QFileInfo>
 #include <QJsonObject>
 #include <QRandomGenerator>
 #include <QSerialPort>
@@ -215,8 +216,9 @@ int main(int argc, char **argv)
         return 2;
     const qint32 smallLast = lastDocument(smallPath);
     const qint32 largeLast = lastDocument(largePath);
-    printf("stores made in %.1f s: %d and %d documents (the last numbered %d and %d)\n", t.elapsed() / 1e3,
-           smallDocuments, documents, smallLast, largeLast);
+    printf("stores made in %.1f s: %d and %d documents (the last numbered %d and %d), a journal of %.1f MB\n",
+           t.elapsed() / 1e3, smallDocuments, documents, smallLast, largeLast,
+           QFileInfo(FiscalModel::journalPath(largePath)).size() / 1048576.0);
 
     const ProgramRun small = runProgram(smallPath, smallLast, 5);
     const ProgramRun large = runProgram(largePath, largeLast, 5);
