@@ -3,17 +3,20 @@
 
 #include "emuserver.h"
 #include "instancelock.h"
+#include "safefile.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
 #include <QFile>
-#include <QFileInfo>
 #include <QMutex>
 #include <QTextStream>
 
 #include <csignal>
 #include <cstdio>
+#include <fcntl.h>
 #include <pthread.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace {
 
@@ -177,8 +180,20 @@ int main(int argc, char *argv[])
 
     EmuServer server;
     const bool verbose = parser.isSet(verboseOpt);
-    const QString statePath = parser.value(stateOpt);
-    const QString tapePath = parser.value(tapeOpt);
+    // A file grown past the process's size limit is a short write to answer 5 for, not a reason to die.
+    std::signal(SIGXFSZ, SIG_IGN);
+
+    // The state file and the tape by their real paths, reached through no link of another user:
+    // the lock then follows the file whatever path names it.
+    QString statePath, tapePath;
+    for (const auto &path :
+         {std::make_pair(parser.value(stateOpt), &statePath), std::make_pair(parser.value(tapeOpt), &tapePath)}) {
+        QString why;
+        if (!path.first.isEmpty() && !safefile::resolve(path.first, path.second, &why)) {
+            err() << "virta-emulator: " << why << Qt::endl;
+            return 1;
+        }
+    }
 
     // Two registers on one state file or one link would overwrite each other: the second one
     // stops before it reads, writes or links anything.
@@ -192,12 +207,14 @@ int main(int argc, char *argv[])
         }
     }
 
-    if (!statePath.isEmpty() && QFileInfo::exists(statePath)) {
+    struct stat st;
+    if (!statePath.isEmpty() && ::lstat(QFile::encodeName(statePath).constData(), &st) == 0) {
         QString why;
         // A file we cannot read is the user's data: refuse to start rather than overwrite it.
         if (!server.model().loadFromFile(statePath, &why)) {
             err() << "virta-emulator: cannot load state " << statePath << ": " << why << Qt::endl;
-            err() << "virta-emulator: the file is left as it was; correct it, or move it away to start from a preset"
+            err() << "virta-emulator: the files are left as they were; correct them, or move them away to start "
+                     "from a preset"
                   << Qt::endl;
             return 1;
         }
@@ -206,11 +223,24 @@ int main(int argc, char *argv[])
     } else {
         server.model().applyPreset(preset);
         QString why;
-        if (!statePath.isEmpty() && !server.model().saveToFile(statePath, &why)) {
-            err() << "virta-emulator: cannot write state " << statePath << ": " << why << Qt::endl;
+        if (!statePath.isEmpty() && !server.model().createStore(statePath, &why)) {
+            err() << "virta-emulator: cannot start on state " << statePath << ": " << why << Qt::endl;
             return 1;
         }
     }
+
+    // The paper, appended to for the whole run; made 0600 like the state.
+    const int tape = tapePath.isEmpty()
+                         ? -1
+                         : ::open(QFile::encodeName(tapePath).constData(),
+                                  O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK, 0600);
+    if (!tapePath.isEmpty() && tape < 0) {
+        err() << "virta-emulator: " << safefile::systemError(QStringLiteral("cannot write tape %1").arg(tapePath))
+              << Qt::endl;
+        return 1;
+    }
+    if (tape >= 0)
+        ::fcntl(tape, F_SETFL, ::fcntl(tape, F_GETFL) & ~O_NONBLOCK);
 
     // The register's and the loader's threads both log.
     static QMutex logMutex;
@@ -222,29 +252,31 @@ int main(int argc, char *argv[])
         server.device().setRequestLog(log);
         server.loader().setRequestLog(log);
     }
-    if (!statePath.isEmpty())
+    if (!statePath.isEmpty()) {
         server.model().keepStateIn(statePath);
+        // Only the tests of the program set this: a full or failing disk on demand.
+        const QString fault = qEnvironmentVariable("VIRTA_EMULATOR_TEST_STORE_FAULT");
+        QString why;
+        if (!fault.isEmpty() && !server.model().failStoreForTests(fault, &why)) {
+            err() << "virta-emulator: VIRTA_EMULATOR_TEST_STORE_FAULT: " << why << Qt::endl;
+            return 2;
+        }
+    }
     QString stateErrorShown;
     server.device().setAfterExecute([=, &stateErrorShown](FiscalModel &model) mutable {
         const QStringList printed = model.takePrinted();
-        if (!printed.isEmpty() && !tapePath.isEmpty()) {
-            QFile tape(tapePath);
-            if (tape.open(QIODevice::WriteOnly | QIODevice::Append)) {
-                QTextStream out(&tape);
-                out.setCodec("UTF-8");
-                for (const QString &line : printed)
-                    out << line << '\n';
-            } else {
-                log(QStringLiteral("cannot write tape %1: %2").arg(tapePath, tape.errorString()));
-            }
+        if (!printed.isEmpty() && tape >= 0) {
+            QString why;
+            if (!safefile::writeAll(tape, (printed.join(QLatin1Char('\n')) + QLatin1Char('\n')).toUtf8(), -1, &why))
+                log(QStringLiteral("cannot write tape %1: %2").arg(tapePath, why));
         } else if (verbose) {
             for (const QString &line : printed)
                 log(QStringLiteral("tape: ") + line);
         }
-        // The command was answered with 5 and undone; say why once, not for every command after.
-        const QString why = model.lastSaveError();
+        // Say why a command failed on the store once, not for every command after.
+        const QString why = model.lastStoreError();
         if (!why.isEmpty() && why != stateErrorShown)
-            log(QStringLiteral("cannot save state (the command is answered with 5 and undone): %1").arg(why));
+            log(why);
         stateErrorShown = why;
     });
     server.loader().setInstallSeconds(installSeconds);

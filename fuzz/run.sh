@@ -23,7 +23,7 @@ cmake --build "$build" --target fuzz_all -j2 || exit 1
 
 targets=("$@")
 if [ ${#targets[@]} -eq 0 ]; then
-  targets=(fuzz_frame fuzz_collector fuzz_tlv fuzz_fixnumber fuzz_records fuzz_catalog fuzz_decoder fuzz_emurequest fuzz_emuloader fuzz_emustate)
+  targets=(fuzz_frame fuzz_collector fuzz_tlv fuzz_fixnumber fuzz_records fuzz_catalog fuzz_decoder fuzz_emurequest fuzz_emuloader fuzz_emustate fuzz_emujournal)
 fi
 
 export ASAN_OPTIONS=${ASAN_OPTIONS:-detect_leaks=1:abort_on_error=1}
@@ -37,8 +37,8 @@ for t in "${targets[@]}"; do
   cp -n fuzz/corpus/"$t"/* "$corpus"/ 2>/dev/null || true
   log="$build/$t.log"
   max_len=4096
-  # A state file is larger than any frame: its seeds, the presets, must not be cut.
-  [ "$t" = fuzz_emustate ] && max_len=32768
+  # A state file or a journal is larger than any frame: their seeds must not be cut.
+  case "$t" in fuzz_emustate | fuzz_emujournal) max_len=32768 ;; esac
   "$build/fuzz/$t" "$corpus" -max_total_time="$seconds" -timeout=10 -rss_limit_mb=2048 -max_len="$max_len" \
     -print_final_stats=1 -artifact_prefix="$artifacts/" >"$log" 2>&1
   rc=$?

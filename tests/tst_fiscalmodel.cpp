@@ -1,5 +1,6 @@
 #include <QJsonObject>
 #include <QRegularExpression>
+#include <QSet>
 #include <QTemporaryDir>
 #include <QtTest>
 
@@ -192,6 +193,11 @@ private slots:
     void wrapAroundRefused();
     void archiveWithGaps();
     void journalCarriedOverAndAppended();
+    void journalFindsEveryDocument();
+    void keyGivenTwice_data();
+    void keyGivenTwice();
+    void editedDocumentRefused_data();
+    void editedDocumentRefused();
     void failedSaveIsAFailure();
 };
 
@@ -517,6 +523,8 @@ void TstFiscalModel::refusals_data()
     row("48 purchase return overpaid", ready, shift + Steps{{0x15, receiptStart(3)}, {0x07, item(1, 1, 10000, 100000)}},
         0x16, pay(10001, 0), 48);
     row("49 position above the ceiling", ready, receipt, 0x07, item(1, 1, 100000000000LL, 100000000), 49);
+    row("49 price at its ceiling times a million", ready, receipt, 0x07, item(1, 1, 10000000000000LL, 100000000000LL),
+        49);
     row("51 shift older than 24 hours", ready, shift, 0x15, receiptStart(0), 51, 25);
     row("53 printer not answering", ready, none, 0xC3, QByteArray(4, '\0') + "x", 53, 0, 53);
     row("54 out of paper", ready, shift + Steps{{0x13, start()}}, 0x14, {}, 54, 0, 54);
@@ -783,6 +791,15 @@ void TstFiscalModel::refusedStates_data()
     row("factory number of 5 digits", "factoryNumber", "12345");
     row("format 99", "format", 99);
     row("sd card not a boolean", "sdCard", "yes");
+    row("money with blanks", "cash", " 0 ");
+    row("money with a plus", "counters.gross.cashInSum", "+5");
+    row("position not price x quantity", "openDocument.positions[0].price", "1", "openDocument.positions[0].sum");
+    row("operations not the positions", "openDocument.operations", 5);
+    // Tax 1 alone, as the open receipt uses it: no taxpayer, registration or storage number.
+    row("activated without its registration", "registration",
+        QJsonObject{{"13105", "2e330100012f330200d007303307008d849120323025"}}, "registration");
+    row("activations above the limit", "activationCount", 13);
+    row("archive time going back", "archive[1].time", 0);
 }
 
 void TstFiscalModel::refusedStates()
@@ -847,8 +864,8 @@ void TstFiscalModel::wrapAroundRefused_data()
         << receipt << Patch{{"counters.sections[0][0]", max64}} << Steps{{0x16, pay(1000, 0)}} << 49;
     QTest::newRow("cash-in sum at the ceiling")
         << shift << Patch{{"counters.fiscal.cashInSum", top}} << Steps{{0xA2, start()}, {0xA3, le(100000, 8)}} << 49;
-    QTest::newRow("cash-in count 32767")
-        << shift << Patch{{"counters.shift.cashInCount", 32767}} << Steps{{0xA2, start()}, {0xA3, le(100, 8)}} << 6;
+    QTest::newRow("cash-in count 32767") << shift << Patch{{"counters.shift.cashInCount", 32767}}
+                                         << Steps{{0xA2, start()}, {0xA3, le(100, 8)}} << 6;
 }
 
 void TstFiscalModel::wrapAroundRefused()
@@ -990,12 +1007,12 @@ void TstFiscalModel::failedSaveIsAFailure()
     QCOMPARE(m->toJson(), before);
     QVERIFY(m->takePrinted().isEmpty());
     QCOMPARE(readAll(path), file);
-    QVERIFY(!m->lastSaveError().isEmpty());
+    QVERIFY(!m->lastStoreError().isEmpty());
 
     // Once the disk takes it again, so does the register, and the file holds all of it.
     QVERIFY(QDir().rmdir(journal));
     QCOMPARE(run(0x12), quint8(0));
-    QVERIFY(m->lastSaveError().isEmpty());
+    QVERIFY(m->lastStoreError().isEmpty());
     FiscalModel b;
     QVERIFY(b.loadFromFile(path));
     QCOMPARE(b.toJson(), m->toJson());
@@ -1007,6 +1024,134 @@ void TstFiscalModel::failedSaveIsAFailure()
     const QJsonObject open = m->toJson();
     QCOMPARE(run(0xC2, cashier() + le(1, 1) + le(60, 1)), quint8(5));
     QCOMPARE(m->toJson(), open);
+}
+
+// The journal is searched, not read: every document is found by its number among lines of
+// different lengths, across shifts and gaps, and every number not there is not found.
+void TstFiscalModel::journalFindsEveryDocument()
+{
+    m->applyPreset(QStringLiteral("ready"));
+    for (int shift = 0; shift < 3; ++shift) {
+        QCOMPARE(run(0x11, start()), quint8(0));
+        QCOMPARE(run(0x12), quint8(0));
+        for (int i = 0; i < 40; ++i) {
+            if (i % 3 == 0) {
+                QCOMPARE(run(0xA2, start()), quint8(0));
+                QCOMPARE(run(0xA3, le(100 + i, 8)), quint8(0));
+                continue;
+            }
+            QCOMPARE(run(0x15, receiptStart(0)), quint8(0));
+            for (int k = 0; k < i % 7 + 1; ++k)
+                QCOMPARE(run(0x07, item(k + 1, 1, 1000 + i, 100000)), quint8(0));
+            QCOMPARE(run(0x16, pay(100000, 0)), quint8(0));
+        }
+        QCOMPARE(run(0x13, start()), quint8(0));
+        QCOMPARE(run(0x14), quint8(0));
+    }
+    // Gaps, as a hand-edited file of earlier versions may have had: carried over into the journal.
+    QJsonObject state = m->toJson();
+    QJsonArray archive = state[QStringLiteral("archive")].toArray();
+    QSet<int> kept;
+    for (int i = archive.size() - 2; i > 0; --i)
+        if (i % 5 == 2 || i % 11 == 0)
+            archive.removeAt(i);
+    for (const QJsonValue &v : archive)
+        kept.insert(v.toObject()[QStringLiteral("number")].toInt());
+    state[QStringLiteral("archive")] = archive;
+    QString error;
+    QVERIFY2(m->fromJson(state, &error), qPrintable(error));
+    QTemporaryDir dir;
+    const QString path = dir.filePath(QStringLiteral("state.json"));
+    QVERIFY(m->saveToFile(path));
+    FiscalModel b;
+    QVERIFY(b.loadFromFile(path));
+    const int last = archive.last().toObject()[QStringLiteral("number")].toInt();
+    for (int n = 0; n <= last + 1; ++n) {
+        const FiscalModel::Result copy = b.execute(0xB2, cashier() + le(n, 4));
+        const QList<int> printed = documentNumbers(b.takePrinted());
+        QCOMPARE(int(copy.code), kept.contains(n) ? 0 : 17);
+        QCOMPARE(printed, kept.contains(n) ? QList<int>{n} : QList<int>());
+        // A control tape from any number starts at the first document there from it on.
+        const FiscalModel::Result tape = b.execute(0x3A, cashier() + le(qMax(n, 1), 4));
+        const QList<int> page = documentNumbers(b.takePrinted());
+        if (n > last) {
+            QCOMPARE(int(tape.code), 17);
+            continue;
+        }
+        QCOMPARE(int(tape.code), 0);
+        QVERIFY(!page.isEmpty() && kept.contains(page.first()) && page.first() >= n);
+        for (int k = qMax(n, 1); k < page.first(); ++k)
+            QVERIFY(!kept.contains(k));
+    }
+}
+
+// Qt keeps one of two equal keys silently; the state file may not say two things at once.
+void TstFiscalModel::keyGivenTwice_data()
+{
+    QTest::addColumn<QByteArray>("key");
+    QTest::addColumn<QByteArray>("twice");
+    QTest::newRow("at the top") << QByteArray("\"docsLeft\": ") << QByteArray("\"docsLeft\": 1, \"docsLeft\": ");
+    QTest::newRow("in a counter") << QByteArray("\"cashInCount\": ")
+                                  << QByteArray("\"cashInCount\": 1, \"cashInCount\": ");
+    QTest::newRow("written with an escape")
+        << QByteArray("\"docsLeft\": ") << QByteArray("\"docs\\u004ceft\": 1, \"docsLeft\": ");
+}
+
+void TstFiscalModel::keyGivenTwice()
+{
+    QFETCH(QByteArray, key);
+    QFETCH(QByteArray, twice);
+    QTemporaryDir dir;
+    const QString path = dir.filePath(QStringLiteral("state.json"));
+    m->applyPreset(QStringLiteral("ready"));
+    QVERIFY(m->saveToFile(path));
+    QByteArray text = readAll(path);
+    QVERIFY(text.contains(key));
+    QFile f(path);
+    QVERIFY(f.open(QIODevice::WriteOnly | QIODevice::Truncate));
+    f.write(text.replace(key, twice));
+    f.close();
+    FiscalModel b;
+    QString error;
+    QVERIFY(!b.loadFromFile(path, &error));
+    QVERIFY2(error.contains(QLatin1String("twice")), qPrintable(error));
+}
+
+// A document is what was signed, whatever part of it was edited: a copy of it is refused with
+// code 4 and its number, and nothing is printed; the documents beside it are still copied.
+void TstFiscalModel::editedDocumentRefused_data()
+{
+    QTest::addColumn<QString>("path");
+    QTest::addColumn<QJsonValue>("value");
+    QTest::newRow("its type") << "archive[2].type" << QJsonValue(6);
+    QTest::newRow("its time") << "archive[2].time"
+                              << QJsonValue(double(deviceSeconds(QDateTime(QDate(2026, 3, 2), QTime(9, 30)))));
+    QTest::newRow("its sign") << "archive[2].sign" << QJsonValue(12345);
+    QTest::newRow("a printed line") << "archive[2].lines[7]" << QJsonValue("СУММА =9.00");
+    QTest::newRow("the printed sign") << "archive[2].lines[10]" << QJsonValue("ФД 3   ФП 1");
+}
+
+void TstFiscalModel::editedDocumentRefused()
+{
+    QFETCH(QString, path);
+    QFETCH(QJsonValue, value);
+    m->applyPreset(QStringLiteral("ready"));
+    QCOMPARE(run(0x11, start()), quint8(0));
+    QCOMPARE(run(0x12), quint8(0));
+    QCOMPARE(run(0xA2, start()), quint8(0));
+    QCOMPARE(run(0xA3, le(100, 8)), quint8(0));
+    const QJsonObject good = m->toJson();
+    QVERIFY(good["archive"].toArray().at(2).toObject()["lines"].toArray().at(10).toString().startsWith("ФД 3 "));
+    QString error;
+    QVERIFY2(m->fromJson(patched(good, path, value), &error), qPrintable(error));
+    m->takePrinted();
+    QCOMPARE(run(0xB2, cashier() + le(3, 4)), quint8(4));
+    QCOMPARE(last.payload, le(3, 4));
+    QVERIFY(m->lastStoreError().contains(QLatin1String("document 3")));
+    QCOMPARE(run(0x3A, cashier() + le(1, 4)), quint8(4));
+    QVERIFY(m->takePrinted().isEmpty());
+    QCOMPARE(run(0xB2, cashier() + le(2, 4)), quint8(0));
+    QCOMPARE(documentNumbers(m->takePrinted()), QList<int>{2});
 }
 
 QTEST_GUILESS_MAIN(TstFiscalModel)

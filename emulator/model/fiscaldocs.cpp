@@ -119,6 +119,9 @@ qint64 FiscalModel::State::roundDiv(__int128 n, qint64 d) const
     // rounding 0: half up; 1: half to even (bank rounding)
     if (2 * r > d || (2 * r == d && (rounding == 0 || (q & 1))))
         ++q;
+    // A price at its ceiling times a million pieces passes 64 bits: saturate, so the callers'
+    // ceilings refuse it instead of a wrapped, negative sum slipping under them.
+    q = qMin<__int128>(q, std::numeric_limits<qint64>::max());
     return qint64(negative ? -q : q);
 }
 
@@ -157,8 +160,7 @@ ArchiveDoc &FiscalModel::State::finishDocument(const QString &title, QStringList
     a.lines << printer.layout(title, centred);
     a.lines << body;
     a.lines << QString(printer.columns(), QLatin1Char('-'));
-    a.sign = crc32(QStringLiteral("%1|%2|%3|").arg(a.number).arg(a.type).arg(a.time).toUtf8() +
-                   a.lines.join(QLatin1Char('\n')).toUtf8());
+    a.sign = documentSign(a, a.lines.size());
     a.lines << printer.layout(
         printer.pairLine(QStringLiteral("ФД %1").arg(a.number), QStringLiteral("ФП %1").arg(a.sign)),
         TapePrinter::Style());
@@ -170,9 +172,9 @@ ArchiveDoc &FiscalModel::State::finishDocument(const QString &title, QStringList
     if (shift.open || a.type == DocShiftClose)
         shift.lastDoc = a.number;
     doc = OpenDocument();
-    archive << a;
-    printDocument(archive.last(), false);
-    return archive.last();
+    ArchiveDoc &kept = archive.append(a);
+    printDocument(kept, false);
+    return kept;
 }
 
 // ---------------------------------------------------------------------------------------------

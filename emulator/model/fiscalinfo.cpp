@@ -104,14 +104,6 @@ quint8 FiscalModel::State::documentRoom() const
     return 0;
 }
 
-int FiscalModel::State::archiveIndex(qint32 number) const
-{
-    // Hand-edited archives may have gaps in their numbering: search, never compute, the index.
-    const auto it = std::lower_bound(archive.cbegin(), archive.cend(), number,
-                                     [](const ArchiveDoc &a, qint32 n) { return a.number < n; });
-    return int(it - archive.cbegin());
-}
-
 // ---------------------------------------------------------------------------------------------
 // Registration parameters and counters
 

@@ -5,8 +5,12 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 
+#include <QSet>
+
 #include <cmath>
+#include <cstring>
 #include <limits>
+#include <vector>
 
 #include "fiscalstate.h"
 #include "frconst.h"
@@ -97,13 +101,18 @@ public:
         return inRange(qint64(d), path, min, max, fallback);
     }
 
-    // Money and other 64-bit values travel as decimal strings, which keep every digit; plain
-    // numbers are accepted while a double holds them exactly.
+    // Money and other 64-bit values travel as decimal strings, which keep every digit: an optional
+    // minus and the digits, nothing else (no blanks, no plus). Plain numbers are accepted while a
+    // double holds them exactly.
     qint64 wide(const QJsonValue &v, const QString &path, qint64 min, qint64 max)
     {
         if (v.isString()) {
-            bool good = false;
-            const qint64 n = v.toString().trimmed().toLongLong(&good, 10);
+            const QString text = v.toString();
+            const int digitsFrom = text.startsWith(QLatin1Char('-')) ? 1 : 0;
+            bool good = text.size() > digitsFrom;
+            for (int i = digitsFrom; good && i < text.size(); ++i)
+                good = text.at(i) >= QLatin1Char('0') && text.at(i) <= QLatin1Char('9');
+            const qint64 n = good ? text.toLongLong(&good, 10) : 0;
             if (!good) {
                 fail(path, QStringLiteral("\"%1\" is not a whole number of 64 bits").arg(v.toString()));
                 return 0;
@@ -345,7 +354,102 @@ ArchiveDoc archiveDocFrom(Check &c, const QJsonValue &v, const QString &path)
 
 } // namespace
 
+namespace {
+
+// The text of a JSON string whose opening quote is at text[i]; i ends on its closing quote.
+QString jsonString(const QByteArray &text, int &i)
+{
+    QByteArray utf8;
+    QString out;
+    for (++i; i < text.size() && text.at(i) != '"'; ++i) {
+        if (text.at(i) != '\\') {
+            utf8 += text.at(i);
+            continue;
+        }
+        out += QString::fromUtf8(utf8);
+        utf8.clear();
+        const char e = i + 1 < text.size() ? text.at(++i) : '\0';
+        if (e == 'u' && i + 4 < text.size()) {
+            out += QChar(ushort(text.mid(i + 1, 4).toUShort(nullptr, 16)));
+            i += 4;
+        } else {
+            static const char from[] = "bfnrt", to[] = "\b\f\n\r\t";
+            const char *at = std::strchr(from, e);
+            out += QLatin1Char(at && e ? to[at - from] : e);
+        }
+    }
+    return out + QString::fromUtf8(utf8);
+}
+
+// The first key that an object of a well-formed JSON text holds twice. Qt keeps one of the two
+// silently, so a file edited by hand could say one thing to a reader and another to the register.
+bool repeatedKey(const QByteArray &text, QString *key, int *offset)
+{
+    struct Level
+    {
+        bool object;
+        bool expectKey;
+        QSet<QString> keys;
+    };
+    std::vector<Level> stack;
+    for (int i = 0; i < text.size(); ++i) {
+        switch (text.at(i)) {
+        case '{':
+        case '[':
+            stack.push_back({text.at(i) == '{', text.at(i) == '{', {}});
+            break;
+        case '}':
+        case ']':
+            if (!stack.empty())
+                stack.pop_back();
+            break;
+        case ',':
+            if (!stack.empty() && stack.back().object)
+                stack.back().expectKey = true;
+            break;
+        case '"': {
+            const int at = i;
+            const QString s = jsonString(text, i);
+            if (stack.empty() || !stack.back().object || !stack.back().expectKey)
+                break;
+            stack.back().expectKey = false;
+            if (stack.back().keys.contains(s)) {
+                *key = s;
+                *offset = at;
+                return true;
+            }
+            stack.back().keys.insert(s);
+            break;
+        }
+        default:
+            break;
+        }
+    }
+    return false;
+}
+
+} // namespace
+
 namespace fm {
+
+bool parseJsonObject(const QByteArray &text, QJsonObject &object, QString *error)
+{
+    QJsonParseError pe;
+    const QJsonDocument doc = QJsonDocument::fromJson(text, &pe);
+    QString key;
+    int at = 0;
+    if (doc.isNull())
+        *error = QStringLiteral("not JSON: %1 at byte %2").arg(pe.errorString()).arg(pe.offset);
+    else if (!doc.isObject())
+        *error = QStringLiteral("not a JSON object");
+    else if (repeatedKey(text, &key, &at))
+        *error = QStringLiteral("the key \"%1\" given twice (at byte %2)").arg(key).arg(at);
+    else {
+        object = doc.object();
+        return true;
+    }
+    return false;
+}
 
 QJsonObject archiveDocToJson(const ArchiveDoc &a)
 {
@@ -474,14 +578,16 @@ QJsonObject FiscalModel::State::toJson(bool withArchive) const
 
     if (withArchive) {
         QJsonArray arch;
-        for (const ArchiveDoc &a : archive)
+        Archive::Damage damage;
+        ArchiveDoc a;
+        for (qint64 pos = 0; pos < archive.end() && archive.read(pos, a, damage) == Archive::Found;)
             arch << archiveDocToJson(a);
         o[QStringLiteral("archive")] = arch;
     }
     return o;
 }
 
-bool FiscalModel::State::fromJson(const QJsonObject &o, QString *error, const QList<ArchiveDoc> *journal)
+bool FiscalModel::State::fromJson(const QJsonObject &o, QString *error, const Archive *journal)
 {
     Check c;
     State s(nullptr);
@@ -499,7 +605,8 @@ bool FiscalModel::State::fromJson(const QJsonObject &o, QString *error, const QL
     }
 
     const QJsonObject model = c.object(o[QStringLiteral("model")], QStringLiteral("model"));
-    s.modelCode = quint16(c.integer(model[QStringLiteral("code")], QStringLiteral("model.code"), 0, 0xFFFF, s.modelCode));
+    s.modelCode =
+        quint16(c.integer(model[QStringLiteral("code")], QStringLiteral("model.code"), 0, 0xFFFF, s.modelCode));
     s.modelName = c.string(model[QStringLiteral("name")], QStringLiteral("model.name"), 32, s.modelName);
     if (model.contains(QStringLiteral("firmware"))) {
         const QString text = c.string(model[QStringLiteral("firmware")], QStringLiteral("model.firmware"));
@@ -522,8 +629,8 @@ bool FiscalModel::State::fromJson(const QJsonObject &o, QString *error, const QL
     s.sdCard = c.boolean(o[QStringLiteral("sdCard")], QStringLiteral("sdCard"), true);
     s.activated = c.boolean(o[QStringLiteral("activated")], QStringLiteral("activated"), false);
     s.activationCount = int(c.integer(o[QStringLiteral("activationCount")], QStringLiteral("activationCount"), 0, 127));
-    s.activationLimit =
-        int(c.integer(o[QStringLiteral("activationLimit")], QStringLiteral("activationLimit"), 0, 127, s.activationLimit));
+    s.activationLimit = int(
+        c.integer(o[QStringLiteral("activationLimit")], QStringLiteral("activationLimit"), 0, 127, s.activationLimit));
     s.archiveClosed = c.boolean(o[QStringLiteral("archiveClosed")], QStringLiteral("archiveClosed"), false);
     s.docsLeft = qint32(c.integer(o[QStringLiteral("docsLeft")], QStringLiteral("docsLeft"), 0, Int32Max, s.docsLeft));
     paramsFromJson(c, o[QStringLiteral("registration")], QStringLiteral("registration"), s.regParams);
@@ -531,7 +638,8 @@ bool FiscalModel::State::fromJson(const QJsonObject &o, QString *error, const QL
     const QJsonObject sh = c.object(o[QStringLiteral("shift")], QStringLiteral("shift"), true);
     s.shift.open = c.boolean(sh[QStringLiteral("open")], QStringLiteral("shift.open"), false);
     s.shift.number = qint32(c.integer(sh[QStringLiteral("number")], QStringLiteral("shift.number"), 0, MaxShortCount));
-    s.shift.openTime = quint32(c.integer(sh[QStringLiteral("openTime")], QStringLiteral("shift.openTime"), 0, UInt32Max));
+    s.shift.openTime =
+        quint32(c.integer(sh[QStringLiteral("openTime")], QStringLiteral("shift.openTime"), 0, UInt32Max));
     s.shift.closeTime =
         quint32(c.integer(sh[QStringLiteral("closeTime")], QStringLiteral("shift.closeTime"), 0, UInt32Max));
     s.shift.receipts =
@@ -591,7 +699,8 @@ bool FiscalModel::State::fromJson(const QJsonObject &o, QString *error, const QL
     }
     s.doc.total = c.wide(od[QStringLiteral("total")], key(odPath, "total"), 0, MaxSum);
     if (c.ok() && s.doc.total != total)
-        c.fail(key(odPath, "total"), QStringLiteral("%1 is not the sum of the positions (%2)").arg(s.doc.total).arg(total));
+        c.fail(key(odPath, "total"),
+               QStringLiteral("%1 is not the sum of the positions (%2)").arg(s.doc.total).arg(total));
     s.doc.operations = int(c.integer(od[QStringLiteral("operations")], key(odPath, "operations"), 0, Int32Max));
     s.doc.lines = c.lines(od[QStringLiteral("lines")], key(odPath, "lines"));
     paramsFromJson(c, od[QStringLiteral("params")], key(odPath, "params"), s.doc.params);
@@ -639,30 +748,83 @@ bool FiscalModel::State::fromJson(const QJsonObject &o, QString *error, const QL
     }
 
     const QJsonObject settings = c.object(o[QStringLiteral("settings")], QStringLiteral("settings"));
-    s.paperWidthMm = int(c.integer(settings[QStringLiteral("paperWidth")], QStringLiteral("settings.paperWidth"), 60, 80, 80));
+    s.paperWidthMm =
+        int(c.integer(settings[QStringLiteral("paperWidth")], QStringLiteral("settings.paperWidth"), 60, 80, 80));
     if (s.paperWidthMm != 60 && s.paperWidthMm != 80)
         c.fail(QStringLiteral("settings.paperWidth"), QStringLiteral("%1 is not 60 or 80").arg(s.paperWidthMm));
     s.rounding = int(c.integer(settings[QStringLiteral("rounding")], QStringLiteral("settings.rounding"), 0, 1));
 
+    // What a command would have left together: the open receipt as its positions add up, and the
+    // registration as the activation left it.
+    const auto mustHold = [&c](bool holds, const QString &path, const QString &what) {
+        if (c.ok() && !holds)
+            c.fail(path, what);
+    };
+    for (int i = 0; i < s.doc.positions.size() && c.ok(); ++i) {
+        const Position &p = s.doc.positions.at(i);
+        const QString at = index(key(odPath, "positions"), i);
+        const qint64 gross = s.roundDiv(__int128(p.price) * p.quantityRaw, qint64(p.quantityDivisor));
+        mustHold(p.discount <= gross, key(at, "discount"),
+                 QStringLiteral("%1 is more than price x quantity (%2)").arg(p.discount).arg(gross));
+        mustHold(
+            p.sum == gross - p.discount, key(at, "sum"),
+            QStringLiteral("%1 is not price x quantity less the discount (%2)").arg(p.sum).arg(gross - p.discount));
+    }
+    mustHold(
+        s.doc.operations == (s.doc.type == DocReceipt ? s.doc.positions.size() : 0), key(odPath, "operations"),
+        QStringLiteral("%1 is not the number of positions (%2)").arg(s.doc.operations).arg(s.doc.positions.size()));
+    mustHold(s.activationCount <= s.activationLimit, QStringLiteral("activationCount"),
+             QStringLiteral("%1 is above activationLimit %2").arg(s.activationCount).arg(s.activationLimit));
+    mustHold(s.activated == (s.activationCount > 0), QStringLiteral("activated"),
+             QStringLiteral("%1 with activationCount %2")
+                 .arg(s.activated ? QStringLiteral("true") : QStringLiteral("false"))
+                 .arg(s.activationCount));
+    bool anyTax = false;
+    for (int i = 0; i < TaxCount; ++i)
+        anyTax = anyTax || s.tax(i).isValid();
+    for (const quint16 tag : {quint16(11018), quint16(11037), quint16(11012), quint16(11041)})
+        mustHold(!s.activated || s.regParams.contains(tag), QStringLiteral("registration"),
+                 QStringLiteral("the register is activated, but tag %1 of its registration is missing").arg(tag));
+    mustHold(!s.activated || anyTax, QStringLiteral("registration"),
+             QStringLiteral("the register is activated, but no tax of its registration holds"));
+    mustHold(s.activated || s.regParams.isEmpty(), QStringLiteral("registration"),
+             QStringLiteral("a registration on a register never activated"));
+    mustHold(s.activated || !s.archiveClosed, QStringLiteral("archiveClosed"),
+             QStringLiteral("true on a register never activated"));
+    mustHold(s.activated || !s.shift.open, QStringLiteral("shift.open"),
+             QStringLiteral("true on a register never activated"));
+    mustHold(s.activated || s.doc.type == DocNone || s.doc.type == DocRegistration, key(odPath, "type"),
+             QStringLiteral("%1 on a register never activated").arg(s.doc.type));
+
     if (journal) {
         s.archive = *journal;
     } else {
+        // Readers find documents by their numbers, times and shifts, so all three must rise.
         const QJsonArray arch = c.array(o[QStringLiteral("archive")], QStringLiteral("archive"), -1, true);
+        ArchiveDoc previous;
         for (int i = 0; i < arch.size() && c.ok(); ++i) {
-            s.archive << archiveDocFrom(c, arch.at(i), index(QStringLiteral("archive"), i));
+            const QString at = index(QStringLiteral("archive"), i);
+            const ArchiveDoc a = archiveDocFrom(c, arch.at(i), at);
+            if (c.ok() && i > 0 && a.number <= previous.number)
+                c.fail(at + QStringLiteral(".number"),
+                       QStringLiteral("%1 does not follow %2").arg(a.number).arg(previous.number));
+            if (c.ok() && i > 0 && a.time < previous.time)
+                c.fail(at + QStringLiteral(".time"), QStringLiteral("%1 is before the document before it").arg(a.time));
+            if (c.ok() && i > 0 && a.shift < previous.shift)
+                c.fail(at + QStringLiteral(".shift"),
+                       QStringLiteral("%1 is below the document before it").arg(a.shift));
+            s.archive.append(a);
+            previous = a;
         }
     }
-    // Readers find documents by their numbers, so the numbers must rise, and the newest must be
-    // the last document the register reports.
-    for (int i = 1; i < s.archive.size() && c.ok(); ++i)
-        if (s.archive.at(i).number <= s.archive.at(i - 1).number)
-            c.fail(index(QStringLiteral("archive"), i) + QStringLiteral(".number"),
-                   QStringLiteral("%1 does not follow %2").arg(s.archive.at(i).number).arg(s.archive.at(i - 1).number));
-    if (c.ok() && !s.archive.isEmpty() && s.archive.last().number != s.lastDocNumber)
+    // The newest document is the last one the register reports, and no more documents than numbers.
+    if (c.ok() && !s.archive.isEmpty() && s.archive.lastNumber() != s.lastDocNumber)
+        c.fail(QStringLiteral("lastDocument.number"), QStringLiteral("%1, but the archive ends with document %2")
+                                                          .arg(s.lastDocNumber)
+                                                          .arg(s.archive.lastNumber()));
+    if (c.ok() && s.archive.size() > s.lastDocNumber)
         c.fail(QStringLiteral("lastDocument.number"),
-               QStringLiteral("%1, but the archive ends with document %2")
-                   .arg(s.lastDocNumber)
-                   .arg(s.archive.last().number));
+               QStringLiteral("%1, but the archive holds %2 documents").arg(s.lastDocNumber).arg(s.archive.size()));
 
     if (!c.ok())
         return done();

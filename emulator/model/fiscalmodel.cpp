@@ -2,6 +2,8 @@
 
 #include <QTextCodec>
 
+#include <array>
+
 #include "fiscalstate.h"
 #include "frconst.h"
 #include "frmsg.h"
@@ -100,12 +102,20 @@ QString fromCp866(const QByteArray &bytes)
 
 quint32 crc32(const QByteArray &data)
 {
+    // A table, as every read of an archived document checks its sign.
+    static const auto table = [] {
+        std::array<quint32, 256> t{};
+        for (quint32 i = 0; i < 256; ++i) {
+            quint32 c = i;
+            for (int k = 0; k < 8; ++k)
+                c = (c >> 1) ^ (0xEDB88320u & (0u - (c & 1u)));
+            t[i] = c;
+        }
+        return t;
+    }();
     quint32 crc = 0xFFFFFFFFu;
-    for (const char ch : data) {
-        crc ^= quint8(ch);
-        for (int i = 0; i < 8; ++i)
-            crc = (crc >> 1) ^ (0xEDB88320u & (0u - (crc & 1u)));
-    }
+    for (const char ch : data)
+        crc = (crc >> 8) ^ table[(crc ^ quint8(ch)) & 0xFF];
     return ~crc;
 }
 
@@ -303,6 +313,9 @@ bool writesSettings(quint8 command)
 FiscalModel::Result FiscalModel::State::execute(quint8 command, const QByteArray &payload)
 {
     ++executed[command];
+    archiveTrouble.clear();
+    // Cancelling when nothing is open succeeds but changes nothing: nothing to save.
+    const bool changes = changesState(command) && !(command == 0x06 && !doc.isOpen());
     printer.setColumns(paperColumns());
     if ((conditions & EepromError) && writesSettings(command))
         return {25, {}};
@@ -350,11 +363,12 @@ FiscalModel::Result FiscalModel::State::execute(quint8 command, const QByteArray
     default: r.code = CoreApiConst::UnsupportedCommand; break;
     }
     // clang-format on
-    // A control tape that ran out of paper still says where to go on once paper is in.
-    const bool continuation = command == 0x3A && r.code == CoreApiConst::NoPaper;
-    if (r.code != 0 && !continuation)
+    // A control tape that ran out of paper still says where to go on once paper is in, and a
+    // damaged document of the archive says which one it is.
+    const bool withNumber = (command == 0x3A && r.code == CoreApiConst::NoPaper) || r.code == ArchiveDamaged;
+    if (r.code != 0 && !withNumber)
         r.payload.clear();
-    else if (changesState(command))
+    else if (r.code == 0 && changes)
         ++revision;
     return r;
 }

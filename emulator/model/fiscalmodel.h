@@ -38,17 +38,29 @@ public:
     bool fromJson(const QJsonObject &json, QString *error = nullptr);
 
     // The state file: PATH holds the state without its archive and is replaced atomically;
-    // journalPath(PATH) holds the archive, one document a line, and only grows. saveToFile writes
-    // both whole. loadFromFile reads that pair, or a single file with the archive inside (earlier
-    // versions), which the first save then carries over. A file it refuses is left as it was.
+    // journalPath(PATH) holds the archive, one document a line, and only grows. A link of another
+    // user on the way to PATH is never followed. loadFromFile reads that pair (the journal only
+    // where needed: its first and last documents, checked against their signs), or a single file
+    // with the archive inside (earlier versions), which the first save then carries over; a file
+    // it refuses is left as it was. saveToFile writes the pair at PATH: the documents made since
+    // the last save when PATH is the pair loaded or saved last, both whole otherwise. createStore
+    // is saveToFile for a PATH that holds no state, refused when a journal without its state is
+    // there.
     bool saveToFile(const QString &path, QString *error = nullptr);
     bool loadFromFile(const QString &path, QString *error = nullptr);
+    bool createStore(const QString &path, QString *error = nullptr);
     static QString journalPath(const QString &statePath);
     // From now on every change is saved to PATH before it is answered: new documents are appended
-    // to the journal, the rest replaces PATH. Reads write nothing.
+    // to the journal, the rest replaces PATH. Reads write nothing, nor does a change that leaves
+    // the file as it was.
     void keepStateIn(const QString &path);
-    // Why the last save failed; empty after a save that succeeded.
-    QString lastSaveError() const;
+    // Why the last command failed on the store: a save that did not happen (answered 5) or a
+    // document of the archive that is not what was signed (answered 4). Empty after one that did not.
+    QString lastStoreError() const;
+    // For tests of the program: the Nth write or sync of one of the store's files from now on fails,
+    // as a full disk or a failing one would make it: "short-write:journal|state:N" (half of it is
+    // written) or "sync:journal|state|folder:N". False for anything else.
+    bool failStoreForTests(const QString &spec, QString *error);
 
     // Lines printed since the last call (the virtual paper), in the paper width.
     QStringList takePrinted();
@@ -86,8 +98,10 @@ public:
 private:
     struct State;
     struct Store;
-    bool persist(QString *error, const QString &path); // the file without the archive
-    bool appendAndPersist(QString *error);
+    bool save(QString *error);   // the change just made, to the file kept in
+    bool commit(QString *error); // the documents made since the last save, and the state
+    bool wholeSave(const QString &resolved, QString *error);
+    QByteArray stateText(const QString &name, int documents, qint64 bytes) const;
     State *d;
     std::unique_ptr<Store> store_;
 };

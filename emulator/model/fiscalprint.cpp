@@ -197,10 +197,21 @@ Result FiscalModel::State::report(const QByteArray &p)
         CounterSet c;
         int documents = 0;
         bool fits = true;
-        for (const ArchiveDoc &a : archive) {
-            const bool in = type == 5 ? (a.time >= fromTime && a.time <= toTime)
-                                      : (a.shift >= fromShift && a.shift <= toShift && a.type != DocRegistration);
-            if (!in)
+        // The archive rises in time and in shifts: start at the first document in range and stop
+        // past the last, reading (and checking) no more of the journal than the range holds.
+        const Archive::Key key = type == 5 ? Archive::Time : Archive::Shift;
+        const qint64 from = type == 5 ? qint64(fromTime) : fromShift;
+        const qint64 to = type == 5 ? qint64(toTime) : toShift;
+        qint64 pos = 0;
+        Archive::Damage damage;
+        if (archive.seek(key, from, pos, damage) != Archive::Found)
+            return damaged(damage);
+        for (ArchiveDoc a; pos < archive.end();) {
+            if (archive.read(pos, a, damage) != Archive::Found)
+                return damaged(damage);
+            if ((type == 5 ? qint64(a.time) : qint64(a.shift)) > to)
+                break;
+            if (type == 6 && a.type == DocRegistration)
                 continue;
             ++documents;
             if (a.type == DocShiftOpen) {
@@ -245,6 +256,12 @@ Result FiscalModel::State::report(const QByteArray &p)
     return {0, {}};
 }
 
+Result FiscalModel::State::damaged(const Archive::Damage &damage)
+{
+    archiveTrouble = damage.why;
+    return {ArchiveDamaged, Writer().i32(damage.number).data};
+}
+
 Result FiscalModel::State::documentCopy(const QByteArray &p)
 {
     Reader r(p);
@@ -255,12 +272,21 @@ Result FiscalModel::State::documentCopy(const QByteArray &p)
     const qint32 number = r.i32();
     if (doc.isOpen())
         return {Code::DocMustBeClosed, {}};
-    const int index = archiveIndex(number);
-    if (index >= archive.size() || archive.at(index).number != number)
+    qint64 pos = 0;
+    Archive::Damage damage;
+    if (archive.seek(Archive::Number, number, pos, damage) != Archive::Found)
+        return damaged(damage);
+    ArchiveDoc a;
+    if (pos == archive.end())
+        return {Code::NoData, {}};
+    // A damaged document found where this one would be is this one unless it says another number.
+    if (archive.read(pos, a, damage) != Archive::Found)
+        return damage.number == 0 || damage.number == number ? damaged(damage) : Result{Code::NoData, {}};
+    if (a.number != number)
         return {Code::NoData, {}};
     if (const quint8 code = printerCheck())
         return {code, {}};
-    printDocument(archive.at(index), true);
+    printDocument(a, true);
     return {0, {}};
 }
 
@@ -270,34 +296,47 @@ Result FiscalModel::State::controlTape(const QByteArray &p)
     if (const quint8 code = authorise(r, RightReports))
         return {code, {}};
     // Without a number the tape starts at the current (or last) shift.
-    qint32 from = shift.number > 0 ? shift.firstDoc : (archive.isEmpty() ? 1 : archive.first().number);
+    qint32 from = shift.number > 0 ? shift.firstDoc : (archive.isEmpty() ? 1 : archive.firstNumber());
     if (r.has(4))
         from = r.i32();
     if (doc.isOpen())
         return {Code::DocMustBeClosed, {}};
     if (from < 1)
         return {Code::WrongData, {}};
-    if (archive.isEmpty() || from > archive.last().number)
+    if (archive.isEmpty() || from > archive.lastNumber())
         return {Code::NoData, {}};
     if (const quint8 code = printerCheck())
         return {code, {}};
 
-    const int start = archiveIndex(from);
-    const int end = qMin(archive.size(), start + tapePageLimit);
+    // The page is read and checked whole before any of it is printed.
+    qint64 pos = 0;
+    Archive::Damage damage;
+    if (archive.seek(Archive::Number, from, pos, damage) != Archive::Found)
+        return damaged(damage);
+    QList<ArchiveDoc> page;
+    while (pos < archive.end() && page.size() < tapePageLimit) {
+        ArchiveDoc a;
+        if (archive.read(pos, a, damage) != Archive::Found)
+            return damaged(damage);
+        page << a;
+    }
+    qint32 next = 0;
+    if (pos < archive.end() && archive.numberAt(pos, next, damage) != Archive::Found)
+        return damaged(damage);
+
     printer.center(QStringLiteral("КОНТРОЛЬНАЯ ЛЕНТА"));
-    printer.center(QStringLiteral("С ДОКУМЕНТА %1").arg(archive.at(start).number));
+    printer.center(QStringLiteral("С ДОКУМЕНТА %1").arg(page.first().number));
     printer.rule(QLatin1Char('='));
-    for (int i = start; i < end; ++i) {
-        if (tapePaperOut >= 0 && i - start >= tapePaperOut) {
+    for (int i = 0; i < page.size(); ++i) {
+        if (tapePaperOut >= 0 && i >= tapePaperOut) {
             // What is printed stays printed; the host goes on from here once paper is in.
-            return {CoreApiConst::NoPaper, Writer().i32(archive.at(i).number).data};
+            return {CoreApiConst::NoPaper, Writer().i32(page.at(i).number).data};
         }
-        printer.print(archive.at(i).lines);
+        printer.print(page.at(i).lines);
         printer.rule(QLatin1Char('='));
     }
     Result result;
-    if (end < archive.size()) {
-        const qint32 next = archive.at(end).number;
+    if (next > 0) {
         printer.center(QStringLiteral("ПРОДОЛЖЕНИЕ С ДОКУМЕНТА %1").arg(next));
         result.payload = Writer().i32(next).data;
     } else {

@@ -15,6 +15,7 @@
 #include <QStringList>
 #include <QVector>
 
+#include "archive.h"
 #include "fiscalmodel.h"
 #include "tapeprinter.h"
 
@@ -137,21 +138,6 @@ struct OpenDocument
     bool isOpen() const { return type != DocNone; }
 };
 
-// One fiscal document as kept in the archive: enough to print a copy and to build reports.
-struct ArchiveDoc
-{
-    qint32 number = 0;
-    quint8 type = DocNone;
-    quint32 time = 0;
-    quint32 sign = 0;
-    qint32 shift = 0;
-    quint8 receiptType = 0;
-    qint64 total = 0;
-    qint64 cash = 0;
-    qint64 card = 0;
-    QStringList lines;
-};
-
 struct Shift
 {
     bool open = false;
@@ -228,6 +214,10 @@ struct Tax
 // archiveDocFromJson names the failing field under path in *error.
 QJsonObject archiveDocToJson(const ArchiveDoc &doc);
 bool archiveDocFromJson(const QJsonValue &value, const QString &path, ArchiveDoc &doc, QString *error);
+// A JSON text that is one object with no key given twice in any object; *error says where not.
+bool parseJsonObject(const QByteArray &text, QJsonObject &object, QString *error);
+// The result code of a document the archive holds but that is not what was signed.
+constexpr quint8 ArchiveDamaged = 4;
 
 // Commands whose success may change the saved state; the others are never saved after.
 bool changesState(quint8 command);
@@ -280,7 +270,7 @@ struct FiscalModel::State
     int paperWidthMm = 80;
     int rounding = 0; // 0 half up, 1 half to even
 
-    QList<fm::ArchiveDoc> archive;
+    fm::Archive archive;
 
     // Not part of the saved state: the test and user controls of this run.
     QDateTime (*hostClock)() = nullptr;
@@ -290,6 +280,7 @@ struct FiscalModel::State
     int tapePageLimit = 10;
     quint64 revision = 0;
     QMap<quint8, quint64> executed;
+    QString archiveTrouble; // why the last command met a document that is not what was signed
     TapePrinter printer;
 
     State();
@@ -300,8 +291,8 @@ struct FiscalModel::State
     QJsonObject toJson(bool withArchive = true) const;
     // Takes the state from json only when every field holds; otherwise *error names the first
     // field that does not ("openDocument.positions[0].section: ...") and nothing changes. With
-    // journal, the archive is that list instead of the file's "archive".
-    bool fromJson(const QJsonObject &json, QString *error, const QList<fm::ArchiveDoc> *journal = nullptr);
+    // journal, the archive is that journal instead of the file's "archive".
+    bool fromJson(const QJsonObject &json, QString *error, const fm::Archive *journal = nullptr);
 
     // Clock.
     quint32 hostNow() const;
@@ -316,8 +307,8 @@ struct FiscalModel::State
     quint8 printerCheck() const;
     // Room for one more document: its number, the documents left (6).
     quint8 documentRoom() const;
-    // Index of the first archived document numbered `number` or later; archive.size() when none.
-    int archiveIndex(qint32 number) const;
+    // A refusal for a document of the archive that is not what was signed: its number goes back.
+    fm::Result damaged(const fm::Archive::Damage &damage);
     int paperColumns() const { return paperWidthMm > 60 ? 48 : 32; }
 
     // Information (fiscalinfo.cpp).

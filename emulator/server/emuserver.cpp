@@ -7,8 +7,11 @@
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
+#include <dirent.h>
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/inotify.h>
+#include <sys/ioctl.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -86,7 +89,56 @@ bool EmuPort::openPty(QString *error)
     fd_ = master;
     slaveFd_ = slave;
     path_ = QString::fromLocal8Bit(name);
+    // Without the watch the line still works; only a client killed while it held it exclusive
+    // would then leave it so until the emulator restarts.
+    watchFd_ = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+    if (watchFd_ >= 0 && inotify_add_watch(watchFd_, name, IN_CLOSE) < 0) {
+        ::close(watchFd_);
+        watchFd_ = -1;
+    }
     return true;
+}
+
+bool EmuPort::othersHoldSlave() const
+{
+    // Every process's descriptors (those this user may see: a pseudo-terminal is its opener's),
+    // our own slave descriptor aside.
+    const QByteArray slave = QFile::encodeName(path_);
+    const QByteArray self = QByteArray::number(qint64(::getpid()));
+    DIR *proc = ::opendir("/proc");
+    bool held = false;
+    for (dirent *p = proc ? ::readdir(proc) : nullptr; p && !held; p = ::readdir(proc)) {
+        if (p->d_name[0] < '1' || p->d_name[0] > '9')
+            continue;
+        const QByteArray pid(p->d_name);
+        const QByteArray fds = "/proc/" + pid + "/fd";
+        DIR *dir = ::opendir(fds.constData());
+        for (dirent *f = dir ? ::readdir(dir) : nullptr; f && !held; f = ::readdir(dir)) {
+            if (f->d_name[0] == '.' || (pid == self && QByteArray(f->d_name) == QByteArray::number(slaveFd_)))
+                continue;
+            char target[256];
+            const ssize_t n = ::readlinkat(::dirfd(dir), f->d_name, target, sizeof target);
+            held = n == slave.size() && slave == QByteArray(target, int(n));
+        }
+        if (dir)
+            ::closedir(dir);
+    }
+    if (proc)
+        ::closedir(proc);
+    return held;
+}
+
+void EmuPort::handleWatch()
+{
+    alignas(inotify_event) char buf[4096];
+    bool drained = false;
+    while (::read(watchFd_, buf, sizeof buf) > 0)
+        drained = true;
+    // Someone closed the line. A client closing as it should has cleared its exclusivity already;
+    // one that was killed has not, and if nobody else holds the line now, nobody ever will.
+    int exclusive = 0;
+    if (drained && slaveFd_ >= 0 && ::ioctl(slaveFd_, TIOCGEXCL, &exclusive) == 0 && exclusive && !othersHoldSlave())
+        ::ioctl(slaveFd_, TIOCNXCL);
 }
 
 bool EmuPort::openDevice(const QString &path, QString *error)
@@ -140,10 +192,13 @@ void EmuPort::close()
             ::unlink(local.constData());
         link_.clear();
     }
+    if (watchFd_ >= 0)
+        ::close(watchFd_);
     if (slaveFd_ >= 0)
         ::close(slaveFd_);
     if (fd_ >= 0)
         ::close(fd_);
+    watchFd_ = -1;
     slaveFd_ = -1;
     fd_ = -1;
     path_.clear();
@@ -226,8 +281,8 @@ void EmuPortServer::loop()
 {
     char buf[4096];
     while (!stopping_) {
-        pollfd p[2] = {{port_->fd(), POLLIN, 0}, {wake_[0], POLLIN, 0}};
-        const int r = ::poll(p, 2, 1000);
+        pollfd p[3] = {{port_->fd(), POLLIN, 0}, {wake_[0], POLLIN, 0}, {port_->watchFd(), POLLIN, 0}};
+        const int r = ::poll(p, port_->watchFd() >= 0 ? 3 : 2, 1000);
         if (stopping_ || (r > 0 && (p[1].revents & POLLIN)))
             return;
         if (r < 0) {
@@ -235,6 +290,8 @@ void EmuPortServer::loop()
                 return;
             continue;
         }
+        if (r > 0 && (p[2].revents & POLLIN))
+            port_->handleWatch();
         QByteArray received;
         if (r > 0 && (p[0].revents & (POLLIN | POLLHUP | POLLERR))) {
             const ssize_t n = ::read(port_->fd(), buf, sizeof buf);

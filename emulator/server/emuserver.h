@@ -34,9 +34,20 @@ public:
     QString path() const { return path_; }
     QString link() const { return link_; }
 
+    // Readable when someone closed the pseudo-terminal's slave (-1 for a serial device). A client
+    // killed while it held the line exclusive (TIOCEXCL, as a serial port library sets it) never
+    // clears that, and our own slave descriptor keeps the line from being freed as a real port is
+    // at its last close: so once no other process holds the slave, the emulator clears it
+    // (TIOCNXCL). Locks a client holds on its own descriptor (flock) are not touched.
+    int watchFd() const { return watchFd_; }
+    void handleWatch();
+
 private:
+    bool othersHoldSlave() const;
+
     int fd_ = -1;
     int slaveFd_ = -1;
+    int watchFd_ = -1;
     QString path_;
     QString link_;
 };

@@ -6,6 +6,7 @@
 #include <cstring>
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 InstanceLock::~InstanceLock()
@@ -22,9 +23,15 @@ QString InstanceLock::lockPath(const QString &path)
 bool InstanceLock::acquire(const QString &path, QString *error)
 {
     const QString lock = lockPath(path);
-    const int fd = ::open(QFile::encodeName(lock).constData(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0644);
-    if (fd < 0) {
-        *error = QStringLiteral("cannot make the lock file %1: %2").arg(lock, QString::fromLocal8Bit(std::strerror(errno)));
+    const int fd =
+        ::open(QFile::encodeName(lock).constData(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK, 0600);
+    struct stat st;
+    if (fd < 0 || ::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        *error = fd < 0 ? QStringLiteral("cannot make the lock file %1: %2")
+                              .arg(lock, QString::fromLocal8Bit(std::strerror(errno)))
+                        : QStringLiteral("the lock file %1 is not a regular file").arg(lock);
+        if (fd >= 0)
+            ::close(fd);
         return false;
     }
     if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
@@ -36,8 +43,12 @@ bool InstanceLock::acquire(const QString &path, QString *error)
             *error = QStringLiteral("cannot lock %1: %2").arg(lock, QString::fromLocal8Bit(std::strerror(why)));
             return false;
         }
-        const QString owner = n > 0 ? QStringLiteral(" (process %1)").arg(QString::fromLatin1(pid, int(n)).trimmed())
-                                    : QString();
+        // Anyone who can write the file chooses what it says: only a process number is repeated.
+        const QByteArray text = QByteArray(pid, int(qMax<ssize_t>(0, n))).trimmed();
+        bool number = !text.isEmpty() && text.size() <= 10;
+        for (const char c : text)
+            number = number && c >= '0' && c <= '9';
+        const QString owner = number ? QStringLiteral(" (process %1)").arg(QString::fromLatin1(text)) : QString();
         *error = QStringLiteral("%1 is in use by another virta-emulator%2; stop that one first, or choose another path")
                      .arg(path, owner);
         return false;

@@ -3,8 +3,9 @@
 #include <QString>
 
 // One register per state file and per link: an exclusive lock on PATH.lock, held for as long as
-// the object lives. The lock file is never removed: removing it would let a third instance lock a
-// new file while a second still holds the old one.
+// the object lives. The lock follows the file when PATH is the file's resolved path (no links, no
+// ".."), which the caller gives for a state file. The lock file is made 0600 and never removed:
+// removing it would let a third instance lock a new file while a second still holds the old one.
 class InstanceLock
 {
 public:
