@@ -86,7 +86,7 @@ int main(int argc, char *argv[])
 {
     QCoreApplication app(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("virta-emulator"));
-    QCoreApplication::setApplicationVersion(QStringLiteral("0.1.0"));
+    QCoreApplication::setApplicationVersion(QStringLiteral(VIRTA_VERSION));
 
     QCommandLineParser parser;
     parser.setApplicationDescription(QString::fromUtf8(Description));

@@ -8,7 +8,6 @@
 #include <QSpinBox>
 #include <QStackedWidget>
 
-#include "cannedregister.h"
 #include "catalogentries.h"
 #include "catalogswidget.h"
 #include "editcashierwidget.h"
@@ -23,26 +22,36 @@ const QStringList RightBoxes{"cbReceipts",       "cbReports",     "cbSettings", 
 const QString WriteTitle = QStringLiteral("Запись данных в справочник");
 const CaughtBox WriteOk(QMessageBox::Information, WriteTitle, QStringLiteral("Успешно!"));
 
-// One tab on a fresh register, with the catalogue and entry number chosen.
-class Fixture : public TabFixture<CatalogsWidget>
+// The tab with the catalogue and entry number chosen as an operator chooses them, and its editor
+// pages, on either kind of register.
+template <typename Base> class CatalogTab : public Base
 {
 public:
-    explicit Fixture(const QString &port = QString()) : started(port.isEmpty() ? start() : connectTo(port)) {}
     void choose(int type, int number)
     {
-        field<QComboBox>(tab, "cbCatalogType")->setCurrentIndex(type);
-        field<QSpinBox>(tab, "sbNumber")->setValue(number);
+        field<QComboBox>(this->tab, "cbCatalogType")->setCurrentIndex(type);
+        field<QSpinBox>(this->tab, "sbNumber")->setValue(number);
     }
+    QWidget &page(const char *name) { return *field<QWidget>(this->tab, name); }
+};
+
+// One tab on a fresh register.
+class Fixture : public CatalogTab<TabFixture<CatalogsWidget>>
+{
+public:
+    Fixture() : started(start()) {}
     // The entry bytes of the last write the register received.
     QByteArray written() const
     {
         const QByteArray data = emu.lastRequest().request.data();
         return data.mid(cashierBlock().size() + 1);
     }
-    QWidget &page(const char *name) { return *field<QWidget>(tab, name); }
 
     const bool started;
 };
+
+// One tab on a register that answers with the replies a test chose.
+using CannedFixture = CatalogTab<CannedTabFixture<CatalogsWidget>>;
 
 } // namespace
 
@@ -200,10 +209,9 @@ void TestCatalogsTab::oddSectionBlock_data()
 void TestCatalogsTab::oddSectionBlock()
 {
     QFETCH(int, size);
-    CannedRegister reg;
-    QVERIFY2(reg.start(), qPrintable(reg.lastError()));
-    reg.setReply(0x01, 0, QByteArray(1, char(9)) + QByteArray(size - 1, 'A'));
-    Fixture f(reg.devicePath());
+    CannedFixture f;
+    f.reg.setReply(0x01, 0, QByteArray(1, char(9)) + QByteArray(size - 1, 'A'));
+    QVERIFY2(f.start(), qPrintable(f.reg.lastError()));
     QWidget &editor = f.page("pageSection");
     SectionEntry shown;
     shown.setNumber(9);
@@ -278,15 +286,14 @@ void TestCatalogsTab::discountOfOtherKind_data()
 void TestCatalogsTab::discountOfOtherKind()
 {
     QFETCH(int, kind);
-    CannedRegister reg;
-    QVERIFY2(reg.start(), qPrintable(reg.lastError()));
     DiscountEntry stored;
     stored.setNumber(4);
     stored.setKind(qint8(kind));
     stored.setValue(1234);
     stored.setName(QStringLiteral("ОСОБАЯ"));
-    reg.setReply(0x01, 0, stored.toBytes());
-    Fixture f(reg.devicePath());
+    CannedFixture f;
+    f.reg.setReply(0x01, 0, stored.toBytes());
+    QVERIFY2(f.start(), qPrintable(f.reg.lastError()));
     f.choose(3, 4);
     QWidget &editor = f.page("pageDiscount");
 
@@ -296,12 +303,12 @@ void TestCatalogsTab::discountOfOtherKind()
     QCOMPARE(field<QDoubleSpinBox>(editor, "dsbValue")->value(), 12.34);
     QCOMPARE(field<QDoubleSpinBox>(editor, "dsbValue")->suffix(), QStringLiteral(" %"));
 
-    const int sent = reg.requests().size();
+    const int sent = f.reg.requests().size();
     press(f.tab, "pbWrite");
     QCOMPARE(f.boxes.count(), 1);
     QCOMPARE(f.boxes.last().icon, QMessageBox::Critical);
     QCOMPARE(f.boxes.last().informativeText, QStringLiteral("Не выбран тип скидки"));
-    QCOMPARE(reg.requests().size(), sent);
+    QCOMPARE(f.reg.requests().size(), sent);
 }
 
 void TestCatalogsTab::discountKindRule()

@@ -47,6 +47,7 @@ class TestDecoder : public QObject
 
     EmulatorFixture emu_;
     QVector<Exchange> exchanges_;
+    QString clock_; // the register's clock as the command layer read it
 
     // The first exchange of `code` at or after `from`.
     const Exchange *find(quint8 code, int from = 0) const
@@ -128,8 +129,9 @@ private slots:
         fr.getSerial(si);
         fr.getFirmwareVersion(version);
         fr.getCycleStatus(cs);
-        fr.readDt(dt);
-        fr.readRegParam(1018, tlv);
+        QCOMPARE(fr.readDt(dt), CoreApiConst::Success);
+        clock_ = dt.toString(QStringLiteral("dd.MM.yyyy hh:mm:ss"));
+        QCOMPARE(fr.readRegParam(11018, tlv), CoreApiConst::Success);
         fr.getCycleCounters(counters);
         fr.getTotalCounters(totals);
         fr.getSectionCounters(sections);
@@ -167,39 +169,45 @@ private slots:
         writeFuzzSeeds(qEnvironmentVariable("VIRTA_DECODER_CORPUS"));
     }
 
+    // Each reply with the size of its payload as the register's layouts give it, and the fields
+    // the command layer reads from it.
     void realFrames_data()
     {
         QTest::addColumn<int>("code");
         QTest::addColumn<QString>("request");
         QTest::addColumn<QString>("reply");
         QTest::addColumn<QStringList>("requestFields");
+        QTest::addColumn<int>("replySize");
         QTest::addColumn<QStringList>("replyFields");
-        auto row = [](const char *name, int code, const char *req, const char *rep, const QStringList &reqF,
+        auto row = [](const char *name, int code, const char *req, const char *rep, const QStringList &reqF, int size,
                       const QStringList &repF) {
-            QTest::newRow(name) << code << QString::fromUtf8(req) << QString::fromUtf8(rep) << reqF << repF;
+            QTest::newRow(name) << code << QString::fromUtf8(req) << QString::fromUtf8(rep) << reqF << size << repF;
         };
-        row("status", 0x30, "→ 0x30 Состояние ККТ", "← 0x00 Успешный ответ", {}, {"ЗН ", "последний ФД "});
-        row("serial", 0x31, "→ 0x31 Заводской номер", "← 0x00", {}, {"ЗН "});
-        row("firmware", 0x33, "→ 0x33 Версия ПО", "← 0x00", {}, {"версия "});
-        row("shift state", 0x10, "→ 0x10 Текущая смена", "← 0x00", {}, {"смена ", "чеков ", "в кассе "});
-        row("clock", 0x03, "→ 0x03 Чтение даты и времени", "← 0x00", {}, {"."});
-        row("registration tag", 0x44, "→ 0x44 Параметр регистрации", "←", {"тег 1018"}, {});
-        row("shift counters", 0x36, "→ 0x36 Счётчики смены", "← 0x00", {}, {"смена ", "чеков "});
-        row("totals", 0x38, "→ 0x38 Итоговые счётчики", "← 0x00", {}, {});
-        row("sections", 0x39, "→ 0x39 Счётчики отделов", "← 0x00", {}, {});
-        row("catalogue", 0x01, "→ 0x01 Чтение справочника", "←", {"кассир 20", "справочник 1", "запись 1"}, {});
-        row("settings", 0x40, "→ 0x40 Чтение настроек ККТ", "←", {"кассир 20", "блок 1"}, {});
-        row("shift start", 0x11, "→ 0x11 Начало открытия смены", "← 0x00", {"кассир 20", "«Иванов»"}, {});
-        row("shift open", 0x12, "→ 0x12 Открытие смены", "← 0x00", {}, {"ФД ", "ФП ", "смена "});
-        row("cash in", 0xA3, "→ 0xA3 Внесение", "← 0x00", {"сумма 1500.00"}, {"ФД ", "в кассе 1500.00"});
-        row("receipt start", 0x15, "→ 0x15 Открытие чека", "← 0x00", {"тип чека 1", "«Иванов»"}, {});
-        row("document data", 0x07, "→ 0x07 Данные документа", "← 0x00", {"тег 11059"}, {});
-        row("open document", 0xB0, "→ 0xB0 Открытый документ", "← 0x00", {}, {"документ типа 3", "сумма 91.00"});
-        row("receipt close", 0x16, "→ 0x16 Закрытие чека", "← 0x00", {"наличными 91.00", "безналичными 0.00"},
-            {"ФД ", "итог 91.00", "сдача 0.00"});
-        row("print line", 0xC3, "→ 0xC3 Печать строки", "←", {"«Спасибо за покупку»"}, {});
-        row("control tape", 0x3A, "→ 0x3A Контрольная лента", "←", {"кассир 20"}, {});
-        row("refusal", 0x13, "→ 0x13 Начало закрытия смены", "← 0x12 Ошибка авторизации", {"кассир 20"}, {});
+        const char *const ok = "← 0x00 Успешный ответ";
+        row("status", 0x30, "→ 0x30 Состояние ККТ", ok, {}, 31, {"ЗН 0000012345", "смена закрыта", "последний ФД 1"});
+        row("serial", 0x31, "→ 0x31 Заводской номер", ok, {}, 44, {"ЗН 0000012345", "«ВИРТА-ЭМУЛЯТОР ФР»"});
+        row("firmware", 0x33, "→ 0x33 Версия ПО", ok, {}, 3, {"версия 2.4.17"});
+        row("shift state", 0x10, "→ 0x10 Текущая смена", ok, {}, 29, {"смена 0 закрыта", "чеков 0", "в кассе 0.00"});
+        row("clock", 0x03, "→ 0x03 Чтение даты и времени", ok, {}, 4, {clock_});
+        row("registration tag", 0x44, "→ 0x44 Параметр регистрации", ok, {"тег 11018"}, 14, {"тег 11018"});
+        row("shift counters", 0x36, "→ 0x36 Счётчики смены", ok, {}, Counters::WireSize, {"смена 0", "чеков 0"});
+        row("totals", 0x38, "→ 0x38 Итоговые счётчики", ok, {}, TotalCounters::WireSize, {});
+        row("sections", 0x39, "→ 0x39 Счётчики отделов", ok, {}, SectionCountersSize, {});
+        row("catalogue", 0x01, "→ 0x01 Чтение справочника", ok, {"кассир 20", "справочник 1", "запись 1"}, 263, {});
+        row("settings", 0x40, "→ 0x40 Чтение настроек ККТ", ok, {"кассир 20", "блок 1"}, 1, {});
+        row("shift start", 0x11, "→ 0x11 Начало открытия смены", ok, {"кассир 20", "«Иванов»"}, 0, {});
+        row("shift open", 0x12, "→ 0x12 Открытие смены", ok, {}, 14, {"ФД 2", "ФП ", "смена 1"});
+        row("cash in", 0xA3, "→ 0xA3 Внесение", ok, {"сумма 1500.00"}, 22, {"ФД 3", "в кассе 1500.00"});
+        row("receipt start", 0x15, "→ 0x15 Открытие чека", ok, {"тип чека 1", "«Иванов»"}, 0, {});
+        row("document data", 0x07, "→ 0x07 Данные документа", ok, {"тег 11059"}, 0, {});
+        row("open document", 0xB0, "→ 0xB0 Открытый документ", ok, {}, 14,
+            {"документ типа 3", "чек 1", "операций 1", "сумма 91.00"});
+        row("receipt close", 0x16, "→ 0x16 Закрытие чека", ok, {"наличными 91.00", "безналичными 0.00"}, 32,
+            {"ФД 4", "чек 1", "итог 91.00", "сдача 0.00"});
+        row("print line", 0xC3, "→ 0xC3 Печать строки", ok, {"«Спасибо за покупку»"}, 0, {});
+        // The last page of the tape: no number to continue from.
+        row("control tape", 0x3A, "→ 0x3A Контрольная лента", ok, {"кассир 20"}, 0, {});
+        row("refusal", 0x13, "→ 0x13 Начало закрытия смены", "← 0x12 Ошибка авторизации", {"кассир 20"}, 0, {});
     }
     void realFrames()
     {
@@ -207,6 +215,7 @@ private slots:
         QFETCH(QString, request);
         QFETCH(QString, reply);
         QFETCH(QStringList, requestFields);
+        QFETCH(int, replySize);
         QFETCH(QStringList, replyFields);
         const Exchange *x = find(quint8(code));
         QVERIFY2(x, "the command was not sent");
@@ -224,10 +233,10 @@ private slots:
 
         const QString repText = describeReply(x->reply, code);
         QVERIFY2(repText.startsWith(reply), qPrintable(repText));
-        QVERIFY2(repText.contains(QStringLiteral("  ") + number + QStringLiteral("  ")), qPrintable(repText));
+        QVERIFY2(repText.contains(QStringLiteral("  %1  %2 байт").arg(number).arg(replySize)), qPrintable(repText));
         QVERIFY2(!repText.contains(QStringLiteral("не разобран")), qPrintable(repText));
         for (const QString &f : replyFields)
-            QVERIFY2(repText.contains(f), qPrintable(repText + " lacks " + f));
+            QVERIFY2(repText.contains(QStringLiteral("  ") + f), qPrintable(repText + " lacks " + f));
         // The transport's line is the same, with the round trip it measured.
         QVERIFY2(x->replySummary.startsWith(repText.section(QStringLiteral("  "), 0, 2)), qPrintable(x->replySummary));
         QVERIFY2(x->replySummary.contains(QRegularExpression(QStringLiteral("  \\d+\\.\\d мс"))),

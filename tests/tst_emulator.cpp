@@ -419,7 +419,9 @@ void TstEmulator::partialFrameForgottenAfterSilence()
     // A request cut off on the line, then the host's 0x05 after its read time-out: the 0x05 must
     // not be taken as the rest of the frame.
     line.send(request(StatusCmd, 0x502).left(6));
-    QTest::qWait(EmuDevice::DefaultStallMs * 3);
+    QTRY_COMPARE(emu.device().pendingBytes(), 6);
+    // Then the line stays quiet for longer than the register waits for the rest of a frame.
+    QTest::qSleep(EmuDevice::DefaultStallMs * 2);
     line.send(QByteArray(1, 0x05));
     QCOMPARE(parse(line.frame()).unique(), 0x501u);
     QCOMPARE(emu.device().discardedFrames(), 1);

@@ -1,4 +1,4 @@
-#include "loggermanager.h"
+#include "hexdump.h"
 
 #include <QTest>
 #include <QTextCodec>

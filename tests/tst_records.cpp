@@ -41,6 +41,18 @@ QString html(const QStringList &lines)
     return QStringLiteral("<p><pre>\n") + lines.join(QLatin1Char('\n')) + QStringLiteral("\n\n\n</pre></p>");
 }
 
+// The console's form of the same lines: dates in ISO 8601 and nothing after a line's last character.
+QString text(QStringList lines)
+{
+    static const QRegularExpression date(QStringLiteral("([0-9]{2})\\.([0-9]{2})\\.([0-9]{4}) "));
+    for (QString &line : lines) {
+        line.replace(date, QStringLiteral("\\3-\\2-\\1T"));
+        while (line.endsWith(QLatin1Char(' ')))
+            line.chop(1);
+    }
+    return lines.join(QLatin1Char('\n'));
+}
+
 QByteArray statusPayload(quint16 flags, qint8 count = 1, qint8 limit = 3, quint8 openDoc = 0)
 {
     QByteArray b(FrStatus::Size, '\0');
@@ -130,6 +142,7 @@ private slots:
     void countersKinds_data();
     void countersKinds();
     void totalCounters();
+    void sectionCounters();
 };
 
 void TestRecords::initTestCase()
@@ -261,9 +274,12 @@ void TestRecords::frStatusWhole()
         "ДОСТУПНО ЕЩЕ ДОКУМЕНТОВ: 99000",
     };
     QCOMPARE(toHtml(st), html(head));
+    QCOMPARE(toText(st), text(head));
+    QVERIFY(toText(st).contains(QStringLiteral("\nДАТА ПОСЛЕДНЕГО ДОКУМЕНТА 2024-03-05T14:07:09\n")));
 
     QVERIFY(st.parse(statusPayload(0x001B, 1, 3, 3)));
     QCOMPARE(toHtml(st), html(QStringList(head) << "ОТКРЫТ ДОКУМЕНТ: 3"));
+    QCOMPARE(toText(st), text(QStringList(head) << "ОТКРЫТ ДОКУМЕНТ: 3"));
 }
 
 void TestRecords::serialInfo()
@@ -281,6 +297,7 @@ void TestRecords::serialInfo()
     QCOMPARE(info.factoryNumber, QStringLiteral("00000042"));
     QCOMPARE(info.modelName, QStringLiteral("ВИРТА"));
     QCOMPARE(toHtml(info), html({"Модель: 00a1H / ВИРТА", "ЗН ККТ: 00000042 "}));
+    QCOMPARE(toText(info), QStringLiteral("Модель: 00a1H / ВИРТА\nЗН ККТ: 00000042"));
 
     // A short reply is read as far as it goes.
     QVERIFY(info.parse(payload.left(5)));
@@ -345,6 +362,7 @@ void TestRecords::cycleStatus()
     CycleStatus st;
     QVERIFY(st.parse(payload));
     QCOMPARE(toHtml(st), html(lines));
+    QCOMPARE(toText(st), text(lines));
 }
 
 void TestRecords::taxEntryName_data()
@@ -510,8 +528,15 @@ void TestRecords::regDataTaxes()
 void TestRecords::regDataHtml()
 {
     RegData data;
-    QCOMPARE(toHtml(data), html({"РЕГИСТРАЦИОННЫЕ ДАННЫЕ", "ИНН: ", "ФН (ФИСКАЛЬНЫЙ НОМЕР): ", "ОРГАНИЗАЦИЯ: ",
-                                 "ТИП ОРГАНИЗАЦИИ: ", "АДРЕС ", "ДАТА РЕГИСТРАЦИИ 1970-01-01T00:00:00"}));
+    const QStringList empty{"РЕГИСТРАЦИОННЫЕ ДАННЫЕ",
+                            "ИНН: ",
+                            "ФН (ФИСКАЛЬНЫЙ НОМЕР): ",
+                            "ОРГАНИЗАЦИЯ: ",
+                            "ТИП ОРГАНИЗАЦИИ: ",
+                            "АДРЕС ",
+                            "ДАТА РЕГИСТРАЦИИ 1970-01-01T00:00:00"};
+    QCOMPARE(toHtml(data), html(empty));
+    QCOMPARE(toText(data), text(empty));
 
     data.store(Tlv(quint16(11018), QStringLiteral("7701234567")));
     data.store(Tlv(quint16(11037), QStringLiteral("9999078900001234")));
@@ -535,11 +560,22 @@ void TestRecords::regDataHtml()
     data.store(badRate.toTlv(2));
     data.store(t4.toTlv(3));
 
-    QCOMPARE(toHtml(data),
-             html({"РЕГИСТРАЦИОННЫЕ ДАННЫЕ", "ИНН: 7701234567", "ФН (ФИСКАЛЬНЫЙ НОМЕР): 9999078900001234",
-                   "ОРГАНИЗАЦИЯ: ООО \"РОМАШКА\"", "ТИП ОРГАНИЗАЦИИ: ОСН", "АДРЕС г. Москва, ул. Ленина, 1",
-                   "ДАТА РЕГИСТРАЦИИ 2024-01-31T09:15:00", "НАЛОГ 1 [НДС %1]: ПРОЦЕНТНАЯ СТАВКА 20.00%",
-                   "НАЛОГ 4 [БЕЗ НДС]: ПРОЦЕНТНАЯ СТАВКА 0.00%"}));
+    const QStringList full{"РЕГИСТРАЦИОННЫЕ ДАННЫЕ",
+                           "ИНН: 7701234567",
+                           "ФН (ФИСКАЛЬНЫЙ НОМЕР): 9999078900001234",
+                           "ОРГАНИЗАЦИЯ: ООО \"РОМАШКА\"",
+                           "ТИП ОРГАНИЗАЦИИ: ОСН",
+                           "АДРЕС г. Москва, ул. Ленина, 1",
+                           "ДАТА РЕГИСТРАЦИИ 2024-01-31T09:15:00",
+                           "НАЛОГ 1 [НДС %1]: ПРОЦЕНТНАЯ СТАВКА 20.00%",
+                           "НАЛОГ 4 [БЕЗ НДС]: ПРОЦЕНТНАЯ СТАВКА 0.00%"};
+    QCOMPARE(toHtml(data), html(full));
+    QCOMPARE(toText(data), text(full));
+
+    // The console shows a name as the register keeps it: what looks like markup or a date stays.
+    data.store(Tlv(quint16(11048), QStringLiteral("<b>ООО</b> &amp; Ко 01.02.2024 ")));
+    QVERIFY2(toText(data).contains(QStringLiteral("\nОРГАНИЗАЦИЯ: <b>ООО</b> &amp; Ко 01.02.2024\n")),
+             qPrintable(toText(data)));
 
     data.reset();
     QCOMPARE(data.innText(), QString());
@@ -635,8 +671,12 @@ void TestRecords::countersHtml()
     QFETCH(QStringList, cycleLines);
     Counters c;
     QVERIFY(c.parse(payload));
-    QCOMPARE(cycleCountersHtml(c), html(QStringList{"СМЕННЫЕ ИТОГИ", "ЗА СМЕНУ 7"} + cycleLines));
-    QCOMPARE(fiscCountersHtml(c), html(QStringList{"ИТОГИ С ПОСЛЕДНЕЙ ПЕРЕРЕГИСТРАЦИИ", "ВСЕГО СМЕН 7"} + cycleLines));
+    const QStringList shift = QStringList{"СМЕННЫЕ ИТОГИ", "ЗА СМЕНУ 7"} + cycleLines;
+    const QStringList fiscal = QStringList{"ИТОГИ С ПОСЛЕДНЕЙ ПЕРЕРЕГИСТРАЦИИ", "ВСЕГО СМЕН 7"} + cycleLines;
+    QCOMPARE(cycleCountersHtml(c), html(shift));
+    QCOMPARE(cycleCountersText(c), text(shift));
+    QCOMPARE(fiscCountersHtml(c), html(fiscal));
+    QCOMPARE(fiscCountersText(c), text(fiscal));
 }
 
 void TestRecords::countersKinds_data()
@@ -706,17 +746,48 @@ void TestRecords::totalCounters()
 
     TotalCounters t;
     QVERIFY(t.parse(payload));
-    QCOMPARE(toHtml(t),
-             html({"ГРОСС ИТОГИ", "ВСЕГО СМЕН 40", "ВНЕСЕНИЙ 5 НА СУММУ 7.00", "ВЫПЛАТ 6 НА СУММУ 8.00", "ЧЕКОВ 9",
-                   "В ТОМ ЧИСЛЕ", "ПРОДАЖ 1 НА СУММУ 10.00", "    НАЛИЧНЫМИ 1.00", "    БЕЗНАЛИЧНЫМИ 0.10",
-                   "ВОЗВРАТОВ ПРОДАЖ 3 НА СУММУ 30.00", "    НАЛИЧНЫМИ 3.00", "    БЕЗНАЛИЧНЫМИ 0.30",
-                   "ВОЗВРАТОВ ПОКУПОК 4 НА СУММУ 40.00", "    НАЛИЧНЫМИ 4.00", "    БЕЗНАЛИЧНЫМИ 0.40"}));
+    const QStringList lines{"ГРОСС ИТОГИ",
+                            "ВСЕГО СМЕН 40",
+                            "ВНЕСЕНИЙ 5 НА СУММУ 7.00",
+                            "ВЫПЛАТ 6 НА СУММУ 8.00",
+                            "ЧЕКОВ 9",
+                            "В ТОМ ЧИСЛЕ",
+                            "ПРОДАЖ 1 НА СУММУ 10.00",
+                            "    НАЛИЧНЫМИ 1.00",
+                            "    БЕЗНАЛИЧНЫМИ 0.10",
+                            "ВОЗВРАТОВ ПРОДАЖ 3 НА СУММУ 30.00",
+                            "    НАЛИЧНЫМИ 3.00",
+                            "    БЕЗНАЛИЧНЫМИ 0.30",
+                            "ВОЗВРАТОВ ПОКУПОК 4 НА СУММУ 40.00",
+                            "    НАЛИЧНЫМИ 4.00",
+                            "    БЕЗНАЛИЧНЫМИ 0.40"};
+    QCOMPARE(toHtml(t), html(lines));
+    QCOMPARE(toText(t), text(lines));
 
     QVERIFY(t.parse(payload + QByteArray(18, '\0'))); // 256 bytes still parse
     TotalCounters untouched;
     untouched.cycleNumber = 3;
     QVERIFY(!untouched.parse(payload + QByteArray(19, '\0')));
     QCOMPARE(untouched.cycleNumber, qint16(3));
+}
+
+// Every department of every kind is listed, in the register's order, also where the reply's list
+// ran short.
+void TestRecords::sectionCounters()
+{
+    const SectionCounters c{
+        {FixNumber(100, qint64(12345)), FixNumber(100, qint64(-50))}, {}, {FixNumber(100, qint64(7))}};
+    const QString text = sectionCountersText(c);
+    const QStringList lines = text.split(QLatin1Char('\n'));
+    QCOMPARE(lines.size(), 84);
+    const QList<QPair<int, QString>> expected{
+        {0, "ПРОДАЖИ"},           {1, "  ОТДЕЛ 1: 123.45"}, {2, "  ОТДЕЛ 2: -0.50"},  {3, "  ОТДЕЛ 3: 0.00"},
+        {20, "  ОТДЕЛ 20: 0.00"}, {21, "ПОКУПКИ"},          {22, "  ОТДЕЛ 1: 0.00"},  {42, "ВОЗВРАТЫ ПРОДАЖ"},
+        {43, "  ОТДЕЛ 1: 0.07"},  {63, "ВОЗВРАТЫ ПОКУПОК"}, {83, "  ОТДЕЛ 20: 0.00"},
+    };
+    for (const auto &line : expected)
+        QCOMPARE(lines.at(line.first), line.second);
+    QCOMPARE(sectionCountersHtml(c), QStringLiteral("<p><pre>\n") + text + QStringLiteral("\n</pre></p>"));
 }
 
 QTEST_GUILESS_MAIN(TestRecords)

@@ -7,9 +7,8 @@
 
 #include <ctime>
 
-#include "cannedregister.h"
-#include "tabfixture.h"
 #include "reportswidget.h"
+#include "tabfixture.h"
 
 namespace {
 
@@ -200,30 +199,27 @@ void TestReportsTab::controlTape()
 // A register that stops the tape with a refusal still says where it stopped.
 void TestReportsTab::tapeNumberAfterRefusal()
 {
-    CannedRegister reg;
-    QVERIFY2(reg.start(), qPrintable(reg.lastError()));
-    reg.setReply(0x3A, CoreApiConst::NoPaper, le32(120));
-    TabFixture<ReportsWidget> t;
-    QVERIFY(t.connectTo(reg.devicePath()));
-    auto &[emu, fr, tab, boxes] = t;
+    CannedTabFixture<ReportsWidget> t;
+    t.reg.setReply(0x3A, CoreApiConst::NoPaper, le32(120));
+    QVERIFY2(t.start(), qPrintable(t.reg.lastError()));
 
-    press(tab, "pbPrintControlTape");
-    QCOMPARE(boxes.takeFirst(),
+    press(t.tab, "pbPrintControlTape");
+    QCOMPARE(t.boxes.takeFirst(),
              CaughtBox(QMessageBox::Critical, TapeTitle, QStringLiteral("Ошибка печати контрольной ленты")));
-    QCOMPARE(field<QSpinBox>(tab, "sbDocNumber_2")->value(), 120);
+    QCOMPARE(field<QSpinBox>(t.tab, "sbDocNumber_2")->value(), 120);
 
-    reg.setReply(0x3A, 0);
-    press(tab, "pbContinueControlTape");
-    QCOMPARE(boxes.takeFirst(), CaughtBox(QMessageBox::Information, TapeTitle, Success));
-    QCOMPARE(reg.requests().last().data(), cashierBlock() + le32(120));
-    QCOMPARE(field<QSpinBox>(tab, "sbDocNumber_2")->value(), 120);
+    t.reg.setReply(0x3A, 0);
+    press(t.tab, "pbContinueControlTape");
+    QCOMPARE(t.boxes.takeFirst(), CaughtBox(QMessageBox::Information, TapeTitle, Success));
+    QCOMPARE(t.reg.requests().last().data(), cashierBlock() + le32(120));
+    QCOMPARE(field<QSpinBox>(t.tab, "sbDocNumber_2")->value(), 120);
 
     // The shift state cannot be read: no copy is attempted.
-    reg.setReply(0x10, CoreApiConst::NoPaper);
-    press(tab, "pbPrintLastZReport");
-    QCOMPARE(boxes.takeFirst(),
+    t.reg.setReply(0x10, CoreApiConst::NoPaper);
+    press(t.tab, "pbPrintLastZReport");
+    QCOMPARE(t.boxes.takeFirst(),
              CaughtBox(QMessageBox::Critical, ZTitle, QStringLiteral("Ошибка получения статуса ФР")));
-    QCOMPARE(reg.requests().last().code(), quint8(0x10));
+    QCOMPARE(t.reg.requests().last().code(), quint8(0x10));
 }
 
 void TestReportsTab::withoutRegister()

@@ -7,10 +7,9 @@
 
 #include <ctime>
 
-#include "cannedregister.h"
 #include "confirm.h"
-#include "tabfixture.h"
 #include "settingswidget.h"
+#include "tabfixture.h"
 
 namespace {
 
@@ -36,10 +35,7 @@ const CaughtBox Ok(const QString &title)
 class Fixture : public TabFixture<SettingsWidget>
 {
 public:
-    explicit Fixture(const QString &preset = QStringLiteral("ready"), const QString &port = QString())
-        : TabFixture(options(preset)), started(port.isEmpty() ? start() : connectTo(port))
-    {
-    }
+    explicit Fixture(const QString &preset = QStringLiteral("ready")) : TabFixture(options(preset)), started(start()) {}
     static EmulatorFixture::Options options(const QString &preset)
     {
         EmulatorFixture::Options o;
@@ -117,10 +113,9 @@ void TestSettingsTab::clockRefused()
     QCOMPARE(f.boxes.takeFirst(), CaughtBox(QMessageBox::Critical, QStringLiteral("Запись даты в ККТ"),
                                             QStringLiteral("Ошибка записи даты")));
 
-    CannedRegister reg;
-    QVERIFY2(reg.start(), qPrintable(reg.lastError()));
-    reg.setReply(0x03, CoreApiConst::NoData);
-    Fixture g(QStringLiteral("ready"), reg.devicePath());
+    CannedTabFixture<SettingsWidget> g;
+    g.reg.setReply(0x03, CoreApiConst::NoData);
+    QVERIFY2(g.start(), qPrintable(g.reg.lastError()));
     auto *shown = field<QDateTimeEdit>(g.tab, "dateTimeEdit");
     shown->setDateTime(QDateTime(QDate(2025, 2, 3), QTime(4, 5, 6)));
     press(g.tab, "pbFromCashbox");
@@ -228,10 +223,9 @@ void TestSettingsTab::oddBlocks()
     QFETCH(int, command);
     QFETCH(QByteArray, reply);
     QFETCH(int, index);
-    CannedRegister reg;
-    QVERIFY2(reg.start(), qPrintable(reg.lastError()));
-    reg.setReply(quint8(command), 0, reply);
-    Fixture f(QStringLiteral("ready"), reg.devicePath());
+    CannedTabFixture<SettingsWidget> f;
+    f.reg.setReply(quint8(command), 0, reply);
+    QVERIFY2(f.start(), qPrintable(f.reg.lastError()));
     const bool printer = command == 0xC1;
     auto *box = field<QComboBox>(f.tab, printer ? "cbPaperWidth" : "cbRoundType");
     box->setCurrentIndex(index == 1 ? 0 : 1);
@@ -253,18 +247,17 @@ void TestSettingsTab::oddBlocks()
 // A rounding type the program does not know leaves no selection; writing that sends nothing.
 void TestSettingsTab::unknownRoundingIsNotWritten()
 {
-    CannedRegister reg;
-    QVERIFY2(reg.start(), qPrintable(reg.lastError()));
-    reg.setReply(0x40, 0, QByteArray(1, 5));
-    Fixture f(QStringLiteral("ready"), reg.devicePath());
+    CannedTabFixture<SettingsWidget> f;
+    f.reg.setReply(0x40, 0, QByteArray(1, 5));
+    QVERIFY2(f.start(), qPrintable(f.reg.lastError()));
     press(f.tab, "pbReadFrSettings");
     QCOMPARE(field<QComboBox>(f.tab, "cbRoundType")->currentIndex(), -1);
-    const int requests = reg.requests().size();
+    const int requests = f.reg.requests().size();
 
     press(f.tab, "pbWriteFrSettings");
     QCOMPARE(f.boxes.takeFirst(), CaughtBox(QMessageBox::Critical, QStringLiteral("Запись настроек ФР"),
                                             QStringLiteral("Ошибка записи настроек ФР")));
-    QCOMPARE(reg.requests().size(), requests);
+    QCOMPARE(f.reg.requests().size(), requests);
 }
 
 void TestSettingsTab::withoutRegister()

@@ -555,6 +555,12 @@ int EmuDevice::discardedFrames() const
     return discarded_;
 }
 
+int EmuDevice::pendingBytes() const
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    return buffer_.size();
+}
+
 QVector<EmuRequestRecord> EmuDevice::requests() const
 {
     std::lock_guard<std::mutex> lock(mutex_);

@@ -1,4 +1,6 @@
 // Fiscal documents: start, document data, completion, cancel, and the open document's data.
+// Long, and kept whole on purpose: every step of a document works on the one open document and
+// keeps its order (start, data, completion or cancel), which reads best in one place.
 
 #include <QSet>
 

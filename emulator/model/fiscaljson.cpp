@@ -1,6 +1,9 @@
 // The state as JSON (the --state file) and back. The README invites editing the file by hand, so
 // the reader trusts nothing in it: every field is checked for its type, its range and its agreement
 // with the rest before any of it is taken, and a refusal names the field that failed.
+//
+// Long, and kept whole on purpose: the writing and the reading of each field stand in one file, so
+// that a field added to the one is not missed in the other.
 
 #include <QJsonArray>
 #include <QJsonDocument>

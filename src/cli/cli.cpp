@@ -384,25 +384,3 @@ QString isoDates(const QString &text)
     }
     return out + text.mid(from);
 }
-
-QString plainText(const QString &html)
-{
-    // The renderings are <pre> blocks of lines; tags go, entities become their characters.
-    QString text = html;
-    text.remove(QRegularExpression(QStringLiteral("<[^>]*>")));
-    text.replace(QLatin1String("&lt;"), QLatin1String("<"))
-        .replace(QLatin1String("&gt;"), QLatin1String(">"))
-        .replace(QLatin1String("&quot;"), QLatin1String("\""))
-        .replace(QLatin1String("&nbsp;"), QLatin1String(" "))
-        .replace(QLatin1String("&amp;"), QLatin1String("&"));
-    QStringList lines = text.split(QLatin1Char('\n'));
-    while (!lines.isEmpty() && lines.first().trimmed().isEmpty())
-        lines.removeFirst();
-    while (!lines.isEmpty() && lines.last().trimmed().isEmpty())
-        lines.removeLast();
-    for (QString &line : lines) {
-        while (line.endsWith(QLatin1Char(' ')))
-            line.chop(1);
-    }
-    return isoDates(lines.join(QLatin1Char('\n')));
-}

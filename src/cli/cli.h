@@ -144,11 +144,9 @@ QString cp866Refusal(const QString &text, int maxBytes);
 QString portPath(const QString &typed);
 } // namespace cliparse
 
-// The date forms of the register's renderings (dd.MM.yyyy hh:mm:ss) in the console's one form,
-// ISO 8601.
+// The date forms of the frame decoder's summaries (dd.MM.yyyy hh:mm:ss) in the console's one
+// form, ISO 8601.
 QString isoDates(const QString &text);
-// The renderings of the status pane as plain text for a terminal.
-QString plainText(const QString &html);
 
 // Fiscal documents: the numbers a completed one comes back with, as the paper shows them.
 struct CliDocument

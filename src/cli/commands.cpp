@@ -1,3 +1,8 @@
+// The command table and the commands of a few lines each, beside the helpers they share. Kept in
+// one file, a little over 600 lines, so that the table and what it names are read together; a
+// command that needs a page of its own has a file of its own (receipt, backup, find, firmware,
+// decode).
+
 #include "cli.h"
 
 #include <QDataStream>
@@ -121,17 +126,17 @@ int cmdStatus(Cli &cli, const QStringList &args)
 
     // The status tab's renderings, each fact once: the factory number and the shift number stand
     // in two of them, and the shift's own lines are told apart from the register's.
-    QStringList lines = plainText(toHtml(info)).split(QLatin1Char('\n'));
+    QStringList lines = toText(info).split(QLatin1Char('\n'));
     lines << QStringLiteral("Версия ПО: %1").arg(version);
-    for (const QString &line : plainText(toHtml(st)).split(QLatin1Char('\n'))) {
+    for (const QString &line : toText(st).split(QLatin1Char('\n'))) {
         if (!line.startsWith(QStringLiteral("ЗН ККТ:")) && !line.startsWith(QStringLiteral("СМЕНА:")))
             lines << line;
     }
     lines << QStringLiteral("НОМЕР СМЕНЫ: %1").arg(int(cycle.cycleNumber));
     if (cycle.cycleNumber != 0) {
-        lines << QStringLiteral("ОТКРЫТИЕ СМЕНЫ %1").arg(isoDates(frtext::dateText(cycle.openDateTime)));
+        lines << QStringLiteral("ОТКРЫТИЕ СМЕНЫ %1").arg(frtext::isoDateText(cycle.openDateTime));
         if (!cycle.isOpen)
-            lines << QStringLiteral("ЗАКРЫТИЕ СМЕНЫ %1").arg(isoDates(frtext::dateText(cycle.closeDateTime)));
+            lines << QStringLiteral("ЗАКРЫТИЕ СМЕНЫ %1").arg(frtext::isoDateText(cycle.closeDateTime));
         lines << QStringLiteral("ЧЕКОВ В СМЕНЕ %1").arg(int(cycle.receiptCount));
         lines << QStringLiteral("ДОКУМЕНТЫ СМЕНЫ %1-%2").arg(cycle.firstDocNumber).arg(cycle.lastDocNumber);
     }
@@ -219,7 +224,7 @@ int cmdCounters(Cli &cli, const QStringList &args)
         const bool shift = kind == QLatin1String("shift");
         if (const int rc = shift ? fr.getCycleCounters(c) : fr.getFiscCounters(c))
             return Cli::failed(rc, action);
-        cli.out(plainText(shift ? cycleCountersHtml(c) : fiscCountersHtml(c)));
+        cli.out(shift ? cycleCountersText(c) : fiscCountersText(c));
         QJsonObject o = countersJson(c, true);
         o[QStringLiteral("cashInDrawer")] = money(c.cashInDrawer);
         cli.printJson(o);
@@ -227,13 +232,13 @@ int cmdCounters(Cli &cli, const QStringList &args)
         TotalCounters c;
         if (const int rc = fr.getTotalCounters(c))
             return Cli::failed(rc, action);
-        cli.out(plainText(toHtml(c)));
+        cli.out(toText(c));
         cli.printJson(countersJson(c, false));
     } else {
         SectionCounters c;
         if (const int rc = fr.getSectionCounters(c))
             return Cli::failed(rc, action);
-        cli.out(plainText(sectionCountersHtml(c)));
+        cli.out(sectionCountersText(c));
         static const char *const keys[] = {"sales", "purchases", "saleReturns", "purchaseReturns"};
         QJsonObject o;
         for (int k = 0; k < 4; ++k) {
@@ -254,7 +259,7 @@ int cmdRegData(Cli &cli, const QStringList &args)
     RegData data;
     if (const int rc = cli.fr().readRegData(data))
         return Cli::failed(rc, QStringLiteral("чтение параметров регистрации"));
-    cli.out(plainText(toHtml(data)));
+    cli.out(toText(data));
     QJsonObject o;
     o[QStringLiteral("fiscalNumber")] = data.fiscalNumberText();
     o[QStringLiteral("inn")] = data.innText();

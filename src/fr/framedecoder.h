@@ -27,8 +27,10 @@ QString describeReply(const QByteArray &frame, int requestCode = UnknownCommand,
 // The firmware loader's frames (its own protocol, no checksum).
 QString describeLoaderRequest(const QByteArray &frame);
 QString describeLoaderReply(const QByteArray &frame);
+// Whether the bytes are a whole loader frame: its start byte and a declared size that matches.
+bool isLoaderFrame(const QByteArray &frame);
 
-// Every frame found in `text`, in order, as its summary line. `text` is either a log file of this
+// Every frame found in `text` (textdecoder.cpp), in order, as its summary line. `text` is either a log file of this
 // program (the dumps of its exchange entries) or plain hex, one frame per line; a line may start
 // with ">" or "→" (sent) or "<" or "←" (received), else requests and replies are taken to
 // alternate. Replies are decoded against the request before them.

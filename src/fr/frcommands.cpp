@@ -6,7 +6,7 @@
 
 #include "frpayload.h"
 #include "frwrapper.h"
-#include "loggermanager.h"
+#include "hexdump.h"
 
 using CoreApiConst::ErrorCode;
 

@@ -8,7 +8,7 @@
 #include <limits>
 #include <mutex>
 
-#include "loggermanager.h"
+#include "hexdump.h"
 
 namespace {
 constexpr quint16 CrcPolynomial = 0x1021;

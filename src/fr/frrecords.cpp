@@ -2,59 +2,15 @@
 
 #include <QDataStream>
 #include <QStringList>
-#include <QTextCodec>
 
 #include <cstring>
 
 #include "frmsg.h"
 
-namespace frtext {
-
-QTextCodec *cp866()
-{
-    static QTextCodec *const codec = QTextCodec::codecForName("IBM866");
-    return codec;
-}
-
-QByteArray toCp866(const QString &text)
-{
-    QTextCodec *codec = cp866();
-    return codec ? codec->fromUnicode(text) : text.toLatin1();
-}
-
-QString fromCp866(const QByteArray &bytes)
-{
-    QTextCodec *codec = cp866();
-    return codec ? codec->toUnicode(bytes) : QString::fromLatin1(bytes);
-}
-
-QByteArray untilZero(const char *field, int width)
-{
-    const void *zero = std::memchr(field, 0, size_t(width));
-    return QByteArray(field, zero ? int(static_cast<const char *>(zero) - field) : width);
-}
-
-QByteArray untilZero(const QByteArray &bytes)
-{
-    const int zero = bytes.indexOf('\0');
-    return zero < 0 ? bytes : bytes.left(zero);
-}
-
-QString dateText(quint32 seconds)
-{
-    return timeToDateTime(seconds).toString(QStringLiteral("dd.MM.yyyy hh:mm:ss"));
-}
-
-QString plainMoney(qint64 kopecks)
-{
-    return FixNumber(100, kopecks).toString(QLatin1Char('.'), QChar());
-}
-
-} // namespace frtext
-
 namespace {
 
-using frtext::dateText;
+// How a rendering writes the register's date and time: as the status pane shows it, or in ISO 8601.
+using DateText = QString (*)(quint32 seconds);
 
 QString yesNo(bool b)
 {
@@ -72,6 +28,16 @@ QString framed(QStringList lines)
 {
     lines.prepend(QStringLiteral("<p><pre>"));
     lines.append(QStringLiteral("\n\n</pre></p>"));
+    return lines.join(QLatin1Char('\n'));
+}
+
+// The same lines for a terminal: nothing after a line's last character.
+QString plain(QStringList lines)
+{
+    for (QString &line : lines) {
+        while (line.endsWith(QLatin1Char(' ')))
+            line.chop(1);
+    }
     return lines.join(QLatin1Char('\n'));
 }
 
@@ -159,7 +125,9 @@ QDateTime CycleStatus::closeDate() const
     return timeToDateTime(closeDateTime);
 }
 
-QString toHtml(const FrStatus &st)
+namespace {
+
+QStringList statusLines(const FrStatus &st, DateText dateText)
 {
     const auto bit = [&st](quint16 flag) {
         return (st.flags & flag) != 0;
@@ -189,19 +157,19 @@ QString toHtml(const FrStatus &st)
     };
     if (st.openDocType != 0)
         lines << QStringLiteral("ОТКРЫТ ДОКУМЕНТ: %1").arg(int(st.openDocType));
-    return framed(lines);
+    return lines;
 }
 
-QString toHtml(const SerialInfo &info)
+QStringList serialLines(const SerialInfo &info)
 {
-    return framed({
+    return {
         QStringLiteral("Модель: %1H / %2")
             .arg(QStringLiteral("%1").arg(uint(info.modelCode), 4, 16, QLatin1Char('0')), info.modelName),
         QStringLiteral("ЗН ККТ: %1 ").arg(info.factoryNumber),
-    });
+    };
 }
 
-QString toHtml(const CycleStatus &st)
+QStringList cycleLines(const CycleStatus &st, DateText dateText)
 {
     QStringList lines{
         QStringLiteral("ОТКРЫТА: %1").arg(yesNo(st.isOpen != 0)),
@@ -216,7 +184,39 @@ QString toHtml(const CycleStatus &st)
               << QStringLiteral("НОМЕР ПОСЛЕДНЕГО ДОКУМЕНТА %1").arg(st.lastDocNumber)
               << QStringLiteral("НАЛИЧНОСТЬ В КАССЕ %1").arg(st.cash().toString());
     }
-    return framed(lines);
+    return lines;
+}
+
+} // namespace
+
+QString toHtml(const FrStatus &st)
+{
+    return framed(statusLines(st, frtext::dateText));
+}
+
+QString toText(const FrStatus &st)
+{
+    return plain(statusLines(st, frtext::isoDateText));
+}
+
+QString toHtml(const SerialInfo &info)
+{
+    return framed(serialLines(info));
+}
+
+QString toText(const SerialInfo &info)
+{
+    return plain(serialLines(info));
+}
+
+QString toHtml(const CycleStatus &st)
+{
+    return framed(cycleLines(st, frtext::dateText));
+}
+
+QString toText(const CycleStatus &st)
+{
+    return plain(cycleLines(st, frtext::isoDateText));
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -340,7 +340,9 @@ QDateTime RegData::regDate() const
     return timeToDateTime(regDateTime);
 }
 
-QString toHtml(const RegData &data)
+namespace {
+
+QStringList regDataLines(const RegData &data)
 {
     QStringList lines{
         QStringLiteral("РЕГИСТРАЦИОННЫЕ ДАННЫЕ"),
@@ -359,7 +361,19 @@ QString toHtml(const RegData &data)
         lines << QStringLiteral("НАЛОГ %1 [%2]: ПРОЦЕНТНАЯ СТАВКА %3%")
                      .arg(QString::number(n + 1), tax.nameText(), tax.rateNumber().toString());
     }
-    return framed(lines);
+    return lines;
+}
+
+} // namespace
+
+QString toHtml(const RegData &data)
+{
+    return framed(regDataLines(data));
+}
+
+QString toText(const RegData &data)
+{
+    return plain(regDataLines(data));
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -414,7 +428,7 @@ void operationLines(QStringList &lines, const OperationCounters (&ops)[4], qint3
     }
 }
 
-QString countersHtml(const QString &heading, const QString &cycles, const Counters &c)
+QStringList countersLines(const QString &heading, const QString &cycles, const Counters &c)
 {
     QStringList lines{
         heading,
@@ -425,7 +439,45 @@ QString countersHtml(const QString &heading, const QString &cycles, const Counte
         QStringLiteral("ЧЕКОВ %1").arg(c.receiptCount),
     };
     operationLines(lines, c.operations, c.receiptCount, true);
-    return framed(lines);
+    return lines;
+}
+
+QStringList cycleCountersLines(const Counters &c)
+{
+    return countersLines(QStringLiteral("СМЕННЫЕ ИТОГИ"), QStringLiteral("ЗА СМЕНУ %1"), c);
+}
+
+QStringList fiscCountersLines(const Counters &c)
+{
+    return countersLines(QStringLiteral("ИТОГИ С ПОСЛЕДНЕЙ ПЕРЕРЕГИСТРАЦИИ"), QStringLiteral("ВСЕГО СМЕН %1"), c);
+}
+
+QStringList totalLines(const TotalCounters &c)
+{
+    QStringList lines{
+        QStringLiteral("ГРОСС ИТОГИ"),
+        QStringLiteral("ВСЕГО СМЕН %1").arg(int(c.cycleNumber)),
+        QStringLiteral("ВНЕСЕНИЙ %1 НА СУММУ %2").arg(QString::number(c.cashInCount), money(c.cashInSum)),
+        QStringLiteral("ВЫПЛАТ %1 НА СУММУ %2").arg(QString::number(c.cashOutCount), money(c.cashOutSum)),
+        QStringLiteral("ЧЕКОВ %1").arg(c.receiptCount),
+    };
+    operationLines(lines, c.operations, c.receiptCount, false);
+    return lines;
+}
+
+QStringList sectionLines(const SectionCounters &c)
+{
+    static const char *const headings[] = {"ПРОДАЖИ", "ПОКУПКИ", "ВОЗВРАТЫ ПРОДАЖ", "ВОЗВРАТЫ ПОКУПОК"};
+    QStringList lines;
+    for (int kind = 0; kind < 4; ++kind) {
+        lines << QString::fromUtf8(headings[kind]);
+        // Every department is listed, also those with nothing sold; a short list reads as zeros.
+        const QList<FixNumber> sums = c.value(kind);
+        for (int section = 0; section < 20; ++section)
+            lines << QStringLiteral("  ОТДЕЛ %1: %2")
+                         .arg(QString::number(section + 1), sums.value(section, FixNumber(100)).toString());
+    }
+    return lines;
 }
 
 } // namespace
@@ -461,39 +513,41 @@ bool TotalCounters::parse(const QByteArray &payload)
 
 QString cycleCountersHtml(const Counters &c)
 {
-    return countersHtml(QStringLiteral("СМЕННЫЕ ИТОГИ"), QStringLiteral("ЗА СМЕНУ %1"), c);
+    return framed(cycleCountersLines(c));
+}
+
+QString cycleCountersText(const Counters &c)
+{
+    return plain(cycleCountersLines(c));
 }
 
 QString fiscCountersHtml(const Counters &c)
 {
-    return countersHtml(QStringLiteral("ИТОГИ С ПОСЛЕДНЕЙ ПЕРЕРЕГИСТРАЦИИ"), QStringLiteral("ВСЕГО СМЕН %1"), c);
+    return framed(fiscCountersLines(c));
+}
+
+QString fiscCountersText(const Counters &c)
+{
+    return plain(fiscCountersLines(c));
 }
 
 QString toHtml(const TotalCounters &c)
 {
-    QStringList lines{
-        QStringLiteral("ГРОСС ИТОГИ"),
-        QStringLiteral("ВСЕГО СМЕН %1").arg(int(c.cycleNumber)),
-        QStringLiteral("ВНЕСЕНИЙ %1 НА СУММУ %2").arg(QString::number(c.cashInCount), money(c.cashInSum)),
-        QStringLiteral("ВЫПЛАТ %1 НА СУММУ %2").arg(QString::number(c.cashOutCount), money(c.cashOutSum)),
-        QStringLiteral("ЧЕКОВ %1").arg(c.receiptCount),
-    };
-    operationLines(lines, c.operations, c.receiptCount, false);
-    return framed(lines);
+    return framed(totalLines(c));
 }
 
+QString toText(const TotalCounters &c)
+{
+    return plain(totalLines(c));
+}
+
+// Not framed like the others: one paragraph with no blank lines after the table.
 QString sectionCountersHtml(const SectionCounters &c)
 {
-    static const char *const headings[] = {"ПРОДАЖИ", "ПОКУПКИ", "ВОЗВРАТЫ ПРОДАЖ", "ВОЗВРАТЫ ПОКУПОК"};
-    QStringList lines{QStringLiteral("<p><pre>")};
-    for (int kind = 0; kind < 4; ++kind) {
-        lines << QString::fromUtf8(headings[kind]);
-        // Every department is listed, also those with nothing sold; a short list reads as zeros.
-        const QList<FixNumber> sums = c.value(kind);
-        for (int section = 0; section < 20; ++section)
-            lines << QStringLiteral("  ОТДЕЛ %1: %2")
-                         .arg(QString::number(section + 1), sums.value(section, FixNumber(100)).toString());
-    }
-    lines << QStringLiteral("</pre></p>");
-    return lines.join(QLatin1Char('\n'));
+    return QStringLiteral("<p><pre>\n") + sectionLines(c).join(QLatin1Char('\n')) + QStringLiteral("\n</pre></p>");
+}
+
+QString sectionCountersText(const SectionCounters &c)
+{
+    return plain(sectionLines(c));
 }

@@ -6,24 +6,8 @@
 #include <QString>
 
 #include "fixnumber.h"
+#include "frtext.h"
 #include "tlv.h"
-
-class QTextCodec;
-
-// Text conversions shared by the records and the commands: the register speaks CP866.
-namespace frtext {
-QTextCodec *cp866();
-QByteArray toCp866(const QString &text);
-QString fromCp866(const QByteArray &bytes);
-// The bytes of a fixed-width field up to its first zero byte (all of them when there is none).
-QByteArray untilZero(const char *field, int width);
-QByteArray untilZero(const QByteArray &bytes);
-// The register's date and time as its renderings show it: dd.MM.yyyy hh:mm:ss.
-QString dateText(quint32 seconds);
-// Kopecks as roubles with a point and two decimals, never grouped: what a summary line or a script
-// reads the same whatever the locale.
-QString plainMoney(qint64 kopecks);
-} // namespace frtext
 
 // Reply of 0x30; the payload must be exactly 31 bytes.
 struct FrStatus
@@ -133,10 +117,17 @@ struct RegData
     QDateTime regDate() const;
 };
 
+// Each record has two renderings made from the same lines: HTML for the status pane (one <pre>
+// paragraph, the dates as dd.MM.yyyy hh:mm:ss) and plain text for a terminal (a fact a line, the
+// dates in ISO 8601, nothing after a line's last character, names as they are).
 QString toHtml(const FrStatus &st);
+QString toText(const FrStatus &st);
 QString toHtml(const SerialInfo &info);
+QString toText(const SerialInfo &info);
 QString toHtml(const CycleStatus &st);
+QString toText(const CycleStatus &st);
 QString toHtml(const RegData &data);
+QString toText(const RegData &data);
 
 // One operation group of the counters (kinds: 0 sale, 1 purchase, 2 sale return, 3 purchase return).
 struct OperationCounters
@@ -190,7 +181,11 @@ using SectionCounters = QList<QList<FixNumber>>;
 constexpr int SectionCountersSize = 640;
 
 QString cycleCountersHtml(const Counters &c);
+QString cycleCountersText(const Counters &c);
 QString fiscCountersHtml(const Counters &c);
+QString fiscCountersText(const Counters &c);
 QString toHtml(const TotalCounters &c);
+QString toText(const TotalCounters &c);
 // The department table: each kind of operation with the turnover of all 20 departments.
 QString sectionCountersHtml(const SectionCounters &c);
+QString sectionCountersText(const SectionCounters &c);

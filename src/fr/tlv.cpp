@@ -1,20 +1,14 @@
 #include "tlv.h"
 
 #include <QDebug>
-#include <QTextCodec>
 
 #include "frmsg.h"
-#include "loggermanager.h"
+#include "frtext.h"
+#include "hexdump.h"
 
 namespace {
 // Registration reply field that some firmware sends as 6 bytes: two leading bytes, then the number.
 constexpr quint16 SixByteUInt32Tag = 11077;
-
-QTextCodec *cp866()
-{
-    static QTextCodec *const codec = QTextCodec::codecForName("IBM866");
-    return codec;
-}
 
 quint64 fromLittleEndian(const char *data, int size)
 {
@@ -60,7 +54,7 @@ void Tlv::setFixNumber(const FixNumber &v)
 
 void Tlv::setString(const QString &v)
 {
-    value_ = cp866()->fromUnicode(v);
+    value_ = frtext::toCp866(v);
 }
 
 void Tlv::setDateTime(const QDateTime &v)
@@ -238,7 +232,7 @@ QString Tlv::toString() const
     if (value_.isEmpty()) {
         return QString();
     }
-    return cp866()->toUnicode(value_);
+    return frtext::fromCp866(value_);
 }
 
 QByteArray tlvListToBytes(const QList<Tlv> &list)

@@ -2,7 +2,6 @@
 
 #include <QByteArray>
 #include <QDate>
-#include <QDebug>
 #include <QFile>
 #include <QMap>
 #include <QScopedPointer>
@@ -13,31 +12,8 @@
 
 #include <functional>
 
-// Hex dump of a byte array with its text beside it, for log entries and the log pane.
-// The codec name "System" means the platform's local 8-bit code page.
-class HexDump
-{
-public:
-    explicit HexDump(const QByteArray &bytes, const QString &codecName = QStringLiteral("System"))
-        : bytes_(bytes), codec_(codecName)
-    {}
-    explicit HexDump(const char *zeroTerminated, const QString &codecName = QStringLiteral("System"))
-        : bytes_(zeroTerminated), codec_(codecName)
-    {}
-    const QByteArray &bytes() const { return bytes_; }
-    const QString &codecName() const { return codec_; }
-
-private:
-    QByteArray bytes_;
-    QString codec_;
-};
-
-QTextStream &operator<<(QTextStream &s, const HexDump &dump);
-QDebug operator<<(QDebug d, const HexDump &dump);
-
-// New line (with flush), then 15 spaces: continuation text lines up under the time stamp.
-QTextStream &indent(QTextStream &s);
-QDebug indent(QDebug d);
+// The dump formatters live beside the logging and are used with it.
+#include "hexdump.h"
 
 // Process-wide logging into dated files; one instance of the class is one log writer.
 // All settings share one mutex. A Qt message raised in a thread while that thread is inside the

@@ -2,7 +2,6 @@
 
 #include <QAbstractButton>
 #include <QApplication>
-#include <QDeadlineTimer>
 #include <QEvent>
 #include <QPushButton>
 #include <QTest>
@@ -32,10 +31,7 @@ MessageBoxCatcher::~MessageBoxCatcher()
 
 bool MessageBoxCatcher::waitForCount(int n, int timeoutMs)
 {
-    QDeadlineTimer deadline(timeoutMs);
-    while (boxes_.size() < n && !deadline.hasExpired())
-        QTest::qWait(10);
-    return boxes_.size() >= n;
+    return QTest::qWaitFor([&] { return boxes_.size() >= n; }, timeoutMs);
 }
 
 bool MessageBoxCatcher::eventFilter(QObject *watched, QEvent *event)

@@ -46,7 +46,7 @@ int main(int argc, char *argv[])
     QApplication app(argc, argv);
     // The window shows these in its title; the same as the program itself.
     QApplication::setApplicationName(QStringLiteral("ВИРТА СЕРВИС"));
-    QApplication::setApplicationVersion(QStringLiteral("0.1.0"));
+    QApplication::setApplicationVersion(QStringLiteral(VIRTA_VERSION));
     QApplication::setWindowIcon(QIcon(QStringLiteral(":/icons/logo.png")));
 
     QCommandLineParser parser;
