@@ -38,7 +38,8 @@ quint32 deviceSeconds(int y, int mo, int d, int h, int mi, int s)
 
 QString html(const QStringList &lines)
 {
-    return QStringLiteral("<p><pre>\n") + lines.join(QLatin1Char('\n')) + QStringLiteral("\n\n\n</pre></p>");
+    return QStringLiteral("<p><pre>\n") + lines.join(QLatin1Char('\n')).toHtmlEscaped() +
+           QStringLiteral("\n\n\n</pre></p>");
 }
 
 // The console's form of the same lines: dates in ISO 8601 and nothing after a line's last character.
@@ -576,6 +577,9 @@ void TestRecords::regDataHtml()
     data.store(Tlv(quint16(11048), QStringLiteral("<b>ООО</b> &amp; Ко 01.02.2024 ")));
     QVERIFY2(toText(data).contains(QStringLiteral("\nОРГАНИЗАЦИЯ: <b>ООО</b> &amp; Ко 01.02.2024\n")),
              qPrintable(toText(data)));
+    // The status pane shows it as it is too: the name is text, never markup.
+    QVERIFY2(toHtml(data).contains(QStringLiteral("\nОРГАНИЗАЦИЯ: &lt;b&gt;ООО&lt;/b&gt; &amp;amp; Ко 01.02.2024 \n")),
+             qPrintable(toHtml(data)));
 
     data.reset();
     QCOMPARE(data.innText(), QString());

@@ -22,13 +22,22 @@ QString money(qint64 kopecks)
     return FixNumber(100, kopecks).toString();
 }
 
+// What the register keeps (an organisation's name, an address) goes into a rich-text pane: shown as
+// it is, never taken for markup.
+QString escaped(const QStringList &lines)
+{
+    QStringList out;
+    out.reserve(lines.size());
+    for (const QString &line : lines)
+        out << line.toHtmlEscaped();
+    return out.join(QLatin1Char('\n'));
+}
+
 // Every rendering is one preformatted paragraph of its own, so that the status pane can insert
 // renderings one after another without separators.
-QString framed(QStringList lines)
+QString framed(const QStringList &lines)
 {
-    lines.prepend(QStringLiteral("<p><pre>"));
-    lines.append(QStringLiteral("\n\n</pre></p>"));
-    return lines.join(QLatin1Char('\n'));
+    return QStringLiteral("<p><pre>\n") + escaped(lines) + QStringLiteral("\n\n\n</pre></p>");
 }
 
 // The same lines for a terminal: nothing after a line's last character.
@@ -544,7 +553,7 @@ QString toText(const TotalCounters &c)
 // Not framed like the others: one paragraph with no blank lines after the table.
 QString sectionCountersHtml(const SectionCounters &c)
 {
-    return QStringLiteral("<p><pre>\n") + sectionLines(c).join(QLatin1Char('\n')) + QStringLiteral("\n</pre></p>");
+    return QStringLiteral("<p><pre>\n") + escaped(sectionLines(c)) + QStringLiteral("\n</pre></p>");
 }
 
 QString sectionCountersText(const SectionCounters &c)
