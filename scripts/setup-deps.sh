@@ -5,7 +5,7 @@ set -euo pipefail
 
 # The second line: the package's manual pages (help2man) and Debian's checks of the package, its
 # menu entry and its software centre entry, which the package test runs.
-packages=(cmake g++ make pkg-config qtbase5-dev qtbase5-dev-tools libqt5serialport5-dev
+packages=(cmake g++ make pkg-config qtbase5-dev qtbase5-dev-tools libqt5serialport5-dev ser2net
           xvfb xauth fonts-dejavu-core
           help2man lintian desktop-file-utils appstream)
 if [ "${VIRTA_WITH_CLANG:-0}" = 1 ]; then
