@@ -96,7 +96,7 @@ void FsApi::logSent(const QByteArray &frame)
     indent(qWarning().noquote() << summary) << HexDump(frame, QStringLiteral("UTF-8"));
 }
 
-bool FsApi::writeFrame(const QByteArray &frame, int writeTimeout)
+qint64 FsApi::writeFrame(const QByteArray &frame, int writeTimeout)
 {
     link_->discardInput();
     if (!sent_.isValid())
@@ -104,8 +104,7 @@ bool FsApi::writeFrame(const QByteArray &frame, int writeTimeout)
     const qint64 written = io_->write(frame);
     if (writeTimeout >= 0)
         io_->waitForBytesWritten(writeTimeout);
-    qWarning().noquote() << " WROTE " << written;
-    return written == frame.size();
+    return written;
 }
 
 void FsApi::askAgain()
@@ -117,7 +116,6 @@ void FsApi::askAgain()
 
 bool FsApi::exchange(FsReq req, quint32 readTimeout, quint32 writeTimeout)
 {
-    emit exchangeStarted();
     req.newUnique();
     requestCode_ = req.code();
     sent_.invalidate();
@@ -129,6 +127,7 @@ bool FsApi::exchange(FsReq req, quint32 readTimeout, quint32 writeTimeout)
     bool result = false;
     QString failure;
     if (!link_->prepare()) {
+        emit exchangeStarted();
         // Nothing was sent: the port is another program's, or the connection cannot be made.
         failure = link_->failure();
         if (!failure.isEmpty()) {
@@ -136,12 +135,18 @@ bool FsApi::exchange(FsReq req, quint32 readTimeout, quint32 writeTimeout)
             if (!link_->isNetwork())
                 emit showLog(failure); // a network link has said so already
         }
-    } else if (req.isValid() && link_->isOpen()) {
+    } else if (!req.isValid() || !link_->isOpen()) {
+        emit exchangeStarted();
+    } else {
         link_->discardInput();
 
         const QByteArray frame = req.rawData();
+        // The request leaves first; what is told about it (the window woken for the log pane and
+        // its progress) is told while the answer is on its way.
+        const qint64 written = writeFrame(frame, int(writeTimeout));
+        emit exchangeStarted();
         logSent(frame);
-        writeFrame(frame, int(writeTimeout));
+        qWarning().noquote() << " WROTE " << written;
 
         result = readOwn(rep, req.unique(), readTimeout);
         if (link_->isLost()) {

@@ -58,6 +58,8 @@ signals:
     void showSummary(bool out, QString text);
 
 public slots:
+    // Emits exchangeStarted() once the request has left (or it is clear that it will not), and
+    // exchangeFinished() after executed().
     bool exec(FsReq req, quint32 readTimeout, quint32 writeTimeout);
     bool read(FsRep &rep, quint32 readTimeout);
 
@@ -72,7 +74,8 @@ private:
     bool exchange(FsReq req, quint32 readTimeout, quint32 writeTimeout);
     // Writes the single byte 0x05: the register sends its last reply again and executes nothing.
     void askAgain();
-    bool writeFrame(const QByteArray &frame, int writeTimeout);
+    // Bytes the line took.
+    qint64 writeFrame(const QByteArray &frame, int writeTimeout);
     // Shows a frame about to be written: its summary and dump to the pane and the log file.
     void logSent(const QByteArray &frame);
     // read(); with `resync`, a false start (a 0x04 in the tail of an earlier, cut-off reply) is

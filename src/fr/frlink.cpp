@@ -12,6 +12,8 @@
 
 #include "portlock.h"
 
+#include <poll.h>
+
 namespace {
 
 // A host name (or an IPv4 address): letters, digits, '-', '_' and dots between labels.
@@ -290,8 +292,10 @@ bool TcpLink::prepare()
     failure_.clear();
     inExchange_ = false;
     // A peer that closed while the connection stood idle is noticed now, before the request is
-    // written into a connection that is gone.
-    if (isOpen())
+    // written into a connection that is gone (one look at the socket; Qt reads it only if there
+    // is something to read).
+    pollfd pending = {int(socket_->socketDescriptor()), POLLIN, 0};
+    if (isOpen() && ::poll(&pending, 1, 0) > 0)
         socket_->waitForReadyRead(0);
     if (!isOpen() && !connectNow())
         return false;

@@ -67,6 +67,8 @@ class Crc16
 {
 public:
     Crc16();
+    // One table for the process: every frame written, parsed or collected uses it.
+    static const Crc16 &shared();
     quint16 calc(const char *data, int length, bool useTable = true) const;
     quint16 calc(const QByteArray &data, bool useTable = true) const
     {
