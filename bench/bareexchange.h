@@ -19,6 +19,10 @@ namespace bench {
 
 constexpr quint8 BareStatusCmd = 0x30;
 
+// The transport logs every frame; what it costs to format is part of the exchange, printing it is not.
+inline void dropMessages(QtMsgType, const QMessageLogContext &, const QString &)
+{}
+
 struct Stats
 {
     double median = 0;
@@ -33,7 +37,9 @@ inline Stats stats(std::vector<qint64> ns)
     if (ns.empty())
         return s;
     std::sort(ns.begin(), ns.end());
-    const auto at = [&ns](double q) { return ns[std::min(ns.size() - 1, size_t(q * double(ns.size() - 1) + 0.5))]; };
+    const auto at = [&ns](double q) {
+        return ns[std::min(ns.size() - 1, size_t(q * double(ns.size() - 1) + 0.5))];
+    };
     s.median = double(at(0.5)) / 1000.0;
     s.p99 = double(at(0.99)) / 1000.0;
     double sum = 0;
@@ -117,7 +123,8 @@ inline bool threadedSocketRound(quint16 port, int n, std::vector<qint64> &out)
         loop.exec();
         out.push_back(t.nsecsElapsed());
     }
-    QMetaObject::invokeMethod(&line, [&] { delete socket; }, Qt::BlockingQueuedConnection);
+    QMetaObject::invokeMethod(
+        &line, [&] { delete socket; }, Qt::BlockingQueuedConnection);
     worker.quit();
     worker.wait();
     return ok;

@@ -21,11 +21,6 @@
 
 namespace {
 constexpr int Rounds = 4; // the sides alternate, so drift of the machine hits both alike
-
-// The transport logs every frame; what it costs to format is part of the exchange, printing it is not.
-void dropMessages(QtMsgType, const QMessageLogContext &, const QString &)
-{}
-
 } // namespace
 
 int main(int argc, char *argv[])
@@ -33,7 +28,7 @@ int main(int argc, char *argv[])
     QCoreApplication app(argc, argv);
     registerFsMetaTypes();
     const int n = argc > 1 ? std::max(Rounds, QString::fromLocal8Bit(argv[1]).toInt()) : 2000;
-    qInstallMessageHandler(dropMessages);
+    qInstallMessageHandler(bench::dropMessages);
 
     EmulatorFixture emu;
     if (!emu.start()) {

@@ -19,9 +19,6 @@
 
 namespace {
 constexpr int Rounds = 8;
-
-void dropMessages(QtMsgType, const QMessageLogContext &, const QString &)
-{}
 } // namespace
 
 int main(int argc, char *argv[])
@@ -29,7 +26,7 @@ int main(int argc, char *argv[])
     QCoreApplication app(argc, argv);
     registerFsMetaTypes();
     const int n = argc > 1 ? std::max(Rounds, QString::fromLocal8Bit(argv[1]).toInt()) : 4000;
-    qInstallMessageHandler(dropMessages);
+    qInstallMessageHandler(bench::dropMessages);
 
     EmulatorProcess emu;
     if (!emu.start({QStringLiteral("--listen"), QStringLiteral("127.0.0.1:0"), QStringLiteral("--network-only")})) {

@@ -149,8 +149,8 @@ int main(int argc, char *argv[])
         QStringLiteral("Make a signed firmware image from file <in> (given as the option's value) into the file "
                        "named by the single positional argument, then exit: --sign-image IN OUT."),
         QStringLiteral("in"));
-    parser.addOptions({linkOpt, loaderLinkOpt, deviceOpt, listenOpt, networkOnlyOpt, stateOpt, presetOpt, tapeOpt, imagesOpt, faultOpt, installOpt,
-                       verboseOpt, signOpt});
+    parser.addOptions({linkOpt, loaderLinkOpt, deviceOpt, listenOpt, networkOnlyOpt, stateOpt, presetOpt, tapeOpt,
+                       imagesOpt, faultOpt, installOpt, verboseOpt, signOpt});
     parser.addPositionalArgument(QStringLiteral("out"), QStringLiteral("Output file of --sign-image."),
                                  QStringLiteral("[out]"));
     parser.process(app);

@@ -39,6 +39,14 @@ void quietHandler(QtMsgType type, const QMessageLogContext &, const QString &msg
         fprintf(stderr, "%s\n", qPrintable(msg));
 }
 
+// The substitute register on a free local TCP port too.
+EmulatorFixture::Options listening()
+{
+    EmulatorFixture::Options o;
+    o.listen = QStringLiteral("127.0.0.1:0");
+    return o;
+}
+
 // A TCP peer that misbehaves on its first connection and answers as a register on later ones
 // (every request with success and 31 bytes, 0x05 with the last reply).
 class Peer : public QObject
@@ -257,9 +265,7 @@ private slots:
     // One connection for the whole run of exchanges, said once in the log pane.
     void connectionIsKept()
     {
-        EmulatorFixture::Options o;
-        o.listen = QStringLiteral("127.0.0.1:0");
-        EmulatorFixture emu(o);
+        EmulatorFixture emu(listening());
         QVERIFY2(emu.start(), qPrintable(emu.lastError()));
         FsWrapper fr;
         QSignalSpy log(&fr, qOverload<QString>(&FsWrapper::showLog));
@@ -280,9 +286,7 @@ private slots:
     // its request is taken at once, without a repeat request.
     void nextClientStartsClean()
     {
-        EmulatorFixture::Options o;
-        o.listen = QStringLiteral("127.0.0.1:0");
-        EmulatorFixture emu(o);
+        EmulatorFixture emu(listening());
         QVERIFY2(emu.start(), qPrintable(emu.lastError()));
         {
             QTcpSocket gone;
@@ -311,10 +315,10 @@ private slots:
         QTest::newRow("accepts, never answers") << "peer" << int(Peer::Silent) << 253 << "" << true;
         QTest::newRow("endless bytes") << "peer" << int(Peer::EndlessNoise) << 252 << "" << true;
         QTest::newRow("endless false frames") << "peer" << int(Peer::EndlessFrames) << 252 << "" << true;
-        QTest::newRow("closes mid-frame") << "peer" << int(Peer::CloseMidFrame) << 252 << "разорвано во время обмена"
-                                          << true;
-        QTest::newRow("closes on the request") << "peer" << int(Peer::CloseOnRequest) << 253
-                                               << "разорвано во время обмена" << true;
+        QTest::newRow("closes mid-frame")
+            << "peer" << int(Peer::CloseMidFrame) << 252 << "разорвано во время обмена" << true;
+        QTest::newRow("closes on the request")
+            << "peer" << int(Peer::CloseOnRequest) << 253 << "разорвано во время обмена" << true;
         QTest::newRow("nobody listens") << "refused" << int(Peer::None) << 253 << "Соединение отвергнуто" << true;
         QTest::newRow("connect never completes") << "stuck" << int(Peer::None) << 253 << "Нет соединения" << false;
         QTest::newRow("host not found") << "unknown" << int(Peer::None) << 253 << "не найден" << false;
@@ -374,8 +378,9 @@ private slots:
     void emulatorServesOneClient()
     {
         EmulatorProcess emu;
-        QVERIFY2(emu.start({QStringLiteral("--listen"), QStringLiteral("127.0.0.1:0"), QStringLiteral("--network-only")}),
-                 qPrintable(emu.standardError()));
+        QVERIFY2(
+            emu.start({QStringLiteral("--listen"), QStringLiteral("127.0.0.1:0"), QStringLiteral("--network-only")}),
+            qPrintable(emu.standardError()));
         QVERIFY(emu.devicePath().isEmpty());
         FsRep rep;
         {
@@ -437,9 +442,7 @@ private slots:
         QFETCH(QString, variable);
         QFETCH(int, code);
         QFETCH(QString, output);
-        EmulatorFixture::Options o;
-        o.listen = QStringLiteral("127.0.0.1:0");
-        EmulatorFixture emu(o);
+        EmulatorFixture emu(listening());
         QVERIFY2(emu.start(), qPrintable(emu.lastError()));
         QTemporaryDir dir;
         const QString image = dir.filePath(QStringLiteral("new.signed.img"));
@@ -485,7 +488,8 @@ private slots:
         QVERIFY(fr->isOpen());
         press(w, "tabStatus/pbGetSerial");
         QTRY_COMPARE(emu.executionsOf(0x31), 2);
-        QTRY_VERIFY(field<QTextBrowser>(w, "tabStatus/textBrowser")->toPlainText().contains(QStringLiteral("0000012345")));
+        QTRY_VERIFY(
+            field<QTextBrowser>(w, "tabStatus/textBrowser")->toPlainText().contains(QStringLiteral("0000012345")));
         QCOMPARE(boxes.count(), 0);
 
         auto *box = field<QComboBox>(w, "wPort/cbPort");
@@ -504,8 +508,10 @@ private slots:
         QTest::addColumn<bool>("opens");
         QTest::addColumn<QString>("title");
         QTest::addColumn<QString>("reason"); // a piece of the box's text or informative text
-        QTest::newRow("malformed") << "tcp://127.0.0.1" << false << "Открытие порта" << "нет порта";
-        QTest::newRow("nobody listens") << "tcp://127.0.0.1:1" << true << "Чтение ЗН ККТ" << "Соединение отвергнуто";
+        QTest::newRow("malformed") << "tcp://127.0.0.1" << false << "Открытие порта"
+                                   << "нет порта";
+        QTest::newRow("nobody listens") << "tcp://127.0.0.1:1" << true << "Чтение ЗН ККТ"
+                                        << "Соединение отвергнуто";
     }
     void windowFailures()
     {

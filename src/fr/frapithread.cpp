@@ -69,7 +69,8 @@ qint64 FrApiThread::exchangeBudgetMs(quint32 readTimeout, quint32 writeTimeout)
 qint64 FrApiThread::pendingBudgetMs() const
 {
     std::lock_guard<std::mutex> lock(mutex_);
-    qint64 sum = 0;
+    // A worker still connecting to a network address finishes that first.
+    qint64 sum = network_ && !api_ && isRunning() ? connectTimeoutMs_ : 0;
     for (qint64 b : budgets_)
         sum += b;
     return sum;

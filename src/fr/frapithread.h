@@ -28,7 +28,8 @@ public:
     void setConnectTimeout(int ms) { connectTimeoutMs_ = ms; }
 
     // Upper bound, in ms, of the exchanges accepted but not yet answered (their time-outs with
-    // the repeat request and the resend); what a shutdown should be prepared to wait for.
+    // the repeat request and the resend, and a connect still in progress); what a shutdown should
+    // be prepared to wait for.
     qint64 pendingBudgetMs() const;
     // Time an exchange with these time-outs may take at the most.
     static qint64 exchangeBudgetMs(quint32 readTimeout, quint32 writeTimeout);

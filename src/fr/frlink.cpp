@@ -375,8 +375,9 @@ bool TcpLink::connectNow()
             socket_->setSocketOption(QAbstractSocket::LowDelayOption, 1);
             socket_->setSocketOption(QAbstractSocket::KeepAliveOption, 1);
             everConnected_ = true;
-            emit said((again ? QStringLiteral("Соединение восстановлено: %1") : QStringLiteral("Соединение установлено: %1"))
-                          .arg(name()));
+            emit said(
+                (again ? QStringLiteral("Соединение восстановлено: %1") : QStringLiteral("Соединение установлено: %1"))
+                    .arg(name()));
             return true;
         }
         error = socket_->error();
@@ -384,7 +385,8 @@ bool TcpLink::connectNow()
         socket_->abort();
     }
     if (error == QAbstractSocket::ConnectionRefusedError)
-        failure_ = QStringLiteral("Соединение отвергнуто: %1 (на этом порту никто не принимает соединений)").arg(name());
+        failure_ =
+            QStringLiteral("Соединение отвергнуто: %1 (на этом порту никто не принимает соединений)").arg(name());
     else if (error == QAbstractSocket::SocketTimeoutError || deadline.hasExpired())
         failure_ = QStringLiteral("Нет соединения с %1 за %2").arg(name(), timeText(connectTimeoutMs_));
     else

@@ -27,8 +27,8 @@ struct FrAddress
     enum Kind { Serial, Tcp, Invalid };
 
     Kind kind = Serial;
-    QString name;  // a serial port as typed; for the network the one spelling "tcp://HOST:PORT"
-    QString host;  // the network: without brackets
+    QString name; // a serial port as typed; for the network the one spelling "tcp://HOST:PORT"
+    QString host; // the network: without brackets
     quint16 port = 0;
     QString error; // invalid: why
 

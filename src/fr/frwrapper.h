@@ -80,7 +80,8 @@ public:
     void setConnectTimeout(int ms) { connectTimeoutMs_ = ms; }
     // Waits (in a local event loop) until the worker has opened its port (connected, for a network
     // name) or failed to: false with `failure` saying why. False at once when no port is open.
-    bool waitUntilOpened(QString *failure);    // The factory number the register on this port last reported or was given; empty until then,
+    bool waitUntilOpened(QString *failure);
+    // The factory number the register on this port last reported or was given; empty until then,
     // and again once the port is closed or another one is opened: a question before an act that
     // cannot be undone names the register it goes to.
     QString factoryNumber() const { return factoryNumber_; }
