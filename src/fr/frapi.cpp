@@ -168,20 +168,24 @@ bool FsApi::exchange(FsReq req, quint32 readTimeout, quint32 writeTimeout)
             askAgain();
             // The rest of a reply cut short may still arrive in front of the repeated one.
             result = collect(rep, readTimeout, true);
-            if (result && rep.parsingResult() == fs::Ok && rep.unique() != req.unique() && !link_->isLost()) {
+            if (result && rep.parsingResult() == fs::Ok && rep.unique() != req.unique()) {
                 // The repeated reply belongs to an earlier exchange: this request never arrived.
-                // (A damaged one proves nothing, so it never leads to a second send.)
-                qWarning().noquote() << "Stale reply to the repeat request; sending again";
-                logSent(frame);
-                io_->write(frame);
-                // The stale reply answers another request: if the resend goes unanswered too, the
-                // caller must see no answer, not that reply's result.
+                // (A damaged one proves nothing, so it never leads to a second send.) The stale
+                // reply answers another request: if the resend goes unanswered too (or cannot be
+                // made, the connection gone), the caller must see no answer, not that reply's result.
                 rep = FsRep();
                 rep.setCode(CoreApiConst::NoAnswer);
-                result = readOwn(rep, req.unique(), readTimeout);
+                result = false;
+                if (!link_->isLost()) {
+                    qWarning().noquote() << "Stale reply to the repeat request; sending again";
+                    logSent(frame);
+                    io_->write(frame);
+                    result = readOwn(rep, req.unique(), readTimeout);
+                }
             }
         }
-        if (link_->isLost()) {
+        // A peer that closes once it has answered (some servers do) has not lost anything.
+        if (link_->isLost() && !(result && rep.parsingResult() == fs::Ok)) {
             failure = QStringLiteral("Соединение разорвано во время обмена: %1").arg(link_->name());
             qWarning().noquote() << failure;
             emit showLog(failure);
