@@ -121,9 +121,11 @@ void FrApiThread::run()
         },
         Qt::DirectConnection);
 
-    // After the connections: a network link says in the log pane whether it connected.
+    // After the connections: a network link says in the log pane whether it connected. Told from
+    // this object's own thread, as every signal of it is.
     const bool ok = api->open();
-    emit opened(ok, api->openFailure());
+    QMetaObject::invokeMethod(
+        this, [this, ok, failure = api->openFailure()]() { emit opened(ok, failure); }, Qt::QueuedConnection);
 
     {
         std::lock_guard<std::mutex> lock(mutex_);
