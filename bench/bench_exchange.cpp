@@ -20,52 +20,7 @@
 #include "frwrapper.h"
 
 namespace {
-constexpr quint8 StatusCmd = 0x30;
 constexpr int Rounds = 4; // the sides alternate, so drift of the machine hits both alike
-
-// The transport logs every frame; what it costs to format is part of the exchange, printing it is not.
-void dropMessages(QtMsgType, const QMessageLogContext &, const QString &)
-{}
-
-struct Stats
-{
-    double median = 0;
-    double p99 = 0;
-    double mean = 0;
-};
-
-Stats stats(std::vector<qint64> ns)
-{
-    Stats s;
-    if (ns.empty())
-        return s;
-    std::sort(ns.begin(), ns.end());
-    const auto at = [&ns](double q) {
-        return ns[std::min(ns.size() - 1, size_t(q * double(ns.size() - 1) + 0.5))];
-    };
-    s.median = double(at(0.5)) / 1000.0;
-    s.p99 = double(at(0.99)) / 1000.0;
-    double sum = 0;
-    for (qint64 v : ns)
-        sum += double(v);
-    s.mean = sum / double(ns.size()) / 1000.0;
-    return s;
-}
-
-bool wrapperRound(const QString &path, int n, std::vector<qint64> &out)
-{
-    FsWrapper fr;
-    fr.open(path);
-    QElapsedTimer t;
-    for (int i = 0; i < n; ++i) {
-        FsRep rep;
-        t.start();
-        if (fr.exec(FsReq(StatusCmd), rep, FsTimeouts::Quick) != CoreApiConst::Success)
-            return false;
-        out.push_back(t.nsecsElapsed());
-    }
-    return true;
-}
 } // namespace
 
 int main(int argc, char *argv[])
@@ -73,7 +28,7 @@ int main(int argc, char *argv[])
     QCoreApplication app(argc, argv);
     registerFsMetaTypes();
     const int n = argc > 1 ? std::max(Rounds, QString::fromLocal8Bit(argv[1]).toInt()) : 2000;
-    qInstallMessageHandler(dropMessages);
+    qInstallMessageHandler(bench::dropMessages);
 
     EmulatorFixture emu;
     if (!emu.start()) {
@@ -86,25 +41,25 @@ int main(int argc, char *argv[])
     std::vector<qint64> reopenNs;
     std::vector<qint64> execNs;
     std::vector<qint64> warm;
-    if (!bench::bareRound(path, 50, false, warm) || !bench::bareRound(path, 50, true, warm) || !wrapperRound(path, 50, warm)) {
+    if (!bench::bareRound(path, 50, false, warm) || !bench::bareRound(path, 50, true, warm) || !bench::execRound(path, 50, warm)) {
         fprintf(stderr, "warm-up exchange failed\n");
         return 1;
     }
     for (int r = 0; r < Rounds; ++r) {
         if (!bench::bareRound(path, n / Rounds, false, wireNs) || !bench::bareRound(path, n / Rounds, true, reopenNs) ||
-            !wrapperRound(path, n / Rounds, execNs)) {
+            !bench::execRound(path, n / Rounds, execNs)) {
             fprintf(stderr, "exchange failed in round %d\n", r);
             return 1;
         }
     }
 
-    const Stats w = stats(wireNs);
-    const Stats f = stats(reopenNs);
-    const Stats e = stats(execNs);
+    const bench::Stats w = bench::stats(wireNs);
+    const bench::Stats f = bench::stats(reopenNs);
+    const bench::Stats e = bench::stats(execNs);
     QTextStream out(stdout);
     out << "status exchanges (0x30, 31-byte reply), per side: " << execNs.size() << "\n";
     out << QStringLiteral("%1 %2 %3 %4\n").arg("", -36).arg("median us", 10).arg("p99 us", 10).arg("mean us", 10);
-    const auto row = [&out](const char *name, const Stats &s) {
+    const auto row = [&out](const char *name, const bench::Stats &s) {
         out << QStringLiteral("%1 %2 %3 %4\n")
                    .arg(QLatin1String(name), -36)
                    .arg(s.median, 10, 'f', 1)

@@ -7,15 +7,15 @@ cd "$(dirname "$0")/.."
 scripts/setup-deps.sh || exit 1
 build=build-bench
 cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVIRTA_BUILD_TESTS=ON >/dev/null || exit 1
-benches=(bench_exchange bench_testreceipt bench_logpane bench_logging bench_firmware bench_soak bench_emustate bench_cli bench_collector)
+benches=(bench_exchange bench_network bench_testreceipt bench_logpane bench_logging bench_firmware bench_soak bench_emustate bench_cli bench_collector)
 cmake --build "$build" -j2 --target "${benches[@]}" || exit 1
 export QT_QPA_PLATFORM=offscreen
 
 if [ "${1:-}" = quick ]; then
-  args_bench_exchange=200 args_bench_testreceipt=5 args_bench_logpane=1000 args_bench_logging=5000
+  args_bench_exchange=200 args_bench_network=400 args_bench_testreceipt=5 args_bench_logpane=1000 args_bench_logging=5000
   args_bench_firmware=1 args_bench_soak=500 args_bench_emustate="2000 200" args_bench_cli=5 args_bench_collector=16
 else
-  args_bench_exchange=2000 args_bench_testreceipt=30 args_bench_logpane=10000 args_bench_logging=50000
+  args_bench_exchange=2000 args_bench_network=4000 args_bench_testreceipt=30 args_bench_logpane=10000 args_bench_logging=50000
   args_bench_firmware=3 args_bench_soak=10000 args_bench_emustate="20000 2000" args_bench_cli=30 args_bench_collector=64
 fi
 
@@ -37,6 +37,11 @@ for b in "${benches[@]}"; do
     floor=$(awk '/reopened \(floor\)/ {print $5 " us"}' "$out")
     ratio=$(sed -n 's/^median ratio exec \/ floor (reopened): \([0-9.]*\).*/\1/p' "$out")
     target="<= 1.5" ;;
+  bench_network)
+    figure=$(sed -n 's/.*RESULT network exec_us=\([0-9.]*\).*/\1 us median over TCP/p' "$out")
+    floor=$(sed -n 's/.*RESULT network.* bare_us=\([0-9.]*\).*/\1 us bare socket/p' "$out")
+    ratio=$(sed -n 's/.*RESULT network.* ratio=\([0-9.]*\) threaded.*/\1/p' "$out")
+    target="<= 1.2" ;;
   bench_testreceipt)
     figure=$(sed -n 's/.*RESULT testreceipt median_ms=\([0-9.]*\).*/\1 ms median/p' "$out")
     floor=$(sed -n 's/.*floor_ms=\([0-9.]*\).*/\1 ms/p' "$out")

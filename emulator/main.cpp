@@ -1,7 +1,8 @@
 // virta-emulator: the substitute register. Serves the register's protocol (and the firmware
-// loader's) on pseudo-terminals or a serial device until SIGINT or SIGTERM.
+// loader's) on pseudo-terminals, a serial device or TCP until SIGINT or SIGTERM.
 
 #include "emuserver.h"
+#include "frlink.h"
 #include "instancelock.h"
 #include "safefile.h"
 
@@ -9,6 +10,7 @@
 #include <QCoreApplication>
 #include <QFile>
 #include <QMutex>
+#include <QRegularExpression>
 #include <QTextStream>
 
 #include <csignal>
@@ -25,8 +27,9 @@ const char Description[] =
     "lines, for training, rehearsing a procedure and reproducing faults without hardware.\n"
     "\n"
     "It prints the register's device path (\"register: PATH\") and the loader's (\"loader: PATH\");\n"
-    "type that path into the application's port box. It serves until SIGINT or SIGTERM (Ctrl+C),\n"
-    "then removes its links.\n"
+    "type that path into the application's port box. With --listen it serves the register over TCP\n"
+    "too (\"network: tcp://HOST:PORT\"; one client at a time, a second one is closed at once): type\n"
+    "that address instead. It serves until SIGINT or SIGTERM (Ctrl+C), then removes its links.\n"
     "\n"
     "Faults (--fault NAME[:N][=VALUE], repeatable; without :N every time, with :N only the Nth\n"
     "time):\n"
@@ -105,6 +108,15 @@ int main(int argc, char *argv[])
         QStringLiteral("Serve the register on this serial device (e.g. /dev/ttyUSB0, 115200 8N1, for a "
                        "null-modem cable to another PC) instead of a new pseudo-terminal."),
         QStringLiteral("device"));
+    const QCommandLineOption listenOpt(
+        QStringLiteral("listen"),
+        QStringLiteral("Also serve the register over TCP on [HOST:]PORT (HOST defaults to 127.0.0.1; 0.0.0.0 or [::] "
+                       "for other machines; port 0 takes a free one). One client at a time."),
+        QStringLiteral("[host:]port"));
+    const QCommandLineOption networkOnlyOpt(
+        QStringLiteral("network-only"),
+        QStringLiteral("With --listen: serve the register over TCP only, on no pseudo-terminal or device (the "
+                       "loader stays on its pseudo-terminal)."));
     const QCommandLineOption stateOpt(
         QStringLiteral("state"),
         QStringLiteral("Keep the register's state in this JSON file: loaded at start when it exists "
@@ -137,8 +149,8 @@ int main(int argc, char *argv[])
         QStringLiteral("Make a signed firmware image from file <in> (given as the option's value) into the file "
                        "named by the single positional argument, then exit: --sign-image IN OUT."),
         QStringLiteral("in"));
-    parser.addOptions({linkOpt, loaderLinkOpt, deviceOpt, stateOpt, presetOpt, tapeOpt, imagesOpt, faultOpt, installOpt,
-                       verboseOpt, signOpt});
+    parser.addOptions({linkOpt, loaderLinkOpt, deviceOpt, listenOpt, networkOnlyOpt, stateOpt, presetOpt, tapeOpt,
+                       imagesOpt, faultOpt, installOpt, verboseOpt, signOpt});
     parser.addPositionalArgument(QStringLiteral("out"), QStringLiteral("Output file of --sign-image."),
                                  QStringLiteral("[out]"));
     parser.process(app);
@@ -153,6 +165,24 @@ int main(int argc, char *argv[])
     if (!parser.positionalArguments().isEmpty()) {
         err() << "virta-emulator: unexpected argument " << parser.positionalArguments().first() << " (see --help)"
               << Qt::endl;
+        return 2;
+    }
+
+    QString listen = parser.value(listenOpt);
+    if (!listen.isEmpty()) {
+        // A bare port listens on this machine only: the register keeps its cashiers' passwords.
+        static const QRegularExpression portOnly(QStringLiteral("^[0-9]+$"));
+        if (portOnly.match(listen).hasMatch())
+            listen = QStringLiteral("127.0.0.1:") + listen;
+        QString host, why;
+        quint16 port = 0;
+        if (!FrAddress::parseHostPort(listen, &host, &port, &why, true)) {
+            err() << "virta-emulator: --listen " << parser.value(listenOpt) << ": " << why << Qt::endl;
+            return 2;
+        }
+    }
+    if (parser.isSet(networkOnlyOpt) && (listen.isEmpty() || parser.isSet(deviceOpt) || parser.isSet(linkOpt))) {
+        err() << "virta-emulator: --network-only needs --listen, and takes no --device or --link" << Qt::endl;
         return 2;
     }
 
@@ -297,6 +327,9 @@ int main(int argc, char *argv[])
     config.device = parser.value(deviceOpt);
     config.link = parser.value(linkOpt);
     config.loaderLink = parser.value(loaderLinkOpt);
+    config.listen = listen;
+    config.serial = !parser.isSet(networkOnlyOpt);
+    server.setNetworkLog([log](const QString &line) { log(QStringLiteral("virta-emulator: ") + line); });
     QString why;
     if (!server.start(config, &why)) {
         err() << "virta-emulator: " << why << Qt::endl;
@@ -304,7 +337,10 @@ int main(int argc, char *argv[])
     }
 
     QTextStream out(stdout);
-    out << "register: " << server.devicePath() << Qt::endl;
+    if (config.serial)
+        out << "register: " << server.devicePath() << Qt::endl;
+    if (!config.listen.isEmpty())
+        out << "network: " << server.networkName() << Qt::endl;
     out << "loader: " << server.loaderPath() << Qt::endl;
     if (!config.link.isEmpty())
         err() << "virta-emulator: register also at " << config.link << Qt::endl;

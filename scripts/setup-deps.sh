@@ -3,11 +3,13 @@
 # Safe to run again: it does nothing when everything is there.
 set -euo pipefail
 
-# The second line: the package's manual pages (help2man) and Debian's checks of the package, its
-# menu entry and its software centre entry, which the package test runs.
+# The third line: the package's manual pages (help2man) and Debian's checks of the package, its
+# menu entry and its software centre entry, which the package test runs. The last: the
+# serial-to-network server that the network tests put in front of the emulator.
 packages=(cmake g++ make pkg-config qtbase5-dev qtbase5-dev-tools libqt5serialport5-dev
           xvfb xauth fonts-dejavu-core
-          help2man lintian desktop-file-utils appstream)
+          help2man lintian desktop-file-utils appstream
+          ser2net)
 if [ "${VIRTA_WITH_CLANG:-0}" = 1 ]; then
   packages+=(clang libclang-rt-14-dev)
 fi

@@ -299,7 +299,7 @@ void TestCli::helpAndVersion()
                              "--cashier",
                              "--password",
                              "--json",
-                             "find [ПУТЬ...]",
+                             "find [ПУТЬ|АДРЕС...]",
                              "status",
                              "counters [shift|fiscal|total|departments]",
                              "regdata",

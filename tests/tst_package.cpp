@@ -227,7 +227,7 @@ private slots:
     {
         QTest::addColumn<QString>("package");
         for (const char *p :
-             {"libc6", "libstdc++6", "libqt5core5a", "libqt5gui5", "libqt5widgets5", "libqt5serialport5"})
+             {"libc6", "libstdc++6", "libqt5core5a", "libqt5gui5", "libqt5widgets5", "libqt5network5", "libqt5serialport5"})
             QTest::newRow(p) << QString::fromLatin1(p);
     }
     void dependencies()

@@ -275,25 +275,37 @@ EmuDevice::~EmuDevice() = default;
 
 QVector<EmuChunk> EmuDevice::receive(const QByteArray &bytes, qint64 nowMs)
 {
+    return receiveOn(0, bytes, nowMs);
+}
+
+void EmuDevice::forgetInput(int line)
+{
     std::lock_guard<std::mutex> lock(mutex_);
-    if (!buffer_.isEmpty() && nowMs - lastByteMs_ > stallMs_ && !completesFrame(buffer_ + bytes, maxPayload_)) {
+    inputs_.remove(line);
+}
+
+QVector<EmuChunk> EmuDevice::receiveOn(int line, const QByteArray &bytes, qint64 nowMs)
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    Input &in = inputs_[line];
+    if (!in.buffer.isEmpty() && nowMs - in.lastByteMs > stallMs_ && !completesFrame(in.buffer + bytes, maxPayload_)) {
         ++discarded_;
         log(QStringLiteral("partial frame of %1 bytes forgotten after %2 ms of silence")
-                .arg(buffer_.size())
-                .arg(nowMs - lastByteMs_));
-        buffer_.clear();
+                .arg(in.buffer.size())
+                .arg(nowMs - in.lastByteMs));
+        in.buffer.clear();
     }
     if (!bytes.isEmpty()) {
-        buffer_.append(bytes);
-        lastByteMs_ = nowMs;
+        in.buffer.append(bytes);
+        in.lastByteMs = nowMs;
     }
 
     QVector<EmuChunk> out;
     for (;;) {
-        const emu::RequestScan scan = emu::scanRequest(buffer_, maxPayload_);
+        const emu::RequestScan scan = emu::scanRequest(in.buffer, maxPayload_);
         stray_ += scan.skipped;
-        const QByteArray frame = buffer_.mid(scan.skipped, scan.consumed - scan.skipped);
-        buffer_.remove(0, scan.consumed);
+        const QByteArray frame = in.buffer.mid(scan.skipped, scan.consumed - scan.skipped);
+        in.buffer.remove(0, scan.consumed);
         if (scan.kind == emu::RequestScan::NeedMore)
             break;
         if (scan.kind == emu::RequestScan::Repeat)

@@ -29,6 +29,16 @@ class EmuResponder
 public:
     virtual ~EmuResponder() = default;
     virtual QVector<EmuChunk> receive(const QByteArray &bytes, qint64 nowMs) = 0;
+    // The same from one of several lines served at once (the serial line and a network client):
+    // what arrives on one line never completes a frame begun on another.
+    virtual QVector<EmuChunk> receiveOn(int line, const QByteArray &bytes, qint64 nowMs)
+    {
+        Q_UNUSED(line)
+        return receive(bytes, nowMs);
+    }
+    // A line got a new peer (a network client connected or went away): a frame begun by the one
+    // before is forgotten.
+    virtual void forgetInput(int line) { Q_UNUSED(line) }
 };
 
 namespace emu {
@@ -129,6 +139,8 @@ public:
     ~EmuDevice() override;
 
     QVector<EmuChunk> receive(const QByteArray &bytes, qint64 nowMs) override;
+    QVector<EmuChunk> receiveOn(int line, const QByteArray &bytes, qint64 nowMs) override;
+    void forgetInput(int line) override;
 
     void setMaxPayload(int bytes);
     // A partial frame followed by this much silence is forgotten, so that a 0x05 sent after a
@@ -180,8 +192,12 @@ private:
     // cannot see QMutex's ordering and would report every guarded access as a race.
     mutable std::mutex mutex_;
     FiscalModel *model_;
-    QByteArray buffer_;
-    qint64 lastByteMs_ = 0;
+    struct Input
+    {
+        QByteArray buffer;
+        qint64 lastByteMs = 0;
+    };
+    QHash<int, Input> inputs_; // by line
     int maxPayload_ = DefaultMaxPayload;
     int stallMs_ = DefaultStallMs;
     bool repeatGuard_ = true;

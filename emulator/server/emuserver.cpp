@@ -3,15 +3,21 @@
 #include <QFile>
 #include <QFileInfo>
 
+#include "frlink.h"
+
 #include <cerrno>
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <dirent.h>
 #include <fcntl.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/inotify.h>
 #include <sys/ioctl.h>
+#include <sys/socket.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -128,7 +134,12 @@ bool EmuPort::othersHoldSlave() const
     return held;
 }
 
-void EmuPort::handleWatch()
+ssize_t EmuLine::send(const char *data, size_t size)
+{
+    return ::write(fd(), data, size);
+}
+
+bool EmuPort::handleWatch()
 {
     alignas(inotify_event) char buf[4096];
     bool drained = false;
@@ -139,6 +150,7 @@ void EmuPort::handleWatch()
     int exclusive = 0;
     if (drained && slaveFd_ >= 0 && ::ioctl(slaveFd_, TIOCGEXCL, &exclusive) == 0 && exclusive && !othersHoldSlave())
         ::ioctl(slaveFd_, TIOCNXCL);
+    return false;
 }
 
 bool EmuPort::openDevice(const QString &path, QString *error)
@@ -204,7 +216,132 @@ void EmuPort::close()
     path_.clear();
 }
 
-EmuPortServer::EmuPortServer(EmuResponder *responder, EmuPort *port) : responder_(responder), port_(port)
+namespace {
+
+QString peerText(const sockaddr_storage &peer, socklen_t size)
+{
+    char host[NI_MAXHOST] = {};
+    char service[NI_MAXSERV] = {};
+    if (::getnameinfo(reinterpret_cast<const sockaddr *>(&peer), size, host, sizeof host, service, sizeof service,
+                      NI_NUMERICHOST | NI_NUMERICSERV) != 0)
+        return QStringLiteral("?");
+    const QString h = QString::fromLatin1(host);
+    return (h.contains(QLatin1Char(':')) ? QStringLiteral("[%1]").arg(h) : h) + QLatin1Char(':') +
+           QString::fromLatin1(service);
+}
+
+} // namespace
+
+EmuListener::~EmuListener()
+{
+    close();
+}
+
+bool EmuListener::listen(const QString &host, quint16 port, QString *error)
+{
+    close();
+    addrinfo hints = {};
+    hints.ai_family = AF_UNSPEC;
+    hints.ai_socktype = SOCK_STREAM;
+    hints.ai_flags = AI_PASSIVE | AI_NUMERICSERV;
+    addrinfo *found = nullptr;
+    const int rc = ::getaddrinfo(host.toUtf8().constData(), QByteArray::number(port).constData(), &hints, &found);
+    if (rc != 0) {
+        *error = QStringLiteral("cannot listen on %1: %2").arg(host, QString::fromLocal8Bit(::gai_strerror(rc)));
+        return false;
+    }
+    QString why;
+    for (addrinfo *a = found; a && listener_ < 0; a = a->ai_next) {
+        const int fd = ::socket(a->ai_family, a->ai_socktype | SOCK_CLOEXEC | SOCK_NONBLOCK, a->ai_protocol);
+        if (fd < 0) {
+            why = systemError(QStringLiteral("socket"));
+            continue;
+        }
+        // A register restarted on its port must not wait for the old connections to time out.
+        const int one = 1;
+        ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+        if (::bind(fd, a->ai_addr, a->ai_addrlen) == 0 && ::listen(fd, 4) == 0) {
+            listener_ = fd;
+        } else {
+            why = systemError(QStringLiteral("cannot listen on %1:%2").arg(host).arg(port));
+            ::close(fd);
+        }
+    }
+    ::freeaddrinfo(found);
+    if (listener_ < 0) {
+        *error = why;
+        return false;
+    }
+    sockaddr_storage local = {};
+    socklen_t size = sizeof local;
+    if (::getsockname(listener_, reinterpret_cast<sockaddr *>(&local), &size) == 0)
+        port = ntohs(local.ss_family == AF_INET6 ? reinterpret_cast<sockaddr_in6 *>(&local)->sin6_port
+                                                 : reinterpret_cast<sockaddr_in *>(&local)->sin_port);
+    name_ = FrAddress::tcpName(host, port);
+    return true;
+}
+
+void EmuListener::close()
+{
+    if (client_ >= 0)
+        ::close(client_);
+    if (listener_ >= 0)
+        ::close(listener_);
+    client_ = -1;
+    listener_ = -1;
+    peer_.clear();
+}
+
+void EmuListener::say(const QString &line) const
+{
+    if (log_)
+        log_(line);
+}
+
+bool EmuListener::handleWatch()
+{
+    bool fresh = false;
+    for (;;) {
+        sockaddr_storage peer = {};
+        socklen_t size = sizeof peer;
+        const int fd = ::accept4(listener_, reinterpret_cast<sockaddr *>(&peer), &size, SOCK_CLOEXEC | SOCK_NONBLOCK);
+        if (fd < 0)
+            return fresh;
+        const QString who = peerText(peer, size);
+        if (client_ >= 0) {
+            ::shutdown(fd, SHUT_RDWR);
+            ::close(fd);
+            say(QStringLiteral("network: %1 refused: one client at a time, and %2 is connected").arg(who, peer_));
+            continue;
+        }
+        const int one = 1;
+        ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+        client_ = fd;
+        peer_ = who;
+        fresh = true;
+        say(QStringLiteral("network: %1 connected").arg(who));
+    }
+}
+
+bool EmuListener::hangUp()
+{
+    if (client_ < 0)
+        return false;
+    ::close(client_);
+    client_ = -1;
+    say(QStringLiteral("network: %1 disconnected").arg(peer_));
+    peer_.clear();
+    return true;
+}
+
+ssize_t EmuListener::send(const char *data, size_t size)
+{
+    // A client gone meanwhile is a failed write, not a SIGPIPE.
+    return ::send(client_, data, size, MSG_NOSIGNAL);
+}
+
+EmuPortServer::EmuPortServer(EmuResponder *responder, EmuLine *port, int lineId)
+    : responder_(responder), port_(port), lineId_(lineId)
 {}
 
 EmuPortServer::~EmuPortServer()
@@ -259,7 +396,7 @@ bool EmuPortServer::writeAll(const QByteArray &bytes)
 {
     int done = 0;
     while (done < bytes.size()) {
-        const ssize_t n = ::write(port_->fd(), bytes.constData() + done, size_t(bytes.size() - done));
+        const ssize_t n = port_->send(bytes.constData() + done, size_t(bytes.size() - done));
         if (n > 0) {
             done += int(n);
             continue;
@@ -290,21 +427,27 @@ void EmuPortServer::loop()
                 return;
             continue;
         }
-        if (r > 0 && (p[2].revents & POLLIN))
-            port_->handleWatch();
         QByteArray received;
+        // The line first, the watch after: a client that went away is let go before the next one
+        // that came meanwhile is taken (or refused as a second).
         if (r > 0 && (p[0].revents & (POLLIN | POLLHUP | POLLERR))) {
             const ssize_t n = ::read(port_->fd(), buf, sizeof buf);
             if (n > 0) {
                 received = QByteArray(buf, int(n));
             } else if (n == 0 || (errno != EAGAIN && errno != EINTR)) {
-                // A real device that went away, or a hang-up: do not spin on it.
-                if (!pause(100))
+                if (port_->hangUp()) {
+                    responder_->forgetInput(lineId_);
+                } else if (!pause(100)) {
+                    // A real device that went away, or a hang-up: do not spin on it.
                     return;
-                continue;
+                }
+                if (!(r > 0 && (p[2].revents & POLLIN)))
+                    continue;
             }
         }
-        const QVector<EmuChunk> out = responder_->receive(received, monotonicMs());
+        if (r > 0 && (p[2].revents & POLLIN) && port_->handleWatch())
+            responder_->forgetInput(lineId_);
+        const QVector<EmuChunk> out = responder_->receiveOn(lineId_, received, monotonicMs());
         for (const EmuChunk &chunk : out) {
             if (chunk.delayMs > 0 && !pause(chunk.delayMs))
                 return;
@@ -328,12 +471,23 @@ bool EmuServer::start(const Config &config, QString *error)
     if (!error)
         error = &dummy;
     stop();
-    const bool opened = config.device.isEmpty() ? port_.openPty(error) : port_.openDevice(config.device, error);
-    if (!opened)
-        return false;
-    if (!config.link.isEmpty() && !port_.makeLink(config.link, error)) {
-        stop();
-        return false;
+    if (config.serial) {
+        const bool opened = config.device.isEmpty() ? port_.openPty(error) : port_.openDevice(config.device, error);
+        if (!opened)
+            return false;
+        if (!config.link.isEmpty() && !port_.makeLink(config.link, error)) {
+            stop();
+            return false;
+        }
+    }
+    if (!config.listen.isEmpty()) {
+        QString host;
+        quint16 port = 0;
+        if (!FrAddress::parseHostPort(config.listen, &host, &port, error, true) ||
+            !listener_.listen(host, port, error)) {
+            stop();
+            return false;
+        }
     }
     if (config.loader) {
         if (!loaderPort_.openPty(error) ||
@@ -342,10 +496,19 @@ bool EmuServer::start(const Config &config, QString *error)
             return false;
         }
     }
-    server_.reset(new EmuPortServer(&device_, &port_));
-    if (!server_->start(error)) {
-        stop();
-        return false;
+    if (config.serial) {
+        server_.reset(new EmuPortServer(&device_, &port_, SerialLine));
+        if (!server_->start(error)) {
+            stop();
+            return false;
+        }
+    }
+    if (listener_.isListening()) {
+        networkServer_.reset(new EmuPortServer(&device_, &listener_, NetworkLine));
+        if (!networkServer_->start(error)) {
+            stop();
+            return false;
+        }
     }
     if (config.loader) {
         loaderServer_.reset(new EmuPortServer(&loader_, &loaderPort_));
@@ -360,12 +523,14 @@ bool EmuServer::start(const Config &config, QString *error)
 void EmuServer::stop()
 {
     server_.reset();
+    networkServer_.reset();
     loaderServer_.reset();
     port_.close();
+    listener_.close();
     loaderPort_.close();
 }
 
 bool EmuServer::isRunning() const
 {
-    return server_ && server_->isRunning();
+    return (server_ && server_->isRunning()) || (networkServer_ && networkServer_->isRunning());
 }

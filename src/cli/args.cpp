@@ -96,9 +96,10 @@ public:
     void settle()
     {
         CliOptions &o = line_.options;
-        o.port = cliparse::portPath(port_ ? *port_ : qEnvironmentVariable("VIRTA_PORT"));
+        const QString typedPort = port_ ? *port_ : qEnvironmentVariable("VIRTA_PORT");
         if (port_ && port_->isEmpty())
             return refuse(QStringLiteral("--port без пути"));
+        o.port = cliparse::portPath(typedPort);
         if (cashier_) {
             qint64 n = 0;
             if (!cliparse::integer(*cashier_, 0, 255, &n))

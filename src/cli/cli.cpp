@@ -18,6 +18,7 @@
 #include <cstring>
 
 #include "frapithread.h"
+#include "frlink.h"
 #include "frrecords.h"
 #include "frwrapper.h"
 #include "portlock.h"
@@ -95,11 +96,17 @@ int Cli::connect()
         return CliExit::Success;
     if (options_.port.isEmpty())
         return usage(QStringLiteral("не указан порт: --port ПУТЬ или переменная VIRTA_PORT"));
+    const FrAddress address = FrAddress::parse(options_.port);
+    if (address.kind == FrAddress::Invalid)
+        return usage(address.error);
+    // A network peer has no device to lock: the connection the command keeps is its own, and the
+    // peer serves one client at a time.
+    const bool network = address.isNetwork();
     // First the lock: a program in the middle of its own command is named, not met as a port that
     // does not open (it holds the port open exclusively).
-    if (const int rc = takePort())
-        return rc;
-    {
+    if (!network) {
+        if (const int rc = takePort())
+            return rc;
         // The command layer opens the port afresh for every exchange and would only report "no
         // answer"; a port that cannot be opened at all is told apart here, before anything is sent.
         QSerialPort probe(options_.port);
@@ -113,6 +120,14 @@ int Cli::connect()
     fr_->setPassword(options_.password);
     if (!fr_->open(options_.port)) {
         note(QStringLiteral("ошибка открытия порта %1").arg(options_.port));
+        fr_.reset();
+        return CliExit::Unavailable;
+    }
+    // The same for the network, on the connection the command then keeps: a second connection
+    // just to look would be refused by a peer that takes one client at a time.
+    QString failure;
+    if (network && !fr_->waitUntilOpened(&failure)) {
+        note(failure);
         fr_.reset();
         return CliExit::Unavailable;
     }
@@ -215,6 +230,8 @@ int Cli::failed(int code, const QString &action)
 {
     if (commandLayer && !commandLayer->lastRefusal().isEmpty())
         note(QStringLiteral("%1: %2").arg(action, commandLayer->lastRefusal()));
+    else if (commandLayer && !commandLayer->linkError().isEmpty())
+        note(QStringLiteral("%1: ошибка %2: %3").arg(action).arg(code).arg(commandLayer->linkError()));
     else
         note(QStringLiteral("%1: ошибка %2: %3").arg(action).arg(code).arg(errorText(quint8(code)).trimmed()));
     return code;
@@ -356,6 +373,9 @@ QString cp866Refusal(const QString &text, int maxBytes)
 
 QString portPath(const QString &typed)
 {
+    const FrAddress address = FrAddress::parse(typed);
+    if (address.kind != FrAddress::Serial)
+        return address.isNetwork() ? address.name : typed;
     // Qt takes a name without a leading "/", "./" or "../" for a device under /dev: "fr2" and
     // "tmp/fr2" would open /dev/fr2 and /dev/tmp/fr2. A name that is a file here means that file.
     if (typed.isEmpty())

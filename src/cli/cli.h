@@ -139,8 +139,9 @@ bool dateTime(const QString &text, QDateTime *dt);
 bool hexBytes(const QString &text, QByteArray *bytes);
 // A text the register keeps in CP866 in a field of `maxBytes`: empty when it fits, else why not.
 QString cp866Refusal(const QString &text, int maxBytes);
-// A serial port as typed: a path (relative to the current folder, when it has a slash or names
-// a file here), else a device name under /dev.
+// A port as typed: a network address as "tcp://HOST:PORT"; a path (relative to the current folder,
+// when it has a slash or names a file here), else a device name under /dev; an invalid address
+// (FrAddress) as typed.
 QString portPath(const QString &typed);
 } // namespace cliparse
 

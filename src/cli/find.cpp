@@ -5,9 +5,11 @@
 #include <QSerialPortInfo>
 #include <QThread>
 
+#include <atomic>
 #include <memory>
 #include <vector>
 
+#include "frlink.h"
 #include "frwrapper.h"
 
 namespace {
@@ -15,6 +17,10 @@ namespace {
 // Long enough for a register to answer its identity, short enough that a port with nothing on
 // it (asked twice: once more with the repeat request) keeps the whole search under a second.
 constexpr FsRwTimeout ProbeTimeout{250, 250};
+// A network address that does not answer a connect within this is taken for nobody there.
+constexpr int ProbeConnectMs = 500;
+// Probes at once: every port of a range of a thousand in one go would be two thousand threads.
+constexpr int MaxParallelProbes = 64;
 
 struct Probe
 {
@@ -28,10 +34,15 @@ struct Probe
 void probe(Probe &p)
 {
     FsWrapper fr;
+    fr.setConnectTimeout(ProbeConnectMs);
     if (!fr.open(p.port)) {
         p.busy = fr.openError();
         return;
     }
+    // A network address nobody answers is given up after its one connect.
+    QString failure;
+    if (FrAddress::parse(p.port).isNetwork() && !fr.waitUntilOpened(&failure))
+        return;
     FsRep rep;
     if (fr.exec(FsReq(0x31), rep, ProbeTimeout) != CoreApiConst::Success || !p.info.parse(rep.data()))
         return;
@@ -48,16 +59,27 @@ int cmdFind(Cli &cli, const QStringList &args)
     const auto listed = QSerialPortInfo::availablePorts();
     for (const QSerialPortInfo &info : listed)
         ports << info.systemLocation();
-    for (const QString &path : args)
-        ports << cliparse::portPath(path);
+    // Network addresses and ranges are judged whole before anything is probed.
+    for (const QString &typed : args) {
+        const QList<FrAddress> addresses = FrAddress::parseMany(typed);
+        if (addresses.size() == 1 && addresses.first().kind == FrAddress::Invalid)
+            return Cli::usage(addresses.first().error);
+        for (const FrAddress &a : addresses)
+            ports << (a.isNetwork() ? a.name : cliparse::portPath(typed));
+    }
     ports.removeDuplicates();
 
-    // Every port at once, each in a thread of its own: a silent port costs its time-out only once.
+    // Ports at once, each in a thread of its own: a silent port costs its time-out only once.
     std::vector<Probe> probes(size_t(ports.size()));
-    std::vector<std::unique_ptr<QThread>> threads;
-    for (int i = 0; i < ports.size(); ++i) {
+    for (int i = 0; i < ports.size(); ++i)
         probes[size_t(i)].port = ports.at(i);
-        threads.emplace_back(QThread::create([p = &probes[size_t(i)]] { probe(*p); }));
+    std::atomic<size_t> next{0};
+    std::vector<std::unique_ptr<QThread>> threads;
+    for (int i = 0; i < std::min(ports.size(), MaxParallelProbes); ++i) {
+        threads.emplace_back(QThread::create([&probes, &next] {
+            for (size_t at = next++; at < probes.size(); at = next++)
+                probe(probes[at]);
+        }));
         threads.back()->start();
     }
     for (auto &t : threads)

@@ -54,6 +54,9 @@ int cmdFirmware(Cli &cli, const QStringList &args)
     if (!cli.has(QStringLiteral("--loader")) || args.size() != 1)
         return Cli::usage(QStringLiteral("нужно: firmware ОБРАЗ --loader ПОРТ"));
     const QString loaderPort = cliparse::portPath(cli.value(QStringLiteral("--loader")));
+    const QString refusedPort = FirmwareLoader::refusePort(loaderPort);
+    if (!refusedPort.isEmpty())
+        return Cli::usage(refusedPort);
     const QString image = args.first();
     // The file is judged before any port is opened, so that a wrong path costs nothing.
     const QString refusal = FirmwareLoader::refuseImage(image);

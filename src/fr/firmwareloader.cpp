@@ -12,6 +12,8 @@
 
 #include <limits>
 
+#include "frlink.h"
+
 namespace {
 
 constexpr char StartByte = 0x04;
@@ -186,11 +188,28 @@ FirmwareLoader::Outcome FirmwareLoader::upload(const QString &portName, const QS
     return ok ? Outcome::Done : Outcome::Refused;
 }
 
+QString FirmwareLoader::refusePort(const QString &portName)
+{
+    const FrAddress address = FrAddress::parse(portName);
+    if (address.kind == FrAddress::Invalid)
+        return address.error;
+    if (address.isNetwork())
+        return QStringLiteral("Прошивка загружается только через последовательный порт: загрузчику нужна "
+                              "скорость 921600 бод, а по сети (%1) ее не задать")
+            .arg(address.name);
+    return QString();
+}
+
 QSerialPort *FirmwareLoader::openPort(const QString &portName)
 {
     const QString name = portName.trimmed();
     if (name.isEmpty()) {
         emit line(QStringLiteral("Не указан порт назначения"));
+        return nullptr;
+    }
+    const QString refused = refusePort(name);
+    if (!refused.isEmpty()) {
+        emit line(refused);
         return nullptr;
     }
     auto *port = new QSerialPort(name, this);

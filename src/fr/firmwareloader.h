@@ -52,6 +52,10 @@ public:
     // The checks the upload makes before anything is opened; an empty result means the image
     // may be read. Shared so that a caller can refuse a file before it opens anything else.
     static QString refuseImage(const QString &imagePath);
+    // A port the loader cannot work on, and why; empty when it may be tried. The loader needs the
+    // line at 921600 baud, which a network address (a serial-to-network server, a register's own
+    // network port) gives no way to set.
+    static QString refusePort(const QString &portName);
 
     // How the last command ended: 0 yes, the loader's error number, 252 a reply that was not a
     // reply, 253 none at all.

@@ -3,12 +3,6 @@
 #include "frmsg.h"
 
 namespace {
-const Crc16 &crc16()
-{
-    static const Crc16 crc;
-    return crc;
-}
-
 int sizeFromLength(const QByteArray &buf, int start)
 {
     return int(quint8(buf.at(start + 1))) + (int(quint8(buf.at(start + 2))) << 8) + 5;
@@ -18,8 +12,8 @@ int sizeFromLength(const QByteArray &buf, int start)
 void FrameCollector::append(char byte)
 {
     if (prefix_.isEmpty())
-        prefix_.append(crc16().calc(nullptr, 0));
-    prefix_.append(crc16().step(prefix_.last(), quint8(byte)));
+        prefix_.append(Crc16::shared().calc(nullptr, 0));
+    prefix_.append(Crc16::shared().step(prefix_.last(), quint8(byte)));
     buf_.append(byte);
 }
 

@@ -4,11 +4,11 @@
 #include <QCoreApplication>
 #include <QDebug>
 #include <QElapsedTimer>
-#include <QSerialPort>
 #include <QThread>
 
 #include "framecollector.h"
 #include "framedecoder.h"
+#include "frlink.h"
 #include "loggermanager.h"
 #include "portlock.h"
 
@@ -21,9 +21,14 @@ QString hexText(const QByteArray &bytes)
 }
 } // namespace
 
-FsApi::FsApi(const QString &portName, QObject *parent) : QObject(parent), port_(new QSerialPort(portName, this))
+FsApi::FsApi(const QString &portName, QObject *parent)
+    : QObject(parent), link_(FrLink::create(FrAddress::parse(portName), this)), io_(link_->device())
 {
     liveApis.ref();
+    connect(link_, &FrLink::said, this, [this](const QString &text) {
+        qWarning().noquote() << text;
+        emit showLog(text);
+    });
 }
 
 FsApi::~FsApi()
@@ -37,34 +42,34 @@ int FsApi::instances()
     return liveApis.loadAcquire();
 }
 
+void FsApi::setPortLock(std::shared_ptr<PortLock> lock)
+{
+    link_->setPortLock(std::move(lock));
+}
+
+void FsApi::setConnectTimeout(int ms)
+{
+    link_->setConnectTimeout(ms);
+}
+
+QString FsApi::openFailure() const
+{
+    return link_->failure();
+}
+
 bool FsApi::open()
 {
-    if (!port_->open(QIODevice::ReadWrite)) {
-        qWarning().noquote() << "Cannot open port" << port_->portName() << ":" << port_->errorString();
-        return false;
-    }
-    port_->clear();
-    port_->clearError();
-    port_->setBaudRate(BaudRate, QSerialPort::AllDirections);
-    port_->setDataBits(QSerialPort::Data8);
-    port_->setStopBits(QSerialPort::OneStop);
-    port_->setParity(QSerialPort::NoParity);
-    port_->setFlowControl(QSerialPort::NoFlowControl);
-    port_->setReadBufferSize(0);
-    port_->clear();
-    port_->clearError();
-    return true;
+    return link_->open();
 }
 
 bool FsApi::isOpen() const
 {
-    return port_->isOpen();
+    return link_->isOpen();
 }
 
 void FsApi::close()
 {
-    if (port_->isOpen())
-        port_->close();
+    link_->close();
 }
 
 bool FsApi::exec(FsReq req, quint32 readTimeout, quint32 writeTimeout)
@@ -91,53 +96,62 @@ void FsApi::logSent(const QByteArray &frame)
     indent(qWarning().noquote() << summary) << HexDump(frame, QStringLiteral("UTF-8"));
 }
 
-bool FsApi::writeFrame(const QByteArray &frame, int writeTimeout)
+qint64 FsApi::writeFrame(const QByteArray &frame, int writeTimeout)
 {
-    port_->clear();
-    port_->clearError();
+    link_->discardInput();
     if (!sent_.isValid())
         sent_.start();
-    const qint64 written = port_->write(frame);
+    const qint64 written = io_->write(frame);
     if (writeTimeout >= 0)
-        port_->waitForBytesWritten(writeTimeout);
-    qWarning().noquote() << " WROTE " << written;
-    return written == frame.size();
+        io_->waitForBytesWritten(writeTimeout);
+    return written;
 }
 
 void FsApi::askAgain()
 {
     const QByteArray repeat(1, char(RepeatByte));
     logSent(repeat);
-    port_->write(repeat);
+    io_->write(repeat);
 }
 
 bool FsApi::exchange(FsReq req, quint32 readTimeout, quint32 writeTimeout)
 {
-    emit exchangeStarted();
     req.newUnique();
     requestCode_ = req.code();
     sent_.invalidate();
     received_ = 0;
+    deadline_.setRemainingTime(qint64(writeTimeout) + 3 * qint64(readTimeout));
     FsRep rep;
     rep.setCode(CoreApiConst::NoAnswer);
 
     bool result = false;
-    // Closed first: our own exclusive open must not stand in the way of the lock's check.
-    close();
-    QString busy;
-    if (lock_ && !lock_->hold(&busy)) {
-        qWarning().noquote() << busy << "- request not sent";
-        emit showLog(busy);
-    } else if (open() && req.isValid() && port_->isOpen()) {
-        port_->clearError();
-        port_->clear();
+    QString failure;
+    if (!link_->prepare()) {
+        emit exchangeStarted();
+        // Nothing was sent: the port is another program's, or the connection cannot be made.
+        failure = link_->failure();
+        if (!failure.isEmpty()) {
+            qWarning().noquote() << failure << "- request not sent";
+            if (!link_->isNetwork())
+                emit showLog(failure); // a network link has said so already
+        }
+    } else if (!req.isValid() || !link_->isOpen()) {
+        emit exchangeStarted();
+    } else {
+        link_->discardInput();
 
         const QByteArray frame = req.rawData();
+        // The request leaves first; what is told about it (the window woken for the log pane and
+        // its progress) is told while the answer is on its way.
+        const qint64 written = writeFrame(frame, int(writeTimeout));
+        emit exchangeStarted();
         logSent(frame);
-        writeFrame(frame, int(writeTimeout));
+        qWarning().noquote() << " WROTE " << written;
 
         result = readOwn(rep, req.unique(), readTimeout);
-        if (result && (rep.parsingResult() == fs::WrongCrc || rep.parsingResult() == fs::TooShort)) {
+        if (link_->isLost()) {
+            // Nothing more can be asked on a connection that is gone; the next exchange makes a new one.
+        } else if (result && (rep.parsingResult() == fs::WrongCrc || rep.parsingResult() == fs::TooShort)) {
             // Whole by its length, but unreadable: the register may well have executed the request
             // (made a document). Its reply is asked for again, never the request sent again; the
             // answer counts only if it is whole and carries this request's exchange number.
@@ -156,20 +170,32 @@ bool FsApi::exchange(FsReq req, quint32 readTimeout, quint32 writeTimeout)
             result = collect(rep, readTimeout, true);
             if (result && rep.parsingResult() == fs::Ok && rep.unique() != req.unique()) {
                 // The repeated reply belongs to an earlier exchange: this request never arrived.
-                // (A damaged one proves nothing, so it never leads to a second send.)
-                qWarning().noquote() << "Stale reply to the repeat request; sending again";
-                logSent(frame);
-                port_->write(frame);
-                // The stale reply answers another request: if the resend goes unanswered too, the
-                // caller must see no answer, not that reply's result.
+                // (A damaged one proves nothing, so it never leads to a second send.) The stale
+                // reply answers another request: if the resend goes unanswered too (or cannot be
+                // made, the connection gone), the caller must see no answer, not that reply's result.
                 rep = FsRep();
                 rep.setCode(CoreApiConst::NoAnswer);
-                result = readOwn(rep, req.unique(), readTimeout);
+                result = false;
+                if (!link_->isLost()) {
+                    qWarning().noquote() << "Stale reply to the repeat request; sending again";
+                    logSent(frame);
+                    io_->write(frame);
+                    result = readOwn(rep, req.unique(), readTimeout);
+                }
             }
         }
+        // A peer that closes once it has answered (some servers do) has not lost anything.
+        if (link_->isLost() && !(result && rep.parsingResult() == fs::Ok)) {
+            failure = QStringLiteral("Соединение разорвано во время обмена: %1").arg(link_->name());
+            qWarning().noquote() << failure;
+            emit showLog(failure);
+        }
     }
+    link_->exchangeEnded(result && rep.parsingResult() == fs::Ok);
 
     rep.setBytesReceived(received_);
+    if (link_->isNetwork())
+        rep.setLinkError(failure);
     emit executed(rep);
     emit exchangeFinished();
     return result;
@@ -208,22 +234,23 @@ bool FsApi::collect(FsRep &rep, quint32 readTimeout, bool resync)
 {
     QElapsedTimer elapsed;
     elapsed.start();
-    port_->waitForReadyRead(int(readTimeout));
-    while (port_->bytesAvailable() <= 0) {
-        if (elapsed.elapsed() >= qint64(readTimeout))
+    io_->waitForReadyRead(int(readTimeout));
+    while (io_->bytesAvailable() <= 0) {
+        if (elapsed.elapsed() >= qint64(readTimeout) || link_->isLost())
             break;
         QThread::msleep(PollStepMs);
         QCoreApplication::processEvents();
     }
 
     FrameCollector collector;
+    qint64 taken = 0;
     for (;;) {
         char byte = 0;
-        if (port_->read(&byte, 1) != 1) {
+        if (io_->read(&byte, 1) != 1) {
             if (resync && !collector.isStarted()) {
                 // Only the tail of the cut-off reply so far: the repeated reply is still to come.
                 const qint64 left = qint64(readTimeout) - elapsed.elapsed();
-                if (left > 0 && port_->waitForReadyRead(int(left)))
+                if (left > 0 && io_->waitForReadyRead(int(left)))
                     continue;
             }
             // Ran dry. After a cut-off reply the bytes kept may hold the whole repeated reply
@@ -233,6 +260,10 @@ bool FsApi::collect(FsRep &rep, quint32 readTimeout, bool resync)
             break;
         }
         ++received_;
+        if (++taken > MaxCollectBytes || ((taken & 0xFF) == 0 && deadline_.hasExpired())) {
+            qWarning().noquote() << "The line keeps sending without a frame:" << taken << "bytes; read given up";
+            break;
+        }
         const FrameCollector::Step step = collector.push(byte);
         if (step == FrameCollector::Skipped)
             continue; // noise before the start of a frame
@@ -243,8 +274,8 @@ bool FsApi::collect(FsRep &rep, quint32 readTimeout, bool resync)
             if (collector.isComplete())
                 break;
         }
-        if (port_->bytesAvailable() <= 0)
-            port_->waitForReadyRead(ByteGapMs);
+        if (io_->bytesAvailable() <= 0)
+            io_->waitForReadyRead(ByteGapMs);
     }
     const QByteArray frame = collector.frame();
     const bool complete = collector.isComplete();

@@ -7,6 +7,7 @@
 #include <memory>
 
 #include "frapi.h"
+#include "frlink.h"
 
 namespace {
 QAtomicInt liveThreads;
@@ -31,7 +32,8 @@ std::mutex &portGate(const QString &portName)
 } // namespace
 
 FrApiThread::FrApiThread(const QString &portName, std::shared_ptr<PortLock> lock)
-    : QThread(nullptr), portName_(portName), lock_(std::move(lock))
+    : QThread(nullptr), portName_(portName), network_(FrAddress::parse(portName).isNetwork()),
+      connectTimeoutMs_(FrLink::DefaultConnectTimeoutMs), lock_(std::move(lock))
 {
     liveThreads.ref();
     registerFsMetaTypes();
@@ -67,7 +69,8 @@ qint64 FrApiThread::exchangeBudgetMs(quint32 readTimeout, quint32 writeTimeout)
 qint64 FrApiThread::pendingBudgetMs() const
 {
     std::lock_guard<std::mutex> lock(mutex_);
-    qint64 sum = 0;
+    // A worker still connecting to a network address finishes that first.
+    qint64 sum = network_ && !api_ && isRunning() ? connectTimeoutMs_ : 0;
     for (qint64 b : budgets_)
         sum += b;
     return sum;
@@ -82,8 +85,10 @@ void FrApiThread::post(FsApi *api, const Held &request)
 
 void FrApiThread::passRequest(const FsReq &req, quint32 readTimeout, quint32 writeTimeout)
 {
+    // A network link may have to connect again first.
+    const qint64 budget = exchangeBudgetMs(readTimeout, writeTimeout) + (network_ ? connectTimeoutMs_ : 0);
     std::lock_guard<std::mutex> lock(mutex_);
-    budgets_.append(exchangeBudgetMs(readTimeout, writeTimeout));
+    budgets_.append(budget);
     const Held request{req, readTimeout, writeTimeout};
     if (api_)
         post(api_, request);
@@ -97,7 +102,7 @@ void FrApiThread::run()
     std::lock_guard<std::mutex> portLock(portGate(portName_));
     auto *api = new FsApi(portName_);
     api->setPortLock(lock_);
-    api->open();
+    api->setConnectTimeout(connectTimeoutMs_);
 
     connect(api, qOverload<bool, QString>(&FsApi::showLog), this, qOverload<bool, QString>(&FrApiThread::showLog),
             Qt::QueuedConnection);
@@ -115,6 +120,12 @@ void FrApiThread::run()
                 budgets_.removeFirst();
         },
         Qt::DirectConnection);
+
+    // After the connections: a network link says in the log pane whether it connected. Told from
+    // this object's own thread, as every signal of it is.
+    const bool ok = api->open();
+    QMetaObject::invokeMethod(
+        this, [this, ok, failure = api->openFailure()]() { emit opened(ok, failure); }, Qt::QueuedConnection);
 
     {
         std::lock_guard<std::mutex> lock(mutex_);

@@ -24,9 +24,12 @@ public:
     ~FrApiThread() override;
 
     QString portName() const { return portName_; }
+    // For a network name: how long each connect may take. Set before start().
+    void setConnectTimeout(int ms) { connectTimeoutMs_ = ms; }
 
     // Upper bound, in ms, of the exchanges accepted but not yet answered (their time-outs with
-    // the repeat request and the resend); what a shutdown should be prepared to wait for.
+    // the repeat request and the resend, and a connect still in progress); what a shutdown should
+    // be prepared to wait for.
     qint64 pendingBudgetMs() const;
     // Time an exchange with these time-outs may take at the most.
     static qint64 exchangeBudgetMs(quint32 readTimeout, quint32 writeTimeout);
@@ -42,6 +45,9 @@ signals:
     void exchangeStarted();
     void exchangeFinished();
     void showSummary(bool out, QString text);
+    // The worker opened its port (connected, for a network name) when it started, or could not:
+    // `failure` says why in words for the log pane (empty when only the message log has it).
+    void opened(bool ok, QString failure);
 
 protected:
     void run() override;
@@ -59,6 +65,8 @@ private:
     static void post(FsApi *api, const Held &request);
 
     const QString portName_;
+    const bool network_;
+    int connectTimeoutMs_;
     std::shared_ptr<PortLock> lock_;
     mutable std::mutex mutex_;
     // Set while the worker's loop accepts requests; before that they are held, in order.

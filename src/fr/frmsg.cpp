@@ -29,6 +29,12 @@ Crc16::Crc16()
     }
 }
 
+const Crc16 &Crc16::shared()
+{
+    static const Crc16 crc;
+    return crc;
+}
+
 quint16 Crc16::calc(const char *data, int length, bool useTable) const
 {
     quint16 crc = CrcInit;
@@ -102,7 +108,7 @@ QByteArray FsMsg::rawData() const
     if (!payload_.isEmpty()) {
         ds.writeRawData(payload_.constData(), payload_.size());
     }
-    ds << Crc16().calc(raw.constData() + 1, raw.size() - 1);
+    ds << Crc16::shared().calc(raw.constData() + 1, raw.size() - 1);
     return raw;
 }
 
@@ -140,7 +146,7 @@ fs::RepParsingRes FsMsg::parse(const QByteArray &raw, bool warn)
                    << raw.size() - 5;
         return fs::WrongLength;
     }
-    const quint16 crc = Crc16().calc(raw.constData() + 1, int(len) + 2);
+    const quint16 crc = Crc16::shared().calc(raw.constData() + 1, int(len) + 2);
     qint8 code = 0;
     ds >> code >> unique_;
     code_ = quint8(code);

@@ -67,6 +67,8 @@ class Crc16
 {
 public:
     Crc16();
+    // One table for the process: every frame written, parsed or collected uses it.
+    static const Crc16 &shared();
     quint16 calc(const char *data, int length, bool useTable = true) const;
     quint16 calc(const QByteArray &data, bool useTable = true) const
     {
@@ -153,11 +155,17 @@ public:
     // answer that could not be read.
     qint64 bytesReceived() const { return bytesReceived_; }
     void setBytesReceived(qint64 n) { bytesReceived_ = n; }
+    // What a network link said about this exchange when it failed: the connection refused, its
+    // host not found, no connection within the time-out, the connection lost on the way. Empty
+    // when the link was not at fault (and always on a serial port).
+    QString linkError() const { return linkError_; }
+    void setLinkError(const QString &text) { linkError_ = text; }
 
 private:
     fs::RepParsingRes parsingResult_ = fs::NotParsed;
     qint64 roundTripUs_ = -1;
     qint64 bytesReceived_ = 0;
+    QString linkError_;
 };
 
 // Text of a result code, looked up as an unsigned byte; empty when the code has none.

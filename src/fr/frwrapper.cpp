@@ -5,6 +5,7 @@
 #include <QEventLoop>
 
 #include "frapithread.h"
+#include "frlink.h"
 #include "frpayload.h"
 #include "loggermanager.h"
 #include "portlock.h"
@@ -22,7 +23,7 @@ struct FsWrapper::Waiter
     bool done;
 };
 
-FsWrapper::FsWrapper(QObject *parent) : QObject(parent)
+FsWrapper::FsWrapper(QObject *parent) : QObject(parent), connectTimeoutMs_(FrLink::DefaultConnectTimeoutMs)
 {}
 
 FsWrapper::~FsWrapper()
@@ -78,6 +79,16 @@ void FsWrapper::startWorker(std::shared_ptr<PortLock> lock)
     if (worker_)
         close(); // its thread has ended by itself; it only waits for its deferred delete
     auto *t = new FrApiThread(portName_, std::move(lock));
+    t->setConnectTimeout(connectTimeoutMs_);
+    portState_ = PortState::Opening;
+    portFailure_.clear();
+    connect(t, &FrApiThread::opened, this, [this, t](bool ok, const QString &failure) {
+        if (t != worker_)
+            return;
+        portState_ = ok ? PortState::Opened : PortState::Failed;
+        portFailure_ = failure;
+        emit portOpened(ok, failure);
+    });
     connect(t, qOverload<bool, QString>(&FrApiThread::showLog), this, qOverload<bool, QString>(&FsWrapper::showLog));
     connect(t, qOverload<QString>(&FrApiThread::showLog), this, qOverload<QString>(&FsWrapper::showLog));
     connect(t, &FrApiThread::showSummary, this, &FsWrapper::showSummary);
@@ -100,17 +111,42 @@ bool FsWrapper::open(const QString &portName)
 {
     if (workerAlive())
         return true;
-    std::shared_ptr<PortLock> lock = PortLock::acquire(portName, &openError_);
-    if (!lock) {
+    const FrAddress address = FrAddress::parse(portName);
+    std::shared_ptr<PortLock> lock;
+    if (address.kind == FrAddress::Invalid)
+        openError_ = address.error;
+    else if (address.kind == FrAddress::Serial)
+        lock = PortLock::acquire(portName, &openError_);
+    if (address.kind == FrAddress::Invalid || (address.kind == FrAddress::Serial && !lock)) {
         qWarning().noquote() << openError_;
         emit showLog(openError_);
         return false;
     }
     openError_.clear();
-    portName_ = portName;
+    portName_ = address.name;
     factoryNumber_.clear();
     startWorker(std::move(lock));
     return workerAlive();
+}
+
+bool FsWrapper::waitUntilOpened(QString *failure)
+{
+    if (!workerAlive()) {
+        *failure = QStringLiteral("порт не открыт");
+        return false;
+    }
+    if (portState_ == PortState::Opening) {
+        QEventLoop loop;
+        connect(this, &FsWrapper::portOpened, &loop, &QEventLoop::quit);
+        connect(worker_.data(), &QThread::finished, &loop, &QEventLoop::quit);
+        // Once the application quits, exec() returns at once: the wait ends with it.
+        connect(QCoreApplication::instance(), &QCoreApplication::aboutToQuit, &loop, &QEventLoop::quit);
+        loop.exec();
+    }
+    if (portState_ == PortState::Opened)
+        return true;
+    *failure = portState_ == PortState::Failed ? portFailure_ : QStringLiteral("работа остановлена");
+    return false;
 }
 
 void FsWrapper::close()
@@ -256,6 +292,7 @@ CoreApiConst::ErrorCode FsWrapper::exec(const FsReq &req, FsRep &rep, const FsRw
 {
     FsRep received;
     received.setCode(CoreApiConst::NoAnswer);
+    linkError_.clear();
     lastRefusal_ = refusal(req);
     if (!lastRefusal_.isEmpty()) {
         qWarning().noquote() << lastRefusal_;
@@ -325,6 +362,7 @@ CoreApiConst::ErrorCode FsWrapper::exec(const FsReq &req, FsRep &rep, const FsRw
         return CoreApiConst::NoAnswer;
 
     CoreApiConst::ErrorCode result = CoreApiConst::ErrorCode(rep.code());
+    linkError_ = rep.linkError();
     lastRefusal_.clear(); // what a request refused meanwhile left here is not this one's
     if (!sent) {
         lastRefusal_ = refusal(req);

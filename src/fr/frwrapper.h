@@ -62,7 +62,10 @@ public:
     ~FsWrapper() override;
 
     // Takes the port for this program (PortLock) and starts its worker. False when another program
-    // holds the port: openError() then says which, in the words the window and the console show.
+    // holds the port, or when the name is neither a device nor a network address (FrAddress):
+    // openError() then says which, in the words the window and the console show. A network name
+    // takes no lock: the connection the worker keeps is ours, and the peer (a register's own
+    // port, a serial-to-network server) serves one client at a time.
     bool open(const QString &portName);
     QString openError() const { return openError_; }
     // Nothing is sent on a closed port: every command fails at once with NoAnswer.
@@ -70,7 +73,14 @@ public:
     bool isOpen() const;
     quint8 cashier() const { return cashier_; }
     qint32 password() const { return password_; }
+    // As opened: a serial port as typed, a network address as "tcp://HOST:PORT".
     QString portName() const { return portName_; }
+    // For a network name: how long a connect may take (FrLink::DefaultConnectTimeoutMs); for the
+    // workers started from now on.
+    void setConnectTimeout(int ms) { connectTimeoutMs_ = ms; }
+    // Waits (in a local event loop) until the worker has opened its port (connected, for a network
+    // name) or failed to: false with `failure` saying why. False at once when no port is open.
+    bool waitUntilOpened(QString *failure);
     // The factory number the register on this port last reported or was given; empty until then,
     // and again once the port is closed or another one is opened: a question before an act that
     // cannot be undone names the register it goes to.
@@ -97,6 +107,9 @@ public:
     // Why the last exec() sent nothing (port closed, another operation waiting, stopped); empty
     // when its request left.
     QString lastRefusal() const { return lastRefusal_; }
+    // What the network link said about the last exec() when it failed (connection refused, host
+    // not found, no connection within the time-out, connection lost on the way); empty otherwise.
+    QString linkError() const { return linkError_; }
     // Worst case, in ms, of what the exchanges accepted and not yet answered may still take.
     qint64 pendingBudgetMs() const;
 
@@ -171,6 +184,8 @@ signals:
     void operationFinished();
     // The line in words that goes above each frame of showLog(bool, QString).
     void showSummary(bool out, QString text);
+    // The worker of the open port opened it, or could not (waitUntilOpened).
+    void portOpened(bool ok, QString failure);
 
 private:
     friend class FsOperation;
@@ -179,7 +194,12 @@ private:
     QString factoryNumber_;
     QString openError_;
     QString lastRefusal_;
+    QString linkError_;
     QPointer<FrApiThread> worker_;
+    int connectTimeoutMs_;
+    enum class PortState { Opening, Opened, Failed };
+    PortState portState_ = PortState::Opening;
+    QString portFailure_;
     quint8 cashier_ = 0;
     qint32 password_ = 0;
     quint32 readTimeoutLimit_ = 0;

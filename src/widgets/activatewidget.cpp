@@ -66,7 +66,7 @@ void ActivateWidget::on_pbStart_released()
     if (result == CoreApiConst::Success)
         QMessageBox::information(this, title, QStringLiteral("Успешно!"));
     else
-        showFailure(this, title, QStringLiteral("Ошибка старта регистрации/перерегистрации ККТ"), result);
+        showFailure(this, fr_, title, QStringLiteral("Ошибка старта регистрации/перерегистрации ККТ"), result);
 }
 
 void ActivateWidget::on_pbSendData_released()
@@ -108,7 +108,7 @@ void ActivateWidget::on_pbSendData_released()
     if (result == CoreApiConst::Success)
         QMessageBox::information(this, title, QStringLiteral("Успешно!"));
     else
-        showFailure(this, title, error, result);
+        showFailure(this, fr_, title, error, result);
 }
 
 void ActivateWidget::on_pbPreprint_released()
@@ -120,7 +120,7 @@ void ActivateWidget::on_pbPreprint_released()
     if (result == CoreApiConst::Success)
         QMessageBox::information(this, title, QStringLiteral("Успешно!\n"));
     else
-        showFailure(this, title, QStringLiteral("Ошибка предварительной печати регистрации/перерегистрации ККТ"),
+        showFailure(this, fr_, title, QStringLiteral("Ошибка предварительной печати регистрации/перерегистрации ККТ"),
                     result);
 }
 
@@ -138,7 +138,7 @@ void ActivateWidget::on_pbCommit_released()
     QDateTime dt;
     const int result = fr_->completeRegistration(ui->leInn->text(), ui->leRnm->text(), fd, fp, dt);
     if (result != CoreApiConst::Success) {
-        showFailure(this, QStringLiteral("Завершени регистрации/перерегистрации ККТ"),
+        showFailure(this, fr_, QStringLiteral("Завершени регистрации/перерегистрации ККТ"),
                     QStringLiteral("Ошибка завершения регистрации/перерегистрации ККТ"), result);
         return;
     }
@@ -160,7 +160,7 @@ void ActivateWidget::on_pbReadRegData_released()
         result = fr_->readRegData(data);
     }
     if (result != CoreApiConst::Success) {
-        showRegDataFailure(this, result);
+        showRegDataFailure(this, fr_, result);
         return;
     }
     ui->leAddress->setText(data.addressText());
@@ -184,7 +184,7 @@ void ActivateWidget::on_pbStartArchiveClosing_released()
     if (result == CoreApiConst::Success)
         QMessageBox::information(this, title, QStringLiteral("Успешно!"));
     else
-        showFailure(this, title, QStringLiteral("Ошибка старта закрытия архива ККТ"), result);
+        showFailure(this, fr_, title, QStringLiteral("Ошибка старта закрытия архива ККТ"), result);
 }
 
 void ActivateWidget::on_pbCloseArchive_released()
@@ -200,7 +200,7 @@ void ActivateWidget::on_pbCloseArchive_released()
     QDateTime dt;
     const int result = fr_->completeArchiveClosing(fd, fp, dt);
     if (result != CoreApiConst::Success) {
-        showFailure(this, QStringLiteral("Завершени закрытия архива ККТ"),
+        showFailure(this, fr_, QStringLiteral("Завершени закрытия архива ККТ"),
                     QStringLiteral("Ошибка завершения закрытия архива ККТ"), result);
         return;
     }

@@ -70,7 +70,7 @@ void CatalogsWidget::read()
     QByteArray bytes;
     const int result = fr_->readCatalog(type, quint8(ui->sbNumber->value()), bytes);
     if (result != CoreApiConst::Success) {
-        showFailure(this, QStringLiteral("Чтение данных из справочника"), QStringLiteral("Ошибка чтения данных"),
+        showFailure(this, fr_, QStringLiteral("Чтение данных из справочника"), QStringLiteral("Ошибка чтения данных"),
                     result);
         return;
     }
@@ -151,7 +151,7 @@ void CatalogsWidget::write()
     }
     const int result = fr_->writeCatalog(type, bytes);
     if (result != CoreApiConst::Success)
-        showFailure(this, title, error, result);
+        showFailure(this, fr_, title, error, result);
     else
         QMessageBox::information(this, title, QStringLiteral("Успешно!"));
 }

@@ -39,7 +39,7 @@ void CycleWidget::reportStart(int result, const QString &title, const QString &e
     if (result == CoreApiConst::Success)
         QMessageBox::information(this, title, QStringLiteral("Успешно!"));
     else
-        showFailure(this, title, error, result);
+        showFailure(this, fr_, title, error, result);
 }
 
 void CycleWidget::on_pbOpenCycle_released()
@@ -59,7 +59,7 @@ void CycleWidget::on_pbOpenCycleCommit_released()
     qint32 fp = 0;
     QDateTime dt;
     if (const int result = fr_->completeCycleOpening(cycle, fd, fp, dt); result != CoreApiConst::Success) {
-        showFailure(this, QStringLiteral("Завершени открытия смены"),
+        showFailure(this, fr_, QStringLiteral("Завершени открытия смены"),
                     QStringLiteral("Ошибка завершения открытия смены"), result);
         return;
     }
@@ -86,7 +86,7 @@ void CycleWidget::on_pbCompleteIntroduction_released()
     QDateTime dt;
     FixNumber cash(100);
     if (const int result = fr_->completeIntroduction(sum, cycle, fd, fp, dt, cash); result != CoreApiConst::Success) {
-        showFailure(this, QStringLiteral("Завершени внесения"), QStringLiteral("Ошибка внесения"), result);
+        showFailure(this, fr_, QStringLiteral("Завершени внесения"), QStringLiteral("Ошибка внесения"), result);
         return;
     }
     QStringList lines = documentLines(fd, dt.toString(Qt::TextDate), cycle, fp);
@@ -113,7 +113,7 @@ void CycleWidget::on_pbCompletePayout_released()
     QDateTime dt;
     FixNumber cash(100);
     if (const int result = fr_->completePayout(sum, cycle, fd, fp, dt, cash); result != CoreApiConst::Success) {
-        showFailure(this, QStringLiteral("Завершени выплаты"), QStringLiteral("Ошибка выплаты"), result);
+        showFailure(this, fr_, QStringLiteral("Завершени выплаты"), QStringLiteral("Ошибка выплаты"), result);
         return;
     }
     QStringList lines = documentLines(fd, dt.toString(Qt::ISODate), cycle, fp);
@@ -138,7 +138,7 @@ void CycleWidget::on_pbCloseCycleCommit_released()
     qint32 fp = 0;
     QDateTime dt;
     if (const int result = fr_->completeCycleClosing(cycle, fd, fp, dt); result != CoreApiConst::Success) {
-        showFailure(this, QStringLiteral("Завершени закрытия смены"),
+        showFailure(this, fr_, QStringLiteral("Завершени закрытия смены"),
                     QStringLiteral("Ошибка завершения закрытия смены"), result);
         return;
     }

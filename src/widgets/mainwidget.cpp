@@ -168,7 +168,7 @@ void MainWidget::on_pbCancelDoc_released()
     if (result == CoreApiConst::Success)
         QMessageBox::information(this, title, tr("Успешно!"), QMessageBox::Ok);
     else
-        showFailure(this, title, tr("Ошибка отмены открытого документа"), result);
+        showFailure(this, fr_, title, tr("Ошибка отмены открытого документа"), result);
 }
 
 void MainWidget::operationBegan()

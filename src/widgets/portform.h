@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QStringList>
 #include <QWidget>
 
 class FsWrapper;
@@ -8,7 +9,9 @@ class PortForm;
 }
 
 // Port choice, open/close and the cashier and password that go into every request.
-// It keeps no connection state: the buttons mirror what the command layer reports.
+// It keeps no connection state: the buttons mirror what the command layer reports. Network
+// addresses opened during the run stay in the list beside the system's ports (for this run only:
+// nothing is written anywhere).
 class PortForm : public QWidget
 {
     Q_OBJECT
@@ -27,6 +30,11 @@ public slots:
     void on_cbPort_currentIndexChanged(int index);
 
 private:
+    // A network address just opened joins the list (once), chosen, without that choice counting
+    // as a change of port.
+    void remember(const QString &name);
+
     Ui::PortForm *ui;
     FsWrapper *fr_ = nullptr;
+    QStringList remembered_;
 };

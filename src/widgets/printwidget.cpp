@@ -48,7 +48,7 @@ void PrintWidget::on_pbPrintLine_released()
     const int result = fr_->printLine(ui->sbLineSpace->value(), ui->cbJustify->currentIndex(), ui->sbFont->value(),
                                       flags, ui->leText->text());
     if (result != CoreApiConst::Success)
-        showFailure(this, tr("Печать строки"), tr(" ОШибка печати строки"), result);
+        showFailure(this, fr_, tr("Печать строки"), tr(" ОШибка печати строки"), result);
 }
 
 void PrintWidget::on_pbPrinterCUt_released()
@@ -56,7 +56,7 @@ void PrintWidget::on_pbPrinterCUt_released()
     if (!mayStart(fr_))
         return;
     if (const int result = fr_->printerCut(); result != CoreApiConst::Success)
-        showFailure(this, tr("Обрезать ленту"), tr(" ОШибка обрезки"), result);
+        showFailure(this, fr_, tr("Обрезать ленту"), tr(" ОШибка обрезки"), result);
 }
 
 void PrintWidget::on_pbSendPrinterCmd_released()
@@ -67,5 +67,5 @@ void PrintWidget::on_pbSendPrinterCmd_released()
     const QString digits = ui->leCmd->text().simplified().remove(QLatin1Char(' '));
     const QByteArray cmd = QByteArray::fromHex(digits.toLatin1());
     if (const int result = fr_->sendPrinterCmd(cmd); result != CoreApiConst::Success)
-        showFailure(this, tr("Команда принтеру"), tr(" Ошибка отправки команды принеру"), result);
+        showFailure(this, fr_, tr("Команда принтеру"), tr(" Ошибка отправки команды принеру"), result);
 }

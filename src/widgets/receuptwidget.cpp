@@ -179,7 +179,7 @@ void ReceuptWidget::reportAdd(int result)
     if (result == CoreApiConst::Success)
         QMessageBox::information(this, u(AddTitle), QStringLiteral("Успешно!"));
     else
-        showFailure(this, u(AddTitle), u(AddError), result);
+        showFailure(this, fr_, u(AddTitle), u(AddError), result);
 }
 
 void ReceuptWidget::on_pbStartReceipt_released()
@@ -192,7 +192,7 @@ void ReceuptWidget::on_pbStartReceipt_released()
     if (result == CoreApiConst::Success)
         QMessageBox::information(this, QStringLiteral("начало формирования чека"), QStringLiteral("Успешно!"));
     else
-        showFailure(this, u(StartFailTitle), u(StartError), result);
+        showFailure(this, fr_, u(StartFailTitle), u(StartError), result);
 }
 
 void ReceuptWidget::on_pbCompleteReceipt_released()
@@ -203,7 +203,7 @@ void ReceuptWidget::on_pbCompleteReceipt_released()
     const FixNumber cash(100, ui->dsbCash->value());
     const FixNumber card(100, ui->dsbCard->value());
     if (const int result = complete(fr_, cash, card, n); result != CoreApiConst::Success) {
-        showFailure(this, u(CompleteFailTitle), u(CompleteError), result);
+        showFailure(this, fr_, u(CompleteFailTitle), u(CompleteError), result);
         return;
     }
     QMessageBox::information(this, u(CompleteTitle), successText(n.lines()));
@@ -260,7 +260,7 @@ void ReceuptWidget::on_pbGetOpenDocData_released()
     FixNumber sum(100);
     const int result = fr_->getOpenDocData(docType, receiptType, receiptNumber, operations, sum);
     if (result != CoreApiConst::Success)
-        showFailure(this, u(OpenDataTitle), u(OpenDataError), result);
+        showFailure(this, fr_, u(OpenDataTitle), u(OpenDataError), result);
     else if (docType != 3)
         QMessageBox::warning(this, u(OpenDataTitle), QStringLiteral("Открытый документ не является чеком"));
 
@@ -310,7 +310,7 @@ void ReceuptWidget::on_pbTestReceipt_released()
         result = runTestReceipt(fr_, n, elapsed, failTitle, failText);
     }
     if (result != CoreApiConst::Success) {
-        showFailure(this, failTitle, failText, result);
+        showFailure(this, fr_, failTitle, failText, result);
         return;
     }
     QStringList lines = n.lines();

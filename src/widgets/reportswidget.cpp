@@ -19,12 +19,12 @@ constexpr int CycleRangeReport = 6;
 const QString SuccessText = QStringLiteral("Успешно");
 const QString DocCopyError = QStringLiteral("Ошибка печати копии документа");
 
-void showResult(QWidget *parent, int result, const QString &title, const QString &error)
+void showResult(QWidget *parent, const FsWrapper *fr, int result, const QString &title, const QString &error)
 {
     if (result == CoreApiConst::Success)
         QMessageBox::information(parent, title, SuccessText);
     else
-        showFailure(parent, title, error, result);
+        showFailure(parent, fr, title, error, result);
 }
 
 } // namespace
@@ -83,14 +83,14 @@ void ReportsWidget::on_pbPrintReport_released()
         refuse(this, fr_, title, error, QStringLiteral("Не выбран тип отчета"));
         return;
     }
-    showResult(this, fr_->printReport(ui->cbReportType->currentIndex(), reportParams()), title, error);
+    showResult(this, fr_, fr_->printReport(ui->cbReportType->currentIndex(), reportParams()), title, error);
 }
 
 void ReportsWidget::on_pbPrintDocCopy_released()
 {
     if (!mayStart(fr_))
         return;
-    showResult(this, fr_->printDocCopy(ui->sbDocNumber->value()), QStringLiteral("Печать копии документа"),
+    showResult(this, fr_, fr_->printDocCopy(ui->sbDocNumber->value()), QStringLiteral("Печать копии документа"),
                DocCopyError);
 }
 
@@ -103,7 +103,7 @@ void ReportsWidget::printControlTape(int fromDoc)
     if (next != 0)
         ui->sbDocNumber_2->setValue(next);
     // A tape cut short (out of paper, say) still says where to go on from (set above).
-    showResult(this, result, QStringLiteral("Печать контрольной ленты"),
+    showResult(this, fr_, result, QStringLiteral("Печать контрольной ленты"),
                QStringLiteral("Ошибка печати контрольной ленты"));
 }
 
@@ -140,9 +140,9 @@ void ReportsWidget::on_pbPrintLastZReport_released()
             copyResult = fr_->printDocCopy(st.lastDocNumber);
     }
     if (statusResult != CoreApiConst::Success)
-        showFailure(this, title, QStringLiteral("Ошибка получения статуса ФР"), statusResult);
+        showFailure(this, fr_, title, QStringLiteral("Ошибка получения статуса ФР"), statusResult);
     else if (st.isOpen)
         QMessageBox::critical(this, title, QStringLiteral("Текущая смена открыта"));
     else
-        showResult(this, copyResult, title, DocCopyError);
+        showResult(this, fr_, copyResult, title, DocCopyError);
 }

@@ -39,7 +39,7 @@ void SettingsWidget::showWriteResult(int result, const QString &title, const QSt
     if (result == CoreApiConst::Success)
         QMessageBox::information(this, title, tr("Успешно!"), QMessageBox::Ok);
     else
-        showFailure(this, title, error, result);
+        showFailure(this, fr_, title, error, result);
 }
 
 void SettingsWidget::on_pbFromHost_released()
@@ -54,7 +54,7 @@ void SettingsWidget::on_pbFromCashbox_released()
     QDateTime dt;
     const int result = fr_->readDt(dt);
     if (result != CoreApiConst::Success) {
-        showFailure(this, tr("Чтение даты из ККТ"), tr("Ошибка чтения даты"), result);
+        showFailure(this, fr_, tr("Чтение даты из ККТ"), tr("Ошибка чтения даты"), result);
         return;
     }
     ui->dateTimeEdit->setDateTime(dt);
@@ -74,7 +74,7 @@ void SettingsWidget::on_pbReadSerial_released()
     SerialInfo info;
     const int result = fr_->getSerial(info);
     if (result != CoreApiConst::Success) {
-        showFailure(this, tr("Чтение ЗН ККТ"), tr("Ошибка чтения ЗН ККТ"), result);
+        showFailure(this, fr_, tr("Чтение ЗН ККТ"), tr("Ошибка чтения ЗН ККТ"), result);
         return;
     }
     ui->leSerial->setText(info.factoryNumber);
@@ -104,7 +104,7 @@ void SettingsWidget::on_pbReadPrinterSettings_released()
     QByteArray data;
     const int result = fr_->readPrinterSettings(SettingsBlock, data);
     if (result != CoreApiConst::Success || data.isEmpty()) {
-        showFailure(this, tr("Чтение настроек печати из ККТ"), tr("Ошибка чтения настроек печати"),
+        showFailure(this, fr_, tr("Чтение настроек печати из ККТ"), tr("Ошибка чтения настроек печати"),
                     result != CoreApiConst::Success ? result : int(CoreApiConst::ParseError));
         return;
     }
@@ -138,7 +138,7 @@ void SettingsWidget::on_pbReadFrSettings_released()
     QByteArray data;
     const int result = fr_->readFrSettings(SettingsBlock, data);
     if (result != CoreApiConst::Success || data.isEmpty()) {
-        showFailure(this, tr("Чтение настроек ФР"), tr("Ошибка чтения настроек ФР"),
+        showFailure(this, fr_, tr("Чтение настроек ФР"), tr("Ошибка чтения настроек ФР"),
                     result != CoreApiConst::Success ? result : int(CoreApiConst::ParseError));
         return;
     }

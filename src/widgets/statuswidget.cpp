@@ -30,7 +30,7 @@ void StatusWidget::insert(const QString &html)
 
 void StatusWidget::fail(int result, const QString &title, const QString &text)
 {
-    showFailure(this, title, text, result);
+    showFailure(this, fr_, title, text, result);
 }
 
 void StatusWidget::on_pbGetSerial_released()
@@ -118,7 +118,7 @@ void StatusWidget::on_pbRegData_released()
         result = fr_->readRegData(data);
     }
     if (result != CoreApiConst::Success)
-        return showRegDataFailure(this, result);
+        return showRegDataFailure(this, fr_, result);
     insert(toHtml(data));
 }
 

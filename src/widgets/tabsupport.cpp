@@ -54,10 +54,12 @@ private:
 
 } // namespace
 
-QString failureReason(int code)
+QString failureReason(int code, const FsWrapper *fr)
 {
     if (code == CoreApiConst::Success)
         return QString();
+    if (fr && code >= CoreApiConst::ParseError && !fr->linkError().isEmpty())
+        return fr->linkError();
     if (code == CoreApiConst::NoAnswer)
         return QStringLiteral("ККТ не ответила");
     const QString text = errorText(quint8(code)).trimmed();
@@ -71,20 +73,20 @@ void showFailure(QWidget *parent, const QString &title, const QString &text, con
     box.exec();
 }
 
-void showFailure(QWidget *parent, const QString &title, const QString &text, int code)
+void showFailure(QWidget *parent, const FsWrapper *fr, const QString &title, const QString &text, int code)
 {
-    showFailure(parent, title, text, failureReason(code));
+    showFailure(parent, title, text, failureReason(code, fr));
 }
 
 const QString NoReplyText = QStringLiteral("ККТ не ответила, или её ответ не удалось прочитать");
 
-void showRegDataFailure(QWidget *parent, int code)
+void showRegDataFailure(QWidget *parent, const FsWrapper *fr, int code)
 {
     const QString title = QStringLiteral("Запрос параметров регистрации/перерегистрации ККТ");
     if (code == CoreApiConst::NotActivated)
-        showFailure(parent, title, QStringLiteral("ККТ не активирована"), code);
+        showFailure(parent, fr, title, QStringLiteral("ККТ не активирована"), code);
     else if (code >= CoreApiConst::ParseError)
-        showFailure(parent, title, NoReplyText, code);
+        showFailure(parent, fr, title, NoReplyText, code);
     else
         showFailure(parent, title, failureReason(code), QString());
 }

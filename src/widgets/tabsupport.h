@@ -14,9 +14,9 @@ class QWidget;
 // the register stores whole. (A sequence of commands holds an FsOperation: the window is locked
 // from its first request to its last.)
 
-// A critical box with the tab's own text and, below it, the register's reason for `code`, so
-// that the operator need not look for it in the log pane.
-void showFailure(QWidget *parent, const QString &title, const QString &text, int code);
+// A critical box with the tab's own text and, below it, the register's reason for `code` (or what
+// the network link said, failureReason), so that the operator need not look for it in the log pane.
+void showFailure(QWidget *parent, const FsWrapper *fr, const QString &title, const QString &text, int code);
 
 // The same with a reason of this side (a choice left blank, say) instead of a result code.
 void showFailure(QWidget *parent, const QString &title, const QString &text, const QString &reason);
@@ -26,12 +26,14 @@ void showFailure(QWidget *parent, const QString &title, const QString &text, con
 void refuse(QWidget *parent, FsWrapper *fr, const QString &title, const QString &text, const QString &why);
 
 // The register's reason for `code` as one line; empty for success. For NoAnswer, «ККТ не ответила»:
-// nothing came back (the log pane tells a closed port or a refused request apart).
-QString failureReason(int code);
+// nothing came back (the log pane tells a closed port or a refused request apart). When the last
+// exchange of `fr` failed on its network link (refused, host not found, no connection in time, the
+// connection lost), what the link said instead.
+QString failureReason(int code, const FsWrapper *fr = nullptr);
 
 // The box for a failed read of the registration data: "ККТ не активирована" only when the
 // register says so; a silent register or an unreadable reply is not an unregistered one.
-void showRegDataFailure(QWidget *parent, int code);
+void showRegDataFailure(QWidget *parent, const FsWrapper *fr, int code);
 extern const QString NoReplyText;
 
 // A button may start a command: there is a command layer and no operation runs. A button's slot

@@ -27,6 +27,7 @@ bool EmulatorFixture::start()
     server_->loader().setImagesDir(options_.imagesDir);
     EmuServer::Config config;
     config.loader = options_.loader;
+    config.listen = options_.listen;
     return server_->start(config, &error_);
 }
 
@@ -48,6 +49,11 @@ QString EmulatorFixture::devicePath() const
 QString EmulatorFixture::loaderPath() const
 {
     return server_->loaderPath();
+}
+
+QString EmulatorFixture::networkName() const
+{
+    return server_->networkName();
 }
 
 void EmulatorFixture::addFault(const EmuFault &fault)
@@ -171,9 +177,14 @@ void EmulatorProcess::collect()
     static const QRegularExpression registerLine(QStringLiteral("^register: (\\S+)$"),
                                                  QRegularExpression::MultilineOption);
     static const QRegularExpression loaderLine(QStringLiteral("^loader: (\\S+)$"), QRegularExpression::MultilineOption);
+    static const QRegularExpression networkLine(QStringLiteral("^network: (\\S+)$"),
+                                                QRegularExpression::MultilineOption);
     const QRegularExpressionMatch r = registerLine.match(out_);
     if (r.hasMatch())
         devicePath_ = r.captured(1);
+    const QRegularExpressionMatch n = networkLine.match(out_);
+    if (n.hasMatch())
+        networkName_ = n.captured(1);
     const QRegularExpressionMatch l = loaderLine.match(out_);
     if (l.hasMatch())
         loaderPath_ = l.captured(1);
@@ -185,12 +196,13 @@ bool EmulatorProcess::start(const QStringList &arguments, int timeoutMs)
     err_.clear();
     devicePath_.clear();
     loaderPath_.clear();
+    networkName_.clear();
     process_.start(program(), arguments);
     if (!process_.waitForStarted(timeoutMs))
         return false;
     QElapsedTimer timer;
     timer.start();
-    while (devicePath_.isEmpty() || loaderPath_.isEmpty()) {
+    while ((devicePath_.isEmpty() && networkName_.isEmpty()) || loaderPath_.isEmpty()) {
         if (process_.state() == QProcess::NotRunning || timer.hasExpired(timeoutMs))
             return false;
         process_.waitForReadyRead(50);

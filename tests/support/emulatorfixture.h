@@ -31,6 +31,7 @@ public:
         int installSeconds = 0;                   // loader's install time
         QString imagesDir;                        // loader writes received images here; empty: nowhere
         bool loader = true;                       // also serve the loader
+        QString listen;                           // also serve the register over TCP, e.g. "127.0.0.1:0"
     };
 
     EmulatorFixture();
@@ -47,6 +48,7 @@ public:
 
     QString devicePath() const; // e.g. /dev/pts/7: hand it to QSerialPort or FsApi
     QString loaderPath() const;
+    QString networkName() const; // "tcp://127.0.0.1:PORT" with Options::listen, else empty
 
     // Faults from now on. `nth` counts from when the fault is added (see EmuFault).
     void addFault(const EmuFault &fault);
@@ -93,13 +95,14 @@ public:
 
     static QString program(); // path of the built executable
 
-    // Starts it with these arguments and waits until it has printed its device paths.
+    // Starts it with these arguments and waits until it has printed where it serves.
     bool start(const QStringList &arguments = QStringList(), int timeoutMs = 10000);
     // SIGTERM, then waits; true when it ended by itself with exit code 0.
     bool terminate(int timeoutMs = 5000);
 
     QString devicePath() const { return devicePath_; }
     QString loaderPath() const { return loaderPath_; }
+    QString networkName() const { return networkName_; } // with --listen
     QString standardOutput() const { return out_; }
     QString standardError(); // everything it wrote to stderr so far
     QProcess &process() { return process_; }
@@ -112,4 +115,5 @@ private:
     QString err_;
     QString devicePath_;
     QString loaderPath_;
+    QString networkName_;
 };
