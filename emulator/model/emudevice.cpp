@@ -570,7 +570,10 @@ int EmuDevice::discardedFrames() const
 int EmuDevice::pendingBytes() const
 {
     std::lock_guard<std::mutex> lock(mutex_);
-    return buffer_.size();
+    int bytes = 0;
+    for (const Input &in : inputs_)
+        bytes += in.buffer.size();
+    return bytes;
 }
 
 QVector<EmuRequestRecord> EmuDevice::requests() const

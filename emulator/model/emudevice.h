@@ -160,7 +160,7 @@ public:
     int repeatRequests() const;               // 0x05 bytes received
     int strayBytes() const;                   // bytes skipped outside frames
     int discardedFrames() const;              // partial frames forgotten after a stall
-    int pendingBytes() const;                 // bytes of a frame not complete yet
+    int pendingBytes() const;                 // bytes of frames not complete yet, all lines
     QVector<EmuRequestRecord> requests() const;
     QByteArray lastReply() const; // the frame 0x05 would send; empty before any reply
     void clearHistory();          // forget counts and records (not the last reply)

@@ -116,6 +116,7 @@ void FsApi::askAgain()
 
 bool FsApi::exchange(FsReq req, quint32 readTimeout, quint32 writeTimeout)
 {
+    emit exchangeStarted();
     req.newUnique();
     requestCode_ = req.code();
     sent_.invalidate();
@@ -127,7 +128,6 @@ bool FsApi::exchange(FsReq req, quint32 readTimeout, quint32 writeTimeout)
     bool result = false;
     QString failure;
     if (!link_->prepare()) {
-        emit exchangeStarted();
         // Nothing was sent: the port is another program's, or the connection cannot be made.
         failure = link_->failure();
         if (!failure.isEmpty()) {
@@ -136,16 +136,15 @@ bool FsApi::exchange(FsReq req, quint32 readTimeout, quint32 writeTimeout)
                 emit showLog(failure); // a network link has said so already
         }
     } else if (!req.isValid() || !link_->isOpen()) {
-        emit exchangeStarted();
+        // nothing to send, or nowhere to send it: no answer
     } else {
         link_->discardInput();
 
         const QByteArray frame = req.rawData();
-        // The request leaves first; what is told about it (the window woken for the log pane and
-        // its progress) is told while the answer is on its way.
-        const qint64 written = writeFrame(frame, int(writeTimeout));
-        emit exchangeStarted();
+        // Shown and logged before it leaves, so that the log holds the request even when the
+        // write is what fails.
         logSent(frame);
+        const qint64 written = writeFrame(frame, int(writeTimeout));
         qWarning().noquote() << " WROTE " << written;
 
         result = readOwn(rep, req.unique(), readTimeout);
