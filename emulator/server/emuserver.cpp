@@ -308,6 +308,13 @@ bool EmuListener::handleWatch()
         if (fd < 0)
             return fresh;
         const QString who = peerText(peer, size);
+        // A client that sent its last bytes and closed is gone even if its close is still unread
+        // behind them: the one that follows it is not a second client.
+        if (client_ >= 0) {
+            pollfd current{client_, POLLRDHUP, 0};
+            if (::poll(&current, 1, 0) > 0 && (current.revents & (POLLRDHUP | POLLHUP | POLLERR)))
+                hangUp();
+        }
         if (client_ >= 0) {
             ::shutdown(fd, SHUT_RDWR);
             ::close(fd);
@@ -445,8 +452,8 @@ void EmuPortServer::loop()
                     continue;
             }
         }
-        if (r > 0 && (p[2].revents & POLLIN) && port_->handleWatch())
-            responder_->forgetInput(lineId_);
+        // What the line brought is answered before a new client is taken: its bytes are the old
+        // client's, never the next one's.
         const QVector<EmuChunk> out = responder_->receiveOn(lineId_, received, monotonicMs());
         for (const EmuChunk &chunk : out) {
             if (chunk.delayMs > 0 && !pause(chunk.delayMs))
@@ -454,6 +461,8 @@ void EmuPortServer::loop()
             if (!chunk.bytes.isEmpty())
                 writeAll(chunk.bytes);
         }
+        if (r > 0 && (p[2].revents & POLLIN) && port_->handleWatch())
+            responder_->forgetInput(lineId_);
     }
 }
 
