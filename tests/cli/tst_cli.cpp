@@ -1072,9 +1072,11 @@ void TestCli::stopSignal()
     // The first stop waits for the exchange in flight; a second one is the user insisting.
     p.start(QStringLiteral(VIRTA_CLI_EXE), {"-p", emu.devicePath(), "tape"});
     QVERIFY(p.waitForStarted());
-    QTest::qWait(300);
+    QTRY_VERIFY_WITH_TIMEOUT(emu.requests().size() == 2, 5000); // its request in flight
     ::kill(pid_t(p.processId()), SIGTERM);
-    QTest::qWait(200);
+    // The first stop is taken (and said) and the program goes on waiting for the reply.
+    QByteArray said;
+    QTRY_VERIFY_WITH_TIMEOUT((said += p.readAllStandardError()).contains("остановка"), 5000);
     QCOMPARE(p.state(), QProcess::Running);
     ::kill(pid_t(p.processId()), SIGTERM);
     QVERIFY(p.waitForFinished(1500));
