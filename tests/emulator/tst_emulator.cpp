@@ -5,6 +5,7 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include "bytes.h"
 #include "emulatorfixture.h"
 #include "frrecords.h"
 
@@ -41,14 +42,6 @@ QByteArray rawFrame(quint16 length, const QByteArray &body)
     inner.append(body);
     const quint16 crc = Crc16().calc(inner);
     return QByteArray(1, 0x04) + inner + char(crc & 0xFF) + char(crc >> 8);
-}
-
-QByteArray le32(quint32 v)
-{
-    QByteArray b;
-    for (int i = 0; i < 4; ++i)
-        b.append(char((v >> (8 * i)) & 0xFF));
-    return b;
 }
 
 FsRep parse(const QByteArray &frame)

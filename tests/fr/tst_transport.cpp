@@ -15,6 +15,7 @@
 #include "frapi.h"
 #include "frapithread.h"
 #include "frwrapper.h"
+#include "portholder.h"
 
 Q_DECLARE_METATYPE(EmuFault)
 
@@ -49,18 +50,6 @@ int countOut(const QSignalSpy &spy, bool out)
     for (const QList<QVariant> &args : spy)
         n += args.first().toBool() == out ? 1 : 0;
     return n;
-}
-
-// What another program does to take a port: its own descriptor of the device, locked without
-// waiting. True when it got the port.
-bool othersGetIt(const QString &path)
-{
-    const QByteArray device = QFile::encodeName(path);
-    const int fd = ::open(device.constData(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-    const bool got = fd >= 0 && ::flock(fd, LOCK_EX | LOCK_NB) == 0;
-    if (fd >= 0)
-        ::close(fd);
-    return got;
 }
 } // namespace
 
@@ -516,7 +505,7 @@ void TstTransport::closeDuringExchangeThenNothingLeaves()
 
     QTRY_COMPARE(FrApiThread::instances(), 0);
     QCOMPARE(FsApi::instances(), 0);
-    QVERIFY(othersGetIt(emu.devicePath()));
+    QVERIFY(othersCanTake(emu.devicePath()));
     QCOMPARE(fr.exec(FsReq(VersionCmd), rep, Short), CoreApiConst::NoAnswer);
     QCOMPARE(fr.lastRefusal(), QStringLiteral("Команда 0x33 не отправлена: порт не открыт"));
     QCOMPARE(emu.requests().size(), 1);
@@ -601,12 +590,12 @@ void TstTransport::portStaysLockedThroughOperation()
         QVERIFY(op);
         FsRep rep;
         QCOMPARE(fr.exec(FsReq(StatusCmd), rep, Short), CoreApiConst::Success);
-        QVERIFY(!othersGetIt(emu.devicePath()));
+        QVERIFY(!othersCanTake(emu.devicePath()));
         QCOMPARE(fr.exec(FsReq(VersionCmd), rep, Short), CoreApiConst::Success);
-        QVERIFY(!othersGetIt(emu.devicePath()));
+        QVERIFY(!othersCanTake(emu.devicePath()));
     }
     QTRY_COMPARE(FrApiThread::instances(), 0);
-    QVERIFY(othersGetIt(emu.devicePath()));
+    QVERIFY(othersCanTake(emu.devicePath()));
 
     // The other way round: a port held elsewhere is not opened, and the refusal names the holder.
     const int fd = ::open(device.constData(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
