@@ -5,9 +5,10 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
-#include "bytes.h"
 #include "emulatorfixture.h"
 #include "frrecords.h"
+#include "quietlog.h"
+#include "wire.h"
 
 Q_DECLARE_METATYPE(EmuFault::Kind)
 
@@ -19,19 +20,6 @@ constexpr quint8 VersionCmd = 0x33;
 constexpr quint8 ShiftCmd = 0x10;
 constexpr quint8 PrintLineCmd = 0xC3;
 constexpr quint8 UnknownCmd = 0xEE;
-
-void quietHandler(QtMsgType type, const QMessageLogContext &, const QString &msg)
-{
-    if (type == QtFatalMsg || type == QtCriticalMsg)
-        fprintf(stderr, "%s\n", qPrintable(msg));
-}
-
-QByteArray request(quint8 code, quint32 unique, const QByteArray &payload = QByteArray())
-{
-    FsReq req(code, payload);
-    req.setUnique(unique);
-    return req.rawData();
-}
 
 // A frame with whatever length field and body, and a correct checksum.
 QByteArray rawFrame(quint16 length, const QByteArray &body)
@@ -191,7 +179,7 @@ private slots:
 void TstEmulator::initTestCase()
 {
     registerFsMetaTypes();
-    qInstallMessageHandler(quietHandler);
+    qInstallMessageHandler(quietMessages);
 }
 
 void TstEmulator::scanRequest_data()

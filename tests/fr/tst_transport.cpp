@@ -16,6 +16,7 @@
 #include "frapithread.h"
 #include "frwrapper.h"
 #include "portholder.h"
+#include "quietlog.h"
 
 Q_DECLARE_METATYPE(EmuFault)
 
@@ -28,13 +29,6 @@ constexpr int VersionSize = 3;
 
 // Short read time-outs: the faults below cost one to three of them each.
 constexpr FsRwTimeout Short{400, 500};
-
-// Messages with a bit pattern of their own would be noise here: the transport logs every frame.
-void quietHandler(QtMsgType type, const QMessageLogContext &, const QString &msg)
-{
-    if (type == QtFatalMsg || type == QtCriticalMsg)
-        fprintf(stderr, "%s\n", qPrintable(msg));
-}
 
 QStringList texts(const QSignalSpy &spy)
 {
@@ -85,7 +79,7 @@ private slots:
 void TstTransport::initTestCase()
 {
     registerFsMetaTypes();
-    qInstallMessageHandler(quietHandler);
+    qInstallMessageHandler(quietMessages);
 }
 
 void TstTransport::cleanup()

@@ -19,11 +19,11 @@
 
 #include <sys/stat.h>
 
-#include "bytes.h"
 #include "confirm.h"
 #include "emulatorfixture.h"
 #include "firmwarewidget.h"
 #include "portholder.h"
+#include "wire.h"
 
 namespace {
 

@@ -7,9 +7,9 @@
 
 #include <ctime>
 
-#include "bytes.h"
 #include "reportswidget.h"
 #include "tabfixture.h"
+#include "wire.h"
 
 namespace {
 

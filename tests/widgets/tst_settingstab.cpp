@@ -7,10 +7,10 @@
 
 #include <ctime>
 
-#include "bytes.h"
 #include "confirm.h"
 #include "settingswidget.h"
 #include "tabfixture.h"
+#include "wire.h"
 
 namespace {
 
