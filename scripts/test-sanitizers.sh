@@ -11,11 +11,13 @@ scripts/setup-deps.sh
 jobs=$(nproc 2>/dev/null || echo 2)
 supp="$PWD/scripts/sanitizers"
 
-# Tests of the threaded parts: the transport and its worker thread behind the command layer
-# (tst_transport, tst_commands), the long run of exchanges with faults (FsWrapper, its worker thread
-# and the transport, with the in-process register on threads of its own), the emulator's threads,
-# and logging from several threads with its clean-up on the thread pool. Test peers that share
-# state with the emulator's threads guard it with std::mutex, which TSan sees (QMutex it does not).
+# Tests of the threaded parts, by name (CTest -R): the transport and its worker thread behind the
+# command layer (tests/fr: tst_transport, tst_commands), the long run of exchanges with faults
+# (tests/fr/tst_soak: FsWrapper, its worker thread and the transport, with the in-process register
+# on threads of its own), the emulator's threads (tests/emulator/tst_emulator), and logging from
+# several threads with its clean-up on the thread pool (tests/utils/tst_logging). Test peers that
+# share state with the emulator's threads guard it with std::mutex, which TSan sees (QMutex it does
+# not).
 tsan_tests=(tst_transport tst_commands tst_soak tst_logging tst_emulator)
 
 run_suite() {

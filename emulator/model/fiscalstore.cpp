@@ -7,6 +7,9 @@
 // A change is answered only once both are on the disk: the journal's new lines written whole and
 // synced, the state written whole to NAME.tmp, synced, renamed over NAME and the folder synced.
 // Anything short of that undoes the change on the disk and in memory (the caller answers 5).
+//
+// Kept whole, a little over 600 lines: saving and loading read the same counts of the same Store,
+// and what one of them writes the other must take back exactly.
 
 #include <QFileInfo>
 #include <QJsonArray>

@@ -110,6 +110,8 @@ int cmdFirmware(Cli &cli, const QStringList &args)
         return CliExit::NoInput;
     case FirmwareLoader::Outcome::PortError:
         return CliExit::Unavailable;
+    case FirmwareLoader::Outcome::PortBusy:
+        return CliExit::TempFail;
     case FirmwareLoader::Outcome::Refused:
         break;
     }

@@ -13,6 +13,7 @@
 #include <limits>
 
 #include "frlink.h"
+#include "portlock.h"
 
 namespace {
 
@@ -33,15 +34,6 @@ qint32 readLe32(const char *p)
 {
     return qint32(quint32(quint8(p[0])) | (quint32(quint8(p[1])) << 8) | (quint32(quint8(p[2])) << 16) |
                   (quint32(quint8(p[3])) << 24));
-}
-
-void applyLineSettings(QSerialPort *port)
-{
-    port->setBaudRate(FirmwareLoader::BaudRate, QSerialPort::AllDirections);
-    port->setFlowControl(QSerialPort::NoFlowControl);
-    port->setParity(QSerialPort::NoParity);
-    port->setDataBits(QSerialPort::Data8);
-    port->setStopBits(QSerialPort::OneStop);
 }
 
 // Runs the event loop until the port has bytes to read or `ms` have passed, so the window keeps
@@ -123,10 +115,11 @@ QString FirmwareLoader::refuseImage(const QString &imagePath)
 
 FirmwareLoader::Outcome FirmwareLoader::runSingle(const QString &portName, quint8 code)
 {
-    QSerialPort *port = openPort(portName);
+    Outcome failure = Outcome::PortError;
+    QSerialPort *port = openPort(portName, &failure);
     if (!port) {
         emit line(QStringLiteral("Ошибка открытия пота"));
-        return Outcome::PortError;
+        return failure;
     }
     const bool ok = sendCommand(code, QByteArray(), port);
     closePort(port);
@@ -152,10 +145,11 @@ FirmwareLoader::Outcome FirmwareLoader::upload(const QString &portName, const QS
         emit line(QStringLiteral("Файл прошивки слишком велик: %1 байт").arg(size));
         return Outcome::FileError;
     }
-    QSerialPort *port = openPort(portName);
+    Outcome failure = Outcome::PortError;
+    QSerialPort *port = openPort(portName, &failure);
     if (!port) {
         emit line(QStringLiteral("Ошибка открытия пота"));
-        return Outcome::PortError;
+        return failure;
     }
 
     qWarning() << "firmware upload:" << imagePath << "size" << size;
@@ -200,8 +194,9 @@ QString FirmwareLoader::refusePort(const QString &portName)
     return QString();
 }
 
-QSerialPort *FirmwareLoader::openPort(const QString &portName)
+QSerialPort *FirmwareLoader::openPort(const QString &portName, Outcome *failure)
 {
+    *failure = Outcome::PortError;
     const QString name = portName.trimmed();
     if (name.isEmpty()) {
         emit line(QStringLiteral("Не указан порт назначения"));
@@ -212,11 +207,19 @@ QSerialPort *FirmwareLoader::openPort(const QString &portName)
         emit line(refused);
         return nullptr;
     }
+    QString busy;
+    lock_ = PortLock::acquire(name, &busy);
+    if (!lock_) {
+        *failure = Outcome::PortBusy;
+        emit line(QStringLiteral("Ошибка открытия порта: ") + busy);
+        return nullptr;
+    }
     auto *port = new QSerialPort(name, this);
-    applyLineSettings(port);
+    SerialLink::applyLineSettings(port, BaudRate);
     if (!port->open(QIODevice::ReadWrite)) {
         emit line(QStringLiteral("Ошибка открытия порта: ") + port->errorString());
         delete port;
+        lock_.reset();
         return nullptr;
     }
     return port;
@@ -232,6 +235,15 @@ bool FirmwareLoader::sendCommand(quint8 code, const QByteArray &data, QSerialPor
     port->clear();
     port->clearError();
     port->close();
+    // A device plugged in again meanwhile is a new node: it is taken afresh, and refused if another
+    // program got it first. Closed first, so that our own exclusive open is not in the way.
+    QString busy;
+    if (!lock_->hold(&busy)) {
+        lastResult_ = 253;
+        lastResultFromLoader_ = false;
+        emit line(QStringLiteral("Ошибка открытия порта: ") + busy);
+        return false;
+    }
     port->open(QIODevice::ReadWrite);
 
     QByteArray frame;
@@ -308,4 +320,5 @@ void FirmwareLoader::closePort(QSerialPort *port)
 {
     port->close();
     port->deleteLater();
+    lock_.reset();
 }

@@ -5,12 +5,18 @@
 #include <QObject>
 #include <QString>
 
+#include <memory>
+
+class PortLock;
 class QSerialPort;
 
 // The register's loader: a protocol of its own on a port of its own, apart from the command
 // layer. Every operation opens the port, runs to the end and closes it again; every command
-// inside also reopens it. What happens is told line by line through `line`, so the firmware tab
-// and the command-line program show the same texts.
+// inside also reopens it. The line is set up as the transport's is (SerialLink::applyLineSettings,
+// at the loader's speed), and the port is held by the same lock (PortLock) for the whole
+// operation, so another program is kept off it between two commands, and a port another program
+// holds is refused as the window and the console refuse it. What happens is told line by line
+// through `line`, so the firmware tab and the command-line program show the same texts.
 class FirmwareLoader : public QObject
 {
     Q_OBJECT
@@ -33,6 +39,7 @@ public:
         Done,      // every command was sent and the loader said yes to each
         FileError, // the image was refused or could not be read; nothing was sent
         PortError, // the loader's port could not be opened
+        PortBusy,  // another program holds the loader's port; nothing was sent
         Refused,   // the loader answered with an error, a bad reply or not at all
     };
 
@@ -76,12 +83,13 @@ signals:
     void commandAnswered(quint8 code);
 
 private:
-    QSerialPort *openPort(const QString &portName);
+    QSerialPort *openPort(const QString &portName, Outcome *failure);
     bool sendCommand(quint8 code, const QByteArray &data, QSerialPort *port);
     bool readReply(QSerialPort *port, quint32 timeout, QByteArray *reply);
     void closePort(QSerialPort *port);
 
     QHash<quint8, quint32> timeouts_;
+    std::shared_ptr<PortLock> lock_; // during an operation
     int lastResult_ = 0;
     bool lastResultFromLoader_ = false;
 };

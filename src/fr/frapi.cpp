@@ -9,7 +9,7 @@
 #include "framecollector.h"
 #include "framedecoder.h"
 #include "frlink.h"
-#include "loggermanager.h"
+#include "hexdump.h"
 #include "portlock.h"
 
 namespace {

@@ -209,15 +209,20 @@ bool SerialLink::open()
     }
     port_->clear();
     port_->clearError();
-    port_->setBaudRate(BaudRate, QSerialPort::AllDirections);
-    port_->setDataBits(QSerialPort::Data8);
-    port_->setStopBits(QSerialPort::OneStop);
-    port_->setParity(QSerialPort::NoParity);
-    port_->setFlowControl(QSerialPort::NoFlowControl);
-    port_->setReadBufferSize(0);
+    applyLineSettings(port_, BaudRate);
     port_->clear();
     port_->clearError();
     return true;
+}
+
+void SerialLink::applyLineSettings(QSerialPort *port, qint32 baudRate)
+{
+    port->setBaudRate(baudRate, QSerialPort::AllDirections);
+    port->setDataBits(QSerialPort::Data8);
+    port->setStopBits(QSerialPort::OneStop);
+    port->setParity(QSerialPort::NoParity);
+    port->setFlowControl(QSerialPort::NoFlowControl);
+    port->setReadBufferSize(0);
 }
 
 bool SerialLink::isOpen() const

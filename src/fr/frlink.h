@@ -101,6 +101,12 @@ class SerialLink : public FrLink
 public:
     static constexpr qint32 BaudRate = 115200;
 
+    // The line as the register and its loader both want it: 8 data bits, no parity, one stop bit,
+    // no flow control, no limit on what is held for reading, at `baudRate` (BaudRate for the
+    // register, the loader's own speed for the loader). On a closed port it takes effect when the
+    // port opens, every time it opens.
+    static void applyLineSettings(QSerialPort *port, qint32 baudRate);
+
     SerialLink(const QString &portName, QObject *parent);
     QIODevice *device() const override;
     bool isNetwork() const override { return false; }

@@ -7,7 +7,7 @@
 #include "frapithread.h"
 #include "frlink.h"
 #include "frpayload.h"
-#include "loggermanager.h"
+#include "hexdump.h"
 #include "portlock.h"
 
 namespace {

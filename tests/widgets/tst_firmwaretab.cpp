@@ -22,18 +22,12 @@
 #include "confirm.h"
 #include "emulatorfixture.h"
 #include "firmwarewidget.h"
+#include "portholder.h"
+#include "wire.h"
 
 namespace {
 
 const quint8 AllCodes[] = {0xFF, 0xF0, 0x04, 0x00, 0x01, 0x02, 0x03};
-
-QByteArray le32(qint32 v)
-{
-    QByteArray b;
-    for (int i = 0; i < 4; ++i)
-        b.append(char((quint32(v) >> (8 * i)) & 0xFF));
-    return b;
-}
 
 QByteArray reply(char start, qint32 length, quint8 status, const QByteArray &rest = QByteArray())
 {
@@ -162,6 +156,7 @@ private slots:
     void emptyFileOnWillingLoader();
     void portFailures_data();
     void portFailures();
+    void portIsOursForTheOperation();
     void fileFailures_data();
     void fileFailures();
     void fileDialog();
@@ -467,6 +462,37 @@ void TestFirmwareTab::portFailures()
         QVERIFY(lines.first().size() > firstLine.size());
     QCOMPARE(lines.last(), QStringLiteral("Ошибка открытия пота"));
     QVERIFY(tab.portsDisposed());
+}
+
+// The loader's port is ours from the first command of an operation to its end, as the register's
+// port is the window's: another program that locks it the usual way is kept out meanwhile, gets it
+// once the operation is over, and a port another program holds is refused before anything is
+// sent, naming the holder as the window and the console do.
+void TestFirmwareTab::portIsOursForTheOperation()
+{
+    EmulatorFixture emu;
+    QVERIFY2(emu.start(), qPrintable(emu.lastError()));
+    Tab tab(emu.loaderPath());
+    tab.setFile(file("small.signed.img", emu::signedimage::sign(QByteArray(1500, 'z'))));
+    QVector<bool> othersGotIt;
+    connect(tab.w.findChild<FirmwareLoader *>(), &FirmwareLoader::commandSent, this,
+            [&] { othersGotIt << othersCanTake(emu.loaderPath()); });
+    tab.press("pbSendFirmware");
+    QCOMPARE(emu.loader().commands(), (QVector<quint8>{0, 1, 1, 2, 3}));
+    QCOMPARE(othersGotIt, QVector<bool>(5, false));
+    QVERIFY(tab.portsDisposed());
+    QVERIFY(othersCanTake(emu.loaderPath()));
+
+    for (const char *button : {"pbCheckConnection", "pbSendFirmware"}) {
+        PortHolder holder(emu.loaderPath());
+        QVERIFY(holder.waitHeld());
+        tab.w.findChild<QTextBrowser *>("textBrowser")->clear();
+        tab.press(button);
+        QCOMPARE(tab.lines(), (QStringList{QStringLiteral("Ошибка открытия порта: ") + holder.busyText(),
+                                           QStringLiteral("Ошибка открытия пота")}));
+        QCOMPARE(emu.loader().commands().size(), 5);
+        QVERIFY(tab.portsDisposed());
+    }
 }
 
 void TestFirmwareTab::fileFailures_data()

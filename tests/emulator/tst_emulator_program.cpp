@@ -24,22 +24,11 @@
 #include <functional>
 
 #include "emulatorfixture.h"
+#include "quietlog.h"
 #include "tlv.h"
+#include "wire.h"
 
 namespace {
-
-void quietHandler(QtMsgType type, const QMessageLogContext &, const QString &msg)
-{
-    if (type == QtFatalMsg || type == QtCriticalMsg)
-        fprintf(stderr, "%s\n", qPrintable(msg));
-}
-
-QByteArray request(quint8 code, quint32 unique, const QByteArray &payload = QByteArray())
-{
-    FsReq req(code, payload);
-    req.setUnique(unique);
-    return req.rawData();
-}
 
 int frameSize(const QByteArray &buffer)
 {
@@ -272,7 +261,7 @@ private:
 void TstEmulatorProgram::initTestCase()
 {
     registerFsMetaTypes();
-    qInstallMessageHandler(quietHandler);
+    qInstallMessageHandler(quietMessages);
     QVERIFY2(QFileInfo(EmulatorProcess::program()).isExecutable(), qPrintable(EmulatorProcess::program()));
     QCOMPARE(runToEnd({QStringLiteral("--help")}, &help_), 0);
 }

@@ -9,16 +9,9 @@
 
 #include "reportswidget.h"
 #include "tabfixture.h"
+#include "wire.h"
 
 namespace {
-
-QByteArray le32(qint32 v)
-{
-    QByteArray b;
-    for (int i = 0; i < 4; ++i)
-        b += char((quint32(v) >> (8 * i)) & 0xFF);
-    return b;
-}
 
 const QString Success = QStringLiteral("Успешно");
 const QString CopyTitle = QStringLiteral("Печать копии документа");

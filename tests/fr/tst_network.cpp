@@ -23,6 +23,7 @@
 #include "frwrapper.h"
 #include "mainwidget.h"
 #include "messageboxcatcher.h"
+#include "quietlog.h"
 #include "ser2net.h"
 #include "tabfixture.h"
 
@@ -32,12 +33,6 @@ constexpr quint8 StatusCmd = 0x30;
 // Short time-outs: the failures below cost one or two of them each.
 constexpr FsRwTimeout Short{400, 500};
 constexpr int ShortConnectMs = 300;
-
-void quietHandler(QtMsgType type, const QMessageLogContext &, const QString &msg)
-{
-    if (type == QtFatalMsg || type == QtCriticalMsg)
-        fprintf(stderr, "%s\n", qPrintable(msg));
-}
 
 // The substitute register on a free local TCP port too.
 EmulatorFixture::Options listening()
@@ -203,7 +198,7 @@ private slots:
     void initTestCase()
     {
         registerFsMetaTypes();
-        qInstallMessageHandler(quietHandler);
+        qInstallMessageHandler(quietMessages);
     }
     void cleanup() { QTRY_COMPARE(FrApiThread::instances(), 0); }
 

@@ -7,6 +7,8 @@
 
 #include "emulatorfixture.h"
 #include "frrecords.h"
+#include "quietlog.h"
+#include "wire.h"
 
 Q_DECLARE_METATYPE(EmuFault::Kind)
 
@@ -19,19 +21,6 @@ constexpr quint8 ShiftCmd = 0x10;
 constexpr quint8 PrintLineCmd = 0xC3;
 constexpr quint8 UnknownCmd = 0xEE;
 
-void quietHandler(QtMsgType type, const QMessageLogContext &, const QString &msg)
-{
-    if (type == QtFatalMsg || type == QtCriticalMsg)
-        fprintf(stderr, "%s\n", qPrintable(msg));
-}
-
-QByteArray request(quint8 code, quint32 unique, const QByteArray &payload = QByteArray())
-{
-    FsReq req(code, payload);
-    req.setUnique(unique);
-    return req.rawData();
-}
-
 // A frame with whatever length field and body, and a correct checksum.
 QByteArray rawFrame(quint16 length, const QByteArray &body)
 {
@@ -41,14 +30,6 @@ QByteArray rawFrame(quint16 length, const QByteArray &body)
     inner.append(body);
     const quint16 crc = Crc16().calc(inner);
     return QByteArray(1, 0x04) + inner + char(crc & 0xFF) + char(crc >> 8);
-}
-
-QByteArray le32(quint32 v)
-{
-    QByteArray b;
-    for (int i = 0; i < 4; ++i)
-        b.append(char((v >> (8 * i)) & 0xFF));
-    return b;
 }
 
 FsRep parse(const QByteArray &frame)
@@ -198,7 +179,7 @@ private slots:
 void TstEmulator::initTestCase()
 {
     registerFsMetaTypes();
-    qInstallMessageHandler(quietHandler);
+    qInstallMessageHandler(quietMessages);
 }
 
 void TstEmulator::scanRequest_data()

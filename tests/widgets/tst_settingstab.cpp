@@ -10,16 +10,9 @@
 #include "confirm.h"
 #include "settingswidget.h"
 #include "tabfixture.h"
+#include "wire.h"
 
 namespace {
-
-QByteArray le32(quint32 v)
-{
-    QByteArray b;
-    for (int i = 0; i < 4; ++i)
-        b += char((v >> (8 * i)) & 0xFF);
-    return b;
-}
 
 // The emulator's host clock stands still, so the register's clock is exactly what was set.
 QDateTime frozenHostClock()

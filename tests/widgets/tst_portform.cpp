@@ -4,11 +4,10 @@
 #include "frwrapper.h"
 #include "messageboxcatcher.h"
 #include "portform.h"
-#include "portlock.h"
+#include "portholder.h"
 
 #include <QComboBox>
 #include <QLineEdit>
-#include <QProcess>
 #include <QPushButton>
 #include <QSerialPortInfo>
 #include <QSpinBox>
@@ -199,24 +198,18 @@ private slots:
     {
         EmulatorFixture emu;
         QVERIFY2(emu.start(), qPrintable(emu.lastError()));
-        QProcess holder;
-        holder.start(QStringLiteral("flock"),
-                     {QStringLiteral("-xo"), emu.devicePath(), QStringLiteral("sleep"), QStringLiteral("30")});
-        QVERIFY(holder.waitForStarted());
+        auto holder = std::make_unique<PortHolder>(emu.devicePath());
+        QVERIFY(holder->waitHeld());
         form->setFsWrapper(fr);
         typePath(emu.devicePath());
         MessageBoxCatcher boxes;
-        const QString expected =
-            QStringLiteral("Порт занят: %1 (процесс %2)").arg(emu.devicePath()).arg(holder.processId());
-        // flock(1) takes the lock once it runs.
-        QTRY_COMPARE(PortLock::holder(emu.devicePath()), holder.processId());
         press("pbOpen");
         QCOMPARE(boxes.count(), 1);
-        QCOMPARE(boxes.last().text, expected);
+        QCOMPARE(boxes.last().text,
+                 QStringLiteral("Порт занят: %1 (процесс %2)").arg(emu.devicePath()).arg(holder->pid()));
         QVERIFY(!showsOpen());
         QCOMPARE(boxes.last().icon, QMessageBox::Critical);
-        holder.kill();
-        holder.waitForFinished();
+        holder.reset();
         QTRY_COMPARE(FrApiThread::instances(), 0);
         press("pbOpen");
         QVERIFY(showsOpen());

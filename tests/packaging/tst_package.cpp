@@ -11,6 +11,8 @@
 #include <QXmlStreamReader>
 #include <QtTest>
 
+#include "virtualdisplay.h"
+
 namespace {
 
 const QString BuildDir = QStringLiteral(VIRTA_BUILD_DIR);
@@ -80,41 +82,6 @@ QMap<QString, QString> desktopGroup(const QString &text, const QString &group)
     }
     return keys;
 }
-
-// A private X server; Xvfb chooses a free display number and reports it.
-class VirtualDisplay
-{
-public:
-    ~VirtualDisplay()
-    {
-        if (xvfb_.state() != QProcess::NotRunning) {
-            xvfb_.terminate();
-            if (!xvfb_.waitForFinished(5000))
-                xvfb_.kill();
-            xvfb_.waitForFinished(2000);
-        }
-    }
-    bool start()
-    {
-        const QString exe = QStandardPaths::findExecutable(QStringLiteral("Xvfb"));
-        if (exe.isEmpty())
-            return false;
-        xvfb_.start(exe, {"-displayfd", "1", "-screen", "0", "1024x600x24", "-nolisten", "tcp"});
-        if (!xvfb_.waitForStarted(5000))
-            return false;
-        QDeadlineTimer deadline(15000);
-        while (!xvfb_.canReadLine() && !deadline.hasExpired() && xvfb_.state() == QProcess::Running)
-            xvfb_.waitForReadyRead(200);
-        bool ok = false;
-        number_ = QString::fromLatin1(xvfb_.readLine()).trimmed().toInt(&ok);
-        return ok;
-    }
-    QString display() const { return QStringLiteral(":%1").arg(number_); }
-
-private:
-    QProcess xvfb_;
-    int number_ = -1;
-};
 
 // What a user's shell would give the installed programs: no display of the test's own, and a
 // temporary directory of this test (the program's log folder lives there).
@@ -507,7 +474,7 @@ private slots:
     void installedProgramStarts()
     {
         VirtualDisplay display;
-        if (!display.start())
+        if (!display.start(QStringLiteral("1024x600x24")))
             QSKIP("Xvfb is not available");
         QTemporaryDir tmp;
         QVERIFY(tmp.isValid());

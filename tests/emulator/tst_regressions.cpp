@@ -4,27 +4,16 @@
 
 #include "emudevice.h"
 #include "fiscalmodel.h"
+#include "quietlog.h"
+#include "wire.h"
 
 namespace {
-QByteArray request(quint8 code, quint32 unique, const QByteArray &payload = QByteArray())
-{
-    FsReq req(code, payload);
-    req.setUnique(unique);
-    return req.rawData();
-}
-
 QByteArray sent(const QVector<EmuChunk> &chunks)
 {
     QByteArray all;
     for (const EmuChunk &c : chunks)
         all += c.bytes;
     return all;
-}
-
-void quiet(QtMsgType type, const QMessageLogContext &, const QString &msg)
-{
-    if (type == QtFatalMsg || type == QtCriticalMsg)
-        fprintf(stderr, "%s\n", qPrintable(msg));
 }
 
 struct Piece
@@ -41,7 +30,7 @@ class TstRegressions : public QObject
     Q_OBJECT
 
 private slots:
-    void initTestCase() { qInstallMessageHandler(quiet); }
+    void initTestCase() { qInstallMessageHandler(quietMessages); }
 
     // The emulator measured the silence inside a request between its own reads. On a loaded
     // machine a request that arrived whole could be read in two pieces far apart, and the first

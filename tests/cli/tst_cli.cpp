@@ -22,6 +22,7 @@
 #include "emulatorfixture.h"
 #include "frmsg.h"
 #include "loadermodel.h"
+#include "portholder.h"
 
 namespace {
 
@@ -1048,6 +1049,15 @@ void TestCli::firmware()
     QVERIFY2(r.err.contains(QStringLiteral("ОШИБКА %1").arg(status)), qPrintable(r.err));
     QVERIFY(r.json().object()["error"].toString().contains(QStringLiteral("ошибкой %1").arg(status)));
     QCOMPARE(runCli({"firmware", image.fileName(), "--loader", "/nonexistent/tty"}).code, 69);
+
+    // A loader port another program holds is refused as a busy register port is, nothing sent.
+    const int sentBefore = emu.loader().commands().size();
+    PortHolder holder(emu.loaderPath());
+    QVERIFY(holder.waitHeld());
+    r = runCli({"firmware", image.fileName(), "--loader", emu.loaderPath()});
+    QCOMPARE(r.code, 75);
+    QVERIFY2(r.err.contains(holder.busyText()), qPrintable(r.err));
+    QCOMPARE(emu.loader().commands().size(), sentBefore);
 }
 
 // A stop while the register keeps silent: the request in flight gets its time-outs (and the repeat
@@ -1072,9 +1082,11 @@ void TestCli::stopSignal()
     // The first stop waits for the exchange in flight; a second one is the user insisting.
     p.start(QStringLiteral(VIRTA_CLI_EXE), {"-p", emu.devicePath(), "tape"});
     QVERIFY(p.waitForStarted());
-    QTest::qWait(300);
+    QTRY_VERIFY_WITH_TIMEOUT(emu.requests().size() == 2, 5000); // its request in flight
     ::kill(pid_t(p.processId()), SIGTERM);
-    QTest::qWait(200);
+    // The first stop is taken (and said) and the program goes on waiting for the reply.
+    QByteArray said;
+    QTRY_VERIFY_WITH_TIMEOUT((said += p.readAllStandardError()).contains("остановка"), 5000);
     QCOMPARE(p.state(), QProcess::Running);
     ::kill(pid_t(p.processId()), SIGTERM);
     QVERIFY(p.waitForFinished(1500));

@@ -3,15 +3,8 @@
 #include <QtTest>
 
 #include "emulatorfixture.h"
+#include "quietlog.h"
 #include "soakrun.h"
-
-namespace {
-void quiet(QtMsgType type, const QMessageLogContext &, const QString &msg)
-{
-    if (type == QtFatalMsg || type == QtCriticalMsg)
-        fprintf(stderr, "%s\n", qPrintable(msg));
-}
-} // namespace
 
 class TstSoak : public QObject
 {
@@ -21,7 +14,7 @@ private slots:
     void initTestCase()
     {
         registerFsMetaTypes();
-        qInstallMessageHandler(quiet);
+        qInstallMessageHandler(quietMessages);
     }
 
     void faultsNeverCrossExchanges_data()

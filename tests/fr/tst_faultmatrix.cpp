@@ -11,6 +11,7 @@
 #include "fiscalmodel.h"
 #include "frconst.h"
 #include "frwrapper.h"
+#include "quietlog.h"
 #include "receiptitem.h"
 #include "tlv.h"
 
@@ -66,12 +67,6 @@ int readTimeoutOf(Op op)
 {
     const FsRwTimeout t = op == Op::Read ? FsTimeouts::Quick : FsTimeouts::Normal;
     return int(qMin(t.readTimeout, ReadTimeoutMs));
-}
-
-void quietHandler(QtMsgType type, const QMessageLogContext &, const QString &msg)
-{
-    if (type == QtFatalMsg || type == QtCriticalMsg)
-        fprintf(stderr, "%s\n", qPrintable(msg));
 }
 
 // A register behind a stable link, so that it can be killed and started again on a new
@@ -265,7 +260,7 @@ private:
 void TstFaultMatrix::initTestCase()
 {
     registerFsMetaTypes();
-    previous_ = qInstallMessageHandler(quietHandler);
+    previous_ = qInstallMessageHandler(quietMessages);
 }
 
 void TstFaultMatrix::matrix_data()

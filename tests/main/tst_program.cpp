@@ -8,6 +8,7 @@
 #include <QtTest>
 
 #include "otheruser.h"
+#include "virtualdisplay.h"
 
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -15,41 +16,6 @@
 namespace {
 
 const QString ServiceExe = QStringLiteral(VIRTA_SERVICE_EXE);
-
-// A private X server; Xvfb chooses a free display number and reports it.
-class VirtualDisplay
-{
-public:
-    ~VirtualDisplay()
-    {
-        if (xvfb_.state() != QProcess::NotRunning) {
-            xvfb_.terminate();
-            if (!xvfb_.waitForFinished(5000))
-                xvfb_.kill();
-            xvfb_.waitForFinished(2000);
-        }
-    }
-    bool start()
-    {
-        const QString exe = QStandardPaths::findExecutable(QStringLiteral("Xvfb"));
-        if (exe.isEmpty())
-            return false;
-        xvfb_.start(exe, {"-displayfd", "1", "-screen", "0", "1280x800x24", "-nolisten", "tcp"});
-        if (!xvfb_.waitForStarted(5000))
-            return false;
-        QDeadlineTimer deadline(15000);
-        while (!xvfb_.canReadLine() && !deadline.hasExpired() && xvfb_.state() == QProcess::Running)
-            xvfb_.waitForReadyRead(200);
-        bool ok = false;
-        number_ = QString::fromLatin1(xvfb_.readLine()).trimmed().toInt(&ok);
-        return ok;
-    }
-    QString display() const { return QStringLiteral(":%1").arg(number_); }
-
-private:
-    QProcess xvfb_;
-    int number_ = -1;
-};
 
 QProcessEnvironment cleanEnvironment(const QString &tmp)
 {

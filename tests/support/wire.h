@@ -1,0 +1,24 @@
+#pragma once
+
+// Bytes as they go over the line, built by hand: little-endian fields as the register and its
+// loader write them, and a request frame with the exchange number a test chooses.
+
+#include <QByteArray>
+#include <QtGlobal>
+
+#include "frmsg.h"
+
+inline QByteArray le32(quint32 v)
+{
+    QByteArray b;
+    for (int i = 0; i < 4; ++i)
+        b.append(char((v >> (8 * i)) & 0xFF));
+    return b;
+}
+
+inline QByteArray request(quint8 code, quint32 unique, const QByteArray &payload = QByteArray())
+{
+    FsReq req(code, payload);
+    req.setUnique(unique);
+    return req.rawData();
+}
