@@ -46,11 +46,8 @@ MainWidget::MainWidget(QWidget *parent)
     connect(ui->cbConfirm, &QCheckBox::toggled, this, &setConfirmationsOn);
     // From the operation, not from each exchange: those notices come queued from the worker, after
     // the request has left, and the window would be open between two requests of one sequence.
-    // The focus is taken before the lock moves it, and given back after the lock is gone.
-    connect(fr_, &FsWrapper::operationStarted, this, &MainWidget::operationBegan);
     connect(fr_, &FsWrapper::operationStarted, this, &MainWidget::onOperationStarted);
     connect(fr_, &FsWrapper::operationFinished, this, &MainWidget::onOperationFinished);
-    connect(fr_, &FsWrapper::operationFinished, this, &MainWidget::operationEnded);
 
     // The port form first: it pushes its cashier and password into the command layer, so
     // that no tab can send a request before they are set.
@@ -89,8 +86,8 @@ MainWidget::MainWidget(QWidget *parent)
 MainWidget::~MainWidget()
 {
     LoggerManager::setNoticeHandler({});
-    while (operations_ > 0)
-        operationEnded();
+    if (busy_)
+        QApplication::restoreOverrideCursor();
     delete ui;
 }
 
@@ -136,6 +133,12 @@ void MainWidget::showLog(QString text)
 
 void MainWidget::onOperationStarted()
 {
+    // The focus is taken before the lock moves it, and given back after the lock is gone.
+    if (!busy_) {
+        busy_ = true;
+        focusReturn_.take(this);
+        QApplication::setOverrideCursor(Qt::WaitCursor);
+    }
     ui->tabWidget->setEnabled(false);
     ui->wPort->setEnabled(false);
     ui->pbCancelDoc->setEnabled(false);
@@ -151,6 +154,11 @@ void MainWidget::onOperationFinished()
     ui->pbCancelDoc->setEnabled(true);
     ui->progressBar->hide();
     progressTimer->stop();
+    if (busy_) {
+        busy_ = false;
+        QApplication::restoreOverrideCursor();
+        focusReturn_.give();
+    }
 }
 
 void MainWidget::progressTimeOut()
@@ -169,22 +177,6 @@ void MainWidget::on_pbCancelDoc_released()
         QMessageBox::information(this, title, tr("Успешно!"), QMessageBox::Ok);
     else
         showFailure(this, fr_, title, tr("Ошибка отмены открытого документа"), result);
-}
-
-void MainWidget::operationBegan()
-{
-    if (operations_++ > 0)
-        return;
-    focusReturn_.take(this);
-    QApplication::setOverrideCursor(Qt::WaitCursor);
-}
-
-void MainWidget::operationEnded()
-{
-    if (operations_ == 0 || --operations_ > 0)
-        return;
-    QApplication::restoreOverrideCursor();
-    focusReturn_.give();
 }
 
 void MainWidget::onTabChanged(int index)

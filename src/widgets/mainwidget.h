@@ -29,22 +29,19 @@ public slots:
     void setSummariesShown(bool on);
     // The lock of the window for one operation on the register (FsWrapper::operationStarted and
     // operationFinished, which come synchronously): tabs, port form and the cancel button are
-    // disabled and the progress bar counts the operation's seconds.
+    // disabled, the progress bar counts the operation's seconds, the cursor is busy, and the
+    // keyboard focus goes back where it was afterwards.
     void onOperationStarted();
     void onOperationFinished();
     void progressTimeOut();
     void on_pbCancelDoc_released();
     void onTabChanged(int index);
-    // An operation with the register begins and ends: a busy cursor meanwhile, and the keyboard
-    // back where it was afterwards. They nest; only the outermost pair counts.
-    void operationBegan();
-    void operationEnded();
 
 private:
     Ui::MainWidget *ui;
     FsWrapper *fr_;
     QTimer *progressTimer;
     bool summariesShown_ = true;
-    int operations_ = 0;
+    bool busy_ = false; // between onOperationStarted and onOperationFinished
     FocusReturn focusReturn_;
 };
