@@ -20,6 +20,7 @@
 #include <unistd.h>
 
 #include "emulatorfixture.h"
+#include "files.h"
 #include "frmsg.h"
 #include "loadermodel.h"
 #include "portholder.h"
@@ -104,10 +105,7 @@ Run runCli(const QStringList &args, const QString &port = QString(), int timeout
 // The catalogues and settings of a backup, without what differs between two registers anyway.
 QJsonObject setup(const QString &path)
 {
-    QFile f(path);
-    if (!f.open(QIODevice::ReadOnly))
-        return {};
-    QJsonObject o = QJsonDocument::fromJson(f.readAll()).object();
+    QJsonObject o = QJsonDocument::fromJson(readFile(path)).object();
     o.remove(QStringLiteral("identity"));
     o.remove(QStringLiteral("clock"));
     return o;
@@ -173,10 +171,8 @@ void TestCli::refusedInput_data()
 
     const QString fifo = dir_.filePath("fifo.signed.img");
     ::mkfifo(QFile::encodeName(fifo).constData(), 0600);
-    QFile junk(dir_.filePath("junk.json"));
-    if (junk.open(QIODevice::WriteOnly))
-        junk.write("{not json");
-    junk.close();
+    const QString junk = dir_.filePath("junk.json");
+    writeFile(junk, "{not json");
 
     QTest::newRow("no command") << QStringList() << true << 64 << "не указана команда";
     QTest::newRow("unknown command") << QStringList{"fly"} << true << 64 << "неизвестная команда: fly";
@@ -200,15 +196,12 @@ void TestCli::refusedInput_data()
     QTest::newRow("raw code too big") << QStringList{"raw", "100"} << true << 64 << "raw";
     QTest::newRow("restore missing file")
         << QStringList{"restore", dir_.filePath("none.json")} << true << 66 << "none.json";
-    QTest::newRow("restore junk") << QStringList{"restore", junk.fileName()} << true << 65 << "не копия настроек";
+    QTest::newRow("restore junk") << QStringList{"restore", junk} << true << 65 << "не копия настроек";
     QTest::newRow("restore fifo") << QStringList{"restore", fifo} << true << 66 << "не обычный файл";
-    QFile huge(dir_.filePath("huge.json"));
-    if (huge.open(QIODevice::WriteOnly))
-        huge.write(QByteArray(2 * 1024 * 1024, ' ') + "{}");
-    huge.close();
-    QTest::newRow("restore too large") << QStringList{"restore", huge.fileName()} << true << 65 << "больше";
-    QTest::newRow("decode without frames")
-        << QStringList{"decode", junk.fileName()} << false << 65 << "кадров не найдено";
+    const QString huge = dir_.filePath("huge.json");
+    writeFile(huge, QByteArray(2 * 1024 * 1024, ' ') + "{}");
+    QTest::newRow("restore too large") << QStringList{"restore", huge} << true << 65 << "больше";
+    QTest::newRow("decode without frames") << QStringList{"decode", junk} << false << 65 << "кадров не найдено";
 
     // Options stand anywhere before "--"; what the command does not know is refused, not printed.
     QTest::newRow("unknown option after command") << QStringList{"status", "--bogus"} << true << 64 << "--bogus";
@@ -216,8 +209,8 @@ void TestCli::refusedInput_data()
         << QStringList{"print", "--bogus", "ТЕКСТ"} << true << 64 << "неизвестный параметр: --bogus";
     QTest::newRow("option without its value")
         << QStringList{"status", "--cashier"} << true << 64 << "--cashier без значения";
-    QTest::newRow("password twice") << QStringList{"--password", "1", "--password-file", junk.fileName(), "status"}
-                                    << true << 64 << "вместе";
+    QTest::newRow("password twice") << QStringList{"--password", "1", "--password-file", junk, "status"} << true << 64
+                                    << "вместе";
     QTest::newRow("name outside CP866") << QStringList{"shift", "open", "--name", "Иванов😀"} << true << 64 << "CP866";
     QTest::newRow("name too long") << QStringList{"shift", "open", "--name", QString(256, QChar(0x0410))} << true << 64
                                    << "длиннее 255";
@@ -244,7 +237,7 @@ void TestCli::refusedInput_data()
         {{"--item", bread, "--type", "sale-return", "--cash", "100"}, "сдача"},
         {{"--item", bread, "--type", "gift"}, "тип чека"},
         {{"--item", bread, "--cash", "1e3"}, "неверная сумма --cash"},
-        {{junk.fileName(), "--item", bread}, "либо"},
+        {{junk, "--item", bread}, "либо"},
     };
     for (const auto &r : receipts)
         QTest::newRow(qPrintable("receipt: " + r.second))
@@ -259,11 +252,10 @@ void TestCli::refusedInput_data()
         {R"({"items": [{"name": "Хлеб", "price": "10", "section": 1.5}]})", "неверный отдел"},
     };
     for (int i = 0; i < files.size(); ++i) {
-        QFile f(dir_.filePath(QStringLiteral("receipt%1.json").arg(i)));
-        if (f.open(QIODevice::WriteOnly))
-            f.write(files.at(i).first);
+        const QString f = dir_.filePath(QStringLiteral("receipt%1.json").arg(i));
+        writeFile(f, files.at(i).first);
         QTest::newRow(qPrintable("receipt file: " + files.at(i).second))
-            << QStringList{"receipt", f.fileName()} << true << 65 << files.at(i).second;
+            << QStringList{"receipt", f} << true << 65 << files.at(i).second;
     }
     QTest::newRow("firmware missing") << QStringList{"firmware", dir_.filePath("no.img"), "--loader", "/dev/null"}
                                       << true << 66 << "Не найден файл прошивки";
@@ -566,13 +558,14 @@ void TestCli::receiptCancelled_data()
                                         << "закрытие чека: ошибка 53: Принтер не отвечает"
                                         << "открытый документ отменен";
     QTest::newRow("refused cancel too") << QStringList{"refuse=53:3", "refuse=30:4"} << true << 53 << 1
-                                        << "закрытие чека: ошибка 53" << "открытый документ не отменен: ошибка 30";
+                                        << "закрытие чека: ошибка 53"
+                                        << "открытый документ не отменен: ошибка 30";
     // The completion went through but its reply, and the reply repeated on 0x05, came back
     // damaged: the status shows nothing open, nothing is cancelled, and the program does not claim
     // it cancelled anything (the register would answer such a cancel with success).
     QTest::newRow("completion's reply damaged twice")
-        << QStringList{"corrupt-crc:3", "corrupt-crc:4"} << true << 252 << 0
-        << "закрытие чека: ошибка 252" << "открытого документа нет";
+        << QStringList{"corrupt-crc:3", "corrupt-crc:4"} << true << 252 << 0 << "закрытие чека: ошибка 252"
+        << "открытого документа нет";
 }
 
 void TestCli::receiptCancelled()
@@ -618,10 +611,8 @@ void TestCli::argumentPositions_data()
     QTest::addColumn<QString>("out");         // part of stdout
     QTest::addColumn<QStringList>("printed"); // the paper, when something is printed
 
-    QFile password(dir_.filePath("password"));
-    if (password.open(QIODevice::WriteOnly))
-        password.write("30\n");
-    password.close();
+    const QString password = dir_.filePath("password");
+    writeFile(password, "30\n");
     const QString backup = dir_.filePath("positions.json");
     QTest::newRow("json after the command")
         << QStringList{"-p", "PORT", "status", "--json"} << QString() << 0 << "\"factoryNumber\"" << QStringList();
@@ -640,8 +631,7 @@ void TestCli::argumentPositions_data()
     QTest::newRow("password option over the environment")
         << QStringList{"-p", "PORT", "backup", backup, "--password", "30"} << "VIRTA_PASSWORD=1" << 0
         << "Сохранено записей" << QStringList();
-    QTest::newRow("password file") << QStringList{"-p",     "PORT", "--password-file", password.fileName(),
-                                                  "backup", backup}
+    QTest::newRow("password file") << QStringList{"-p", "PORT", "--password-file", password, "backup", backup}
                                    << "VIRTA_PASSWORD=1" << 0 << "Сохранено записей" << QStringList();
     QTest::newRow("bad password in the environment")
         << QStringList{"-p", "PORT", "status"} << "VIRTA_PASSWORD=тридцать" << 64 << "" << QStringList();
@@ -828,22 +818,15 @@ void TestCli::backupFile()
     const QString port = emu.devicePath();
     QTemporaryDir dir;
     const QString path = dir.filePath("kkt.json");
-    const auto mode = [](const QString &p) {
-        struct stat st = {};
-        return ::lstat(QFile::encodeName(p).constData(), &st) == 0 ? int(st.st_mode & 07777) : -1;
-    };
 
     // Replacing a file everybody may read, under a umask that lets everything through.
-    QFile old(path);
-    QVERIFY(old.open(QIODevice::WriteOnly));
-    old.write("old");
-    old.close();
+    QVERIFY(writeFile(path, "old"));
     QVERIFY(QFile::setPermissions(path, QFile::ReadOwner | QFile::WriteOwner | QFile::ReadOther | QFile::ReadGroup));
     const mode_t umask = ::umask(0);
     Run r = runCli({"backup", path}, port);
     ::umask(umask);
     QVERIFY2(r.code == 0, qPrintable(r.err));
-    QCOMPARE(mode(path), 0600);
+    QCOMPARE(modeOf(path), mode_t(0600));
     QVERIFY(setup(path).contains("cashiers"));
 
     // A link planted at the path is replaced, and where it pointed nothing is written.
@@ -854,11 +837,8 @@ void TestCli::backupFile()
     QVERIFY2(r.code == 0, qPrintable(r.err));
     QVERIFY(!QFileInfo(path).isSymLink());
     QVERIFY(!QFileInfo::exists(elsewhere));
-    QCOMPARE(mode(path), 0600);
-    const QByteArray good = [&] {
-        QFile f(path);
-        return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
-    }();
+    QCOMPARE(modeOf(path), mode_t(0600));
+    const QByteArray good = readFile(path);
 
     // A FIFO is not replaced, and nothing is asked of the register.
     const QString fifo = dir.filePath("fifo.json");
@@ -952,10 +932,7 @@ void TestCli::restoreChecks()
         QJsonObject doc = base;
         c.change(doc);
         const QString path = dir_.filePath("bad.json");
-        QFile out(path);
-        QVERIFY(out.open(QIODevice::WriteOnly | QIODevice::Truncate));
-        out.write(QJsonDocument(doc).toJson());
-        out.close();
+        QVERIFY(writeFile(path, QJsonDocument(doc).toJson()));
         emu.clearHistory();
         const Run r = runCli({"restore", path}, port);
         QVERIFY2(r.code == 65, c.name);
@@ -967,12 +944,10 @@ void TestCli::restoreChecks()
     // cannot be written back as such, and nothing else is written either.
     QByteArray discount = QByteArray::fromHex("0300d007000000000000") + QByteArray(128, '\0');
     QCOMPARE(runCli({"raw", "02", "141e00000003" + discount.toHex()}, port).code, 0);
-    QFile out(dir_.filePath("undefined.json"));
-    QVERIFY(out.open(QIODevice::WriteOnly));
-    out.write(QJsonDocument(base).toJson());
-    out.close();
+    const QString undefined = dir_.filePath("undefined.json");
+    QVERIFY(writeFile(undefined, QJsonDocument(base).toJson()));
     emu.clearHistory();
-    const Run r = runCli({"restore", out.fileName()}, port);
+    const Run r = runCli({"restore", undefined}, port);
     QCOMPARE(r.code, 65);
     QVERIFY2(r.err.contains("скидка 3: в копии скидка не задана"), qPrintable(r.err));
     QCOMPARE(emu.executionsOf(0x02), 0);
@@ -980,10 +955,8 @@ void TestCli::restoreChecks()
     QCOMPARE(runCli({"restore", saved}, port).code, 65);
     QJsonObject fixed = backup;
     edit(fixed, "discounts", 2, "raw", QString::fromLatin1(discount.toHex()));
-    QVERIFY(out.open(QIODevice::WriteOnly | QIODevice::Truncate));
-    out.write(QJsonDocument(fixed).toJson());
-    out.close();
-    QCOMPARE(runCli({"restore", out.fileName()}, port).code, 0);
+    QVERIFY(writeFile(undefined, QJsonDocument(fixed).toJson()));
+    QCOMPARE(runCli({"restore", undefined}, port).code, 0);
 }
 
 void TestCli::find()
@@ -1023,38 +996,34 @@ void TestCli::firmware()
 {
     EmulatorFixture emu;
     QVERIFY2(emu.start(), qPrintable(emu.lastError()));
-    QFile image(dir_.filePath("new.signed.img"));
-    QVERIFY(image.open(QIODevice::WriteOnly));
+    const QString image = dir_.filePath("new.signed.img");
     const QByteArray signedImage = emu::signedimage::sign(QByteArray(2500, 'x'));
-    image.write(signedImage);
-    image.close();
+    QVERIFY(writeFile(image, signedImage));
 
-    Run r = runCli({"firmware", image.fileName(), "--loader", emu.loaderPath()}, QString(), 60000);
+    Run r = runCli({"firmware", image, "--loader", emu.loaderPath()}, QString(), 60000);
     QVERIFY2(r.code == 0, qPrintable(r.err));
     // Not a terminal: nothing per block, the outcome with the whole image.
-    QCOMPARE(r.out, QStringLiteral("Прошивка загружена: передано %1 байт\n").arg(image.size()));
+    QCOMPARE(r.out, QStringLiteral("Прошивка загружена: передано %1 байт\n").arg(signedImage.size()));
     QVERIFY2(!r.err.contains("КОМАНДА 01") && r.err.count('\n') < 10, qPrintable(r.err));
     QCOMPARE(emu.loader().installedImage(), signedImage);
     QVERIFY(emu.loader().commands().mid(emu.loader().commands().size() - 2) == (QVector<quint8>{0x02, 0x03}));
 
     // A damaged image: the loader's refusal is the exit status.
-    QVERIFY(image.open(QIODevice::WriteOnly));
-    image.write(QByteArray(1500, 'y'));
-    image.close();
-    r = runCli({"firmware", image.fileName(), "--loader", emu.loaderPath(), "--json"}, QString(), 60000);
+    QVERIFY(writeFile(image, QByteArray(1500, 'y')));
+    r = runCli({"firmware", image, "--loader", emu.loaderPath(), "--json"}, QString(), 60000);
     // The loader's own status is not a result code of the register.
     QCOMPARE(r.code, 76);
     const int status = r.json().object()["loaderStatus"].toInt();
     QVERIFY(status > 0);
     QVERIFY2(r.err.contains(QStringLiteral("ОШИБКА %1").arg(status)), qPrintable(r.err));
     QVERIFY(r.json().object()["error"].toString().contains(QStringLiteral("ошибкой %1").arg(status)));
-    QCOMPARE(runCli({"firmware", image.fileName(), "--loader", "/nonexistent/tty"}).code, 69);
+    QCOMPARE(runCli({"firmware", image, "--loader", "/nonexistent/tty"}).code, 69);
 
     // A loader port another program holds is refused as a busy register port is, nothing sent.
     const int sentBefore = emu.loader().commands().size();
     PortHolder holder(emu.loaderPath());
     QVERIFY(holder.waitHeld());
-    r = runCli({"firmware", image.fileName(), "--loader", emu.loaderPath()});
+    r = runCli({"firmware", image, "--loader", emu.loaderPath()});
     QCOMPARE(r.code, 75);
     QVERIFY2(r.err.contains(holder.busyText()), qPrintable(r.err));
     QCOMPARE(emu.loader().commands().size(), sentBefore);
@@ -1201,8 +1170,7 @@ void TestCli::decode()
     QCOMPARE(r.json().array().size(), 2);
     r = runCli({"decode", "-"}, [&] {
         Start how;
-        QFile f(hex.fileName());
-        how.input = f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+        how.input = readFile(hex.fileName());
         return how;
     }());
     QCOMPARE(r.out, lines.join('\n') + '\n');

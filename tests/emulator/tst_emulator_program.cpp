@@ -24,8 +24,8 @@
 #include <functional>
 
 #include "emulatorfixture.h"
+#include "files.h"
 #include "quietlog.h"
-#include "tlv.h"
 #include "wire.h"
 
 namespace {
@@ -81,11 +81,6 @@ int runToEnd(const QStringList &args, QString *out = nullptr, QString *err = nul
     if (err)
         *err = QString::fromLocal8Bit(p.readAllStandardError());
     return p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1;
-}
-
-QByteArray le(qint64 v, int bytes)
-{
-    return littleEndian(quint64(v), bytes);
 }
 
 quint32 u32At(const QByteArray &b, int at)
@@ -146,18 +141,6 @@ bool addCashIns(const QString &state, int count)
     for (int i = 0; ok && i < count; ++i)
         ok = m.execute(0xA2, Who).code == 0 && m.execute(0xA3, le(500 + i, 8)).code == 0;
     return ok;
-}
-
-QByteArray readFile(const QString &path)
-{
-    QFile f(path);
-    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
-}
-
-bool writeFile(const QString &path, const QByteArray &bytes)
-{
-    QFile f(path);
-    return f.open(QIODevice::WriteOnly | QIODevice::Truncate) && f.write(bytes) == bytes.size();
 }
 
 // The regular files of a folder and what they hold (lock files aside: a start makes them).
@@ -384,16 +367,11 @@ void TstEmulatorProgram::unreadableStateIsLeftAlone()
     QTemporaryDir dir;
     QVERIFY(dir.isValid());
     const QString state = dir.filePath(QStringLiteral("state.json"));
-    QFile f(state);
-    QVERIFY(f.open(QIODevice::WriteOnly));
-    f.write("{ not json");
-    f.close();
+    QVERIFY(writeFile(state, "{ not json"));
     QString err;
     QCOMPARE(runToEnd({QStringLiteral("--state"), state}, nullptr, &err), 1);
     QVERIFY(err.contains(state));
-    QVERIFY(f.open(QIODevice::ReadOnly));
-    QCOMPARE(f.readAll(), QByteArray("{ not json"));
-    f.close();
+    QCOMPARE(readFile(state), QByteArray("{ not json"));
 
     // A file that parses but holds a field the register cannot take: the message names it.
     FiscalModel model;
@@ -403,13 +381,10 @@ void TstEmulatorProgram::unreadableStateIsLeftAlone()
     cashiers[3] = 7;
     json[QStringLiteral("cashiers")] = cashiers;
     const QByteArray bytes = QJsonDocument(json).toJson();
-    QVERIFY(f.open(QIODevice::WriteOnly));
-    f.write(bytes);
-    f.close();
+    QVERIFY(writeFile(state, bytes));
     QCOMPARE(runToEnd({QStringLiteral("--state"), state}, nullptr, &err), 1);
     QVERIFY2(err.contains(QLatin1String("cashiers[3]: not an object")), qPrintable(err));
-    QVERIFY(f.open(QIODevice::ReadOnly));
-    QCOMPARE(f.readAll(), bytes);
+    QCOMPARE(readFile(state), bytes);
 }
 
 void TstEmulatorProgram::secondInstanceRefused()
@@ -458,9 +433,7 @@ void TstEmulatorProgram::tapeFile()
     const FsRep rep = exchange(emu.devicePath(), request(0xC3, 0x31, QByteArray(4, '\0') + "HELLO TAPE"));
     QCOMPARE(int(rep.code()), 0);
     QVERIFY(emu.terminate());
-    QFile f(tape);
-    QVERIFY(f.open(QIODevice::ReadOnly));
-    QVERIFY(QString::fromUtf8(f.readAll()).contains(QLatin1String("HELLO TAPE")));
+    QVERIFY(QString::fromUtf8(readFile(tape)).contains(QLatin1String("HELLO TAPE")));
 }
 
 void TstEmulatorProgram::refusesBadArguments_data()
@@ -493,15 +466,10 @@ void TstEmulatorProgram::signImage()
     QByteArray body;
     for (int i = 0; i < 3000; ++i)
         body.append(char(i * 13));
-    QFile f(in);
-    QVERIFY(f.open(QIODevice::WriteOnly));
-    f.write(body);
-    f.close();
+    QVERIFY(writeFile(in, body));
 
     QCOMPARE(runToEnd({QStringLiteral("--sign-image"), in, out}), 0);
-    QFile signedFile(out);
-    QVERIFY(signedFile.open(QIODevice::ReadOnly));
-    const QByteArray image = signedFile.readAll();
+    const QByteArray image = readFile(out);
     QVERIFY(emu::signedimage::verify(image));
     QCOMPARE(emu::signedimage::body(image), body);
 

@@ -4,11 +4,13 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include "files.h"
 #include "fiscalmodel.h"
 #include "frconst.h"
 #include "frrecords.h"
 #include "receiptitem.h"
 #include "tlv.h"
+#include "wire.h"
 
 namespace {
 
@@ -23,14 +25,6 @@ QDateTime hostNow()
 quint32 deviceSeconds(const QDateTime &dt)
 {
     return quint32(QDateTime(dt.date(), dt.time(), Qt::UTC).toSecsSinceEpoch());
-}
-
-QByteArray le(qint64 v, int bytes)
-{
-    QByteArray b;
-    for (int i = 0; i < bytes; ++i)
-        b.append(char((quint64(v) >> (8 * i)) & 0xFF));
-    return b;
 }
 
 qint64 readLe(const QByteArray &b, int offset, int bytes)
@@ -143,12 +137,6 @@ QJsonObject patched(QJsonObject state, const Patch &patch)
     for (const auto &p : patch)
         state = patched(state, p.first, p.second);
     return state;
-}
-
-QByteArray readAll(const QString &path)
-{
-    QFile f(path);
-    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
 }
 
 } // namespace
@@ -625,12 +613,10 @@ void TstFiscalModel::persistenceRoundTrip()
     QCOMPARE(c.cashInDrawer, qint64(59999));
 
     QVERIFY(!b.fromJson(QJsonObject{{QStringLiteral("format"), 99}}));
-    QFile broken(dir.filePath(QStringLiteral("broken.json")));
-    QVERIFY(broken.open(QIODevice::WriteOnly));
-    broken.write("{ not json");
-    broken.close();
+    const QString broken = dir.filePath(QStringLiteral("broken.json"));
+    QVERIFY(writeFile(broken, "{ not json"));
     QString error;
-    QVERIFY(!b.loadFromFile(broken.fileName(), &error));
+    QVERIFY(!b.loadFromFile(broken, &error));
     QVERIFY(!error.isEmpty());
     QCOMPARE(b.execute(0x36, {}).payload, r.payload); // a bad file leaves the state alone
 }
@@ -827,13 +813,10 @@ void TstFiscalModel::refusedStates()
     // Every refused file is also refused as a file, and left as it was.
     QTemporaryDir dir;
     const QString file = dir.filePath(QStringLiteral("state.json"));
-    QFile f(file);
-    QVERIFY(f.open(QIODevice::WriteOnly));
-    f.write(QJsonDocument(bad).toJson());
-    f.close();
-    const QByteArray bytes = readAll(file);
+    QVERIFY(writeFile(file, QJsonDocument(bad).toJson()));
+    const QByteArray bytes = readFile(file);
     QVERIFY(!b.loadFromFile(file, &error));
-    QCOMPARE(readAll(file), bytes);
+    QCOMPARE(readFile(file), bytes);
     QCOMPARE(QDir(dir.path()).entryList(QDir::Files), QStringList{QStringLiteral("state.json")});
 }
 
@@ -932,12 +915,8 @@ void TstFiscalModel::journalCarriedOverAndAppended()
     m->applyPreset(QStringLiteral("ready"));
     QCOMPARE(run(0x11, start()), quint8(0));
     QCOMPARE(run(0x12), quint8(0));
-    {
-        // The single file of earlier versions, archive inside.
-        QFile f(path);
-        QVERIFY(f.open(QIODevice::WriteOnly));
-        f.write(QJsonDocument(m->toJson()).toJson());
-    }
+    // The single file of earlier versions, archive inside.
+    QVERIFY(writeFile(path, QJsonDocument(m->toJson()).toJson()));
     FiscalModel b;
     b.setHostClock(hostNow);
     QVERIFY(b.loadFromFile(path));
@@ -945,20 +924,20 @@ void TstFiscalModel::journalCarriedOverAndAppended()
     b.keepStateIn(path);
 
     // Reads write nothing.
-    const QByteArray single = readAll(path);
+    const QByteArray single = readFile(path);
     QCOMPARE(b.execute(0x30, {}).code, quint8(0));
     QCOMPARE(b.execute(0x3A, cashier()).code, quint8(0));
-    QCOMPARE(readAll(path), single);
+    QCOMPARE(readFile(path), single);
     QVERIFY(!QFile::exists(journal));
 
     // The first change carries the archive over into the journal, one document a line.
     QCOMPARE(b.execute(0xA2, start()).code, quint8(0));
-    QCOMPARE(readAll(journal).count('\n'), 2);
-    QVERIFY(!QJsonDocument::fromJson(readAll(path)).object().contains(QStringLiteral("archive")));
-    const QByteArray carried = readAll(journal);
+    QCOMPARE(readFile(journal).count('\n'), 2);
+    QVERIFY(!QJsonDocument::fromJson(readFile(path)).object().contains(QStringLiteral("archive")));
+    const QByteArray carried = readFile(journal);
     QCOMPARE(b.execute(0xA3, le(5000, 8)).code, quint8(0));
-    QVERIFY(readAll(journal).startsWith(carried));
-    QCOMPARE(readAll(journal).count('\n'), 3);
+    QVERIFY(readFile(journal).startsWith(carried));
+    QCOMPARE(readFile(journal).count('\n'), 3);
 
     // A document appended just before a crash, the state file not yet replaced, is not taken.
     {
@@ -978,7 +957,7 @@ void TstFiscalModel::journalCarriedOverAndAppended()
     QString error;
     QVERIFY2(d.loadFromFile(path, &error), qPrintable(error));
     QCOMPARE(d.toJson(), c.toJson());
-    QCOMPARE(readAll(journal).count('\n'), 4);
+    QCOMPARE(readFile(journal).count('\n'), 4);
 
     // A journal that lost documents is refused, not taken short.
     QFile::resize(journal, carried.size());
@@ -1001,12 +980,12 @@ void TstFiscalModel::failedSaveIsAFailure()
     QVERIFY(QFile::remove(journal));
     QVERIFY(QDir().mkdir(journal));
     const QJsonObject before = m->toJson();
-    const QByteArray file = readAll(path);
+    const QByteArray file = readFile(path);
     QCOMPARE(run(0x12), quint8(5));
     QVERIFY(last.payload.isEmpty());
     QCOMPARE(m->toJson(), before);
     QVERIFY(m->takePrinted().isEmpty());
-    QCOMPARE(readAll(path), file);
+    QCOMPARE(readFile(path), file);
     QVERIFY(!m->lastStoreError().isEmpty());
 
     // Once the disk takes it again, so does the register, and the file holds all of it.
@@ -1105,12 +1084,9 @@ void TstFiscalModel::keyGivenTwice()
     const QString path = dir.filePath(QStringLiteral("state.json"));
     m->applyPreset(QStringLiteral("ready"));
     QVERIFY(m->saveToFile(path));
-    QByteArray text = readAll(path);
+    QByteArray text = readFile(path);
     QVERIFY(text.contains(key));
-    QFile f(path);
-    QVERIFY(f.open(QIODevice::WriteOnly | QIODevice::Truncate));
-    f.write(text.replace(key, twice));
-    f.close();
+    QVERIFY(writeFile(path, text.replace(key, twice)));
     FiscalModel b;
     QString error;
     QVERIFY(!b.loadFromFile(path, &error));

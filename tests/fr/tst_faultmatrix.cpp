@@ -6,6 +6,8 @@
 #include <QTimer>
 #include <QtTest>
 
+#include <iterator>
+
 #include "emudevice.h"
 #include "emuserver.h"
 #include "fiscalmodel.h"
@@ -20,40 +22,34 @@ Q_DECLARE_METATYPE(QVector<EmuFault>)
 namespace {
 
 enum class Op { Receipt, ShiftClosing, Payout, Read, Registration, ArchiveClosing, ShiftOpening, CashIn };
-constexpr quint8 CompleteReceiptCmd = 0x16;
-constexpr quint8 CompleteCycleClosingCmd = 0x14;
-constexpr quint8 CompletePayoutCmd = 0xA5;
-constexpr quint8 GetCycleStatusCmd = 0x10;
-constexpr quint8 CompleteRegistrationCmd = 0x09;
-constexpr quint8 CompleteArchiveClosingCmd = 0x19;
-constexpr quint8 CompleteCycleOpeningCmd = 0x12;
-constexpr quint8 CompleteIntroductionCmd = 0xA3;
+// Each Op's command (the completion of its document, or the read itself) and what a successful
+// reply must have said, judged from the register's own state afterwards; in the order of Op.
+const struct
+{
+    quint8 command;
+    const char *what;
+} Ops[] = {
+    {0x16, "91.00"},   // receipt: its total
+    {0x14, "1"},       // shift closing: the shift's number
+    {0xA5, "975.00"},  // payout: the drawer after it
+    {0x10, "0"},       // shift status: closed
+    {0x09, ""},        // registration
+    {0x19, ""},        // archive closing
+    {0x12, "1"},       // shift opening: the shift's number
+    {0xA3, "1000.00"}, // cash in: the drawer after it
+};
+static_assert(std::size(Ops) == std::size_t(Op::CashIn) + 1, "one entry for each Op");
+quint8 commandOf(Op op)
+{
+    return Ops[int(op)].command;
+}
+QString expectedWhat(Op op)
+{
+    return QString::fromLatin1(Ops[int(op)].what);
+}
 const QString CashierName = QStringLiteral("Кассир");
 // Expected result: a refusal of the register's own (any code but success, 252 and 253).
 constexpr int Refused = -1;
-
-quint8 commandOf(Op op)
-{
-    switch (op) {
-    case Op::Receipt:
-        return CompleteReceiptCmd;
-    case Op::ShiftClosing:
-        return CompleteCycleClosingCmd;
-    case Op::Payout:
-        return CompletePayoutCmd;
-    case Op::Registration:
-        return CompleteRegistrationCmd;
-    case Op::ArchiveClosing:
-        return CompleteArchiveClosingCmd;
-    case Op::ShiftOpening:
-        return CompleteCycleOpeningCmd;
-    case Op::CashIn:
-        return CompleteIntroductionCmd;
-    case Op::Read:
-        break;
-    }
-    return GetCycleStatusCmd;
-}
 
 // Every exchange waits at most this long for a reply instead of the register's 2 s and 5 s: the
 // substitute answers at once, and each row's faults are timed against it. It stays well above
@@ -205,29 +201,6 @@ Outcome run(FsWrapper &fr, Op op)
         break;
     }
     return o;
-}
-
-// What a successful reply must have said, judged from the register's own state afterwards.
-QString expectedWhat(Op op)
-{
-    switch (op) {
-    case Op::Receipt:
-        return QStringLiteral("91.00");
-    case Op::ShiftClosing:
-        return QStringLiteral("1");
-    case Op::Payout:
-        return QStringLiteral("975.00");
-    case Op::ShiftOpening:
-        return QStringLiteral("1");
-    case Op::CashIn:
-        return QStringLiteral("1000.00");
-    case Op::Registration:
-    case Op::ArchiveClosing:
-        return QString();
-    case Op::Read:
-        break;
-    }
-    return QStringLiteral("0");
 }
 
 // Executions of `command` that took effect (the register answered 0). A refused repeat changes

@@ -17,6 +17,7 @@
 
 #include "emudevice.h"
 #include "emulatorfixture.h"
+#include "files.h"
 #include "firmwarewidget.h"
 #include "frapithread.h"
 #include "frlink.h"
@@ -441,9 +442,7 @@ private slots:
         QVERIFY2(emu.start(), qPrintable(emu.lastError()));
         QTemporaryDir dir;
         const QString image = dir.filePath(QStringLiteral("new.signed.img"));
-        QFile f(image);
-        QVERIFY(f.open(QIODevice::WriteOnly) && f.write("image") == 5);
-        f.close();
+        QVERIFY(writeFile(image, "image"));
         const int port = QUrl(emu.networkName()).port();
         const auto fill = [&](QString s) {
             return s.replace(QLatin1String("NAME"), emu.networkName())

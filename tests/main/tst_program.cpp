@@ -7,6 +7,7 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include "files.h"
 #include "otheruser.h"
 #include "virtualdisplay.h"
 
@@ -53,12 +54,6 @@ QString traceOf(const QString &path)
         return QStringLiteral("missing");
     return QStringLiteral("%1 %2 %3 ").arg(st.st_mode, 0, 8).arg(st.st_uid).arg(st.st_nlink) +
            (S_ISREG(st.st_mode) ? readAll(path) : QString());
-}
-
-mode_t modeOf(const QString &path)
-{
-    struct stat st;
-    return ::lstat(QFile::encodeName(path).constData(), &st) == 0 ? st.st_mode & 07777 : 0;
 }
 
 // A file with the content, or a folder for none, with the mode given, handed to `owner` if any.

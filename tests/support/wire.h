@@ -8,12 +8,18 @@
 
 #include "frmsg.h"
 
-inline QByteArray le32(quint32 v)
+// The low `bytes` bytes of v, lowest first (a negative v in two's complement).
+inline QByteArray le(qint64 v, int bytes)
 {
     QByteArray b;
-    for (int i = 0; i < 4; ++i)
-        b.append(char((v >> (8 * i)) & 0xFF));
+    for (int i = 0; i < bytes; ++i)
+        b.append(char((quint64(v) >> (8 * i)) & 0xFF));
     return b;
+}
+
+inline QByteArray le32(quint32 v)
+{
+    return le(v, 4);
 }
 
 inline QByteArray request(quint8 code, quint32 unique, const QByteArray &payload = QByteArray())

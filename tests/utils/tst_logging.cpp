@@ -15,6 +15,7 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "files.h"
 #include "otheruser.h"
 
 #include <csignal>
@@ -144,18 +145,6 @@ struct LogSession
     }
     bool stopped = false;
 };
-
-mode_t modeOf(const QString &path)
-{
-    struct stat st;
-    return ::lstat(QFile::encodeName(path).constData(), &st) == 0 ? st.st_mode & 07777 : 0;
-}
-
-bool writeFile(const QString &path, const QByteArray &content)
-{
-    QFile f(path);
-    return f.open(QIODevice::WriteOnly) && f.write(content) == content.size();
-}
 
 int openDescriptorsTo(const QString &path)
 {
@@ -431,10 +420,9 @@ void TestLogging::markerStopsMessages()
     QFETCH(bool, own);
     LoggerManager::setTodayForTests(kToday);
     QTemporaryDir dir;
-    QFile marker(dir.filePath(QStringLiteral("no_more_logs")));
-    QVERIFY(marker.open(QIODevice::WriteOnly));
-    marker.close();
-    if (!own && !OtherUser::get().own(marker.fileName()))
+    const QString marker = dir.filePath(QStringLiteral("no_more_logs"));
+    QVERIFY(writeFile(marker, QByteArray()));
+    if (!own && !OtherUser::get().own(marker))
         QSKIP("only root can hand a file to another user");
 
     LoggerManager::setLogFlags(3);
@@ -557,9 +545,7 @@ void TestLogging::cleanupAges()
     QTemporaryDir dir;
     const QString fileName =
         QString(name).replace(QStringLiteral("%D"), kToday.addDays(-age).toString(QStringLiteral("yyyy-MM-dd")));
-    QFile f(dir.filePath(fileName));
-    QVERIFY(f.open(QIODevice::WriteOnly));
-    f.close();
+    QVERIFY(writeFile(dir.filePath(fileName), QByteArray()));
     QDir(dir.path()).mkdir(QStringLiteral("2020-01-01_ВИРТА СЕРВИС.log.d")); // folders are never deleted
 
     // The start of logging runs the cleanup on the thread pool.
@@ -571,9 +557,7 @@ void TestLogging::cleanupAges()
 
     // Extra patterns widen what the cleanup looks at.
     const QString extra = kToday.addDays(-30).toString(QStringLiteral("yyyy-MM-dd")) + QStringLiteral("_dump.txt");
-    QFile e(dir.filePath(extra));
-    QVERIFY(e.open(QIODevice::WriteOnly));
-    e.close();
+    QVERIFY(writeFile(dir.filePath(extra), QByteArray()));
     LoggerManager::initLog(dir.path(), keepDays, true, QtDebugMsg);
     QThreadPool::globalInstance()->waitForDone();
     QVERIFY(QFileInfo::exists(dir.filePath(extra)));
@@ -853,9 +837,7 @@ void TestLogging::createDirectoryLevels()
     QCOMPARE(QFileInfo(existing).permissions() & 0x0777, QFileDevice::Permissions(0x0700));
 
     // Below a plain file nothing can be made.
-    QFile file(dir.filePath(QStringLiteral("plain")));
-    QVERIFY(file.open(QIODevice::WriteOnly));
-    file.close();
+    QVERIFY(writeFile(dir.filePath(QStringLiteral("plain")), QByteArray()));
     QVERIFY(!createDirectory(dir.filePath(QStringLiteral("plain/sub")), QFileDevice::Permissions(0x7777)));
 }
 

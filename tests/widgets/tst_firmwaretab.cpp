@@ -21,6 +21,7 @@
 
 #include "confirm.h"
 #include "emulatorfixture.h"
+#include "files.h"
 #include "firmwarewidget.h"
 #include "portholder.h"
 #include "wire.h"
@@ -32,18 +33,6 @@ const quint8 AllCodes[] = {0xFF, 0xF0, 0x04, 0x00, 0x01, 0x02, 0x03};
 QByteArray reply(char start, qint32 length, quint8 status, const QByteArray &rest = QByteArray())
 {
     return QByteArray(1, start) + le32(length) + char(status) + rest;
-}
-
-bool writeFile(const QString &path, const QByteArray &bytes)
-{
-    QFile f(path);
-    return f.open(QIODevice::WriteOnly) && f.write(bytes) == bytes.size();
-}
-
-QByteArray readFile(const QString &path)
-{
-    QFile f(path);
-    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
 }
 
 // The tab with a port typed into its box and every time-out shortened.

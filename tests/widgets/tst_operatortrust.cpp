@@ -30,6 +30,7 @@
 #include "statuswidget.h"
 #include "tabfixture.h"
 #include "tabsupport.h"
+#include "wire.h"
 
 namespace {
 
@@ -79,14 +80,6 @@ double processCpuSeconds()
 QByteArray padded(const QByteArray &bytes, int size)
 {
     return bytes + QByteArray(size - bytes.size(), '\0');
-}
-
-QByteArray le(qint64 v, int size)
-{
-    QByteArray out;
-    for (int i = 0; i < size; ++i)
-        out += char((quint64(v) >> (8 * i)) & 0xFF);
-    return out;
 }
 
 QByteArray cashierBytes(qint8 number, qint32 password, const QByteArray &nameArea)

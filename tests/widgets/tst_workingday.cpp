@@ -24,6 +24,7 @@
 #include "catalogentries.h"
 #include "catalogswidget.h"
 #include "confirm.h"
+#include "files.h"
 #include "firmwareloader.h"
 #include "frpayload.h"
 #include "logpane.h"
@@ -54,10 +55,7 @@ void fillItem(MainWidget &w, int section, int tax, double quantity)
 QString firmwareImage(const QTemporaryDir &dir)
 {
     const QString path = dir.filePath(QStringLiteral("fw.signed.img"));
-    QFile f(path);
-    if (!f.open(QIODevice::WriteOnly) || f.write(emu::signedimage::sign(QByteArray(3000, 'f'))) <= 0)
-        return QString();
-    return path;
+    return writeFile(path, emu::signedimage::sign(QByteArray(3000, 'f'))) ? path : QString();
 }
 
 void prepareFirmwareTab(MainWidget &w, const QString &loader, const QString &image)
