@@ -84,8 +84,7 @@ int cmdDecode(Cli &cli, const QStringList &args)
     decoder.finish();
     show();
     if (frames == 0 && !Cli::outputFailed()) {
-        Cli::note(QStringLiteral("%1: кадров не найдено")
-                      .arg(path == QLatin1String("-") ? QStringLiteral("стандартный ввод") : path));
+        Cli::note(QStringLiteral("%1: кадров не найдено").arg(cliinput::shownName(path)));
         return CliExit::DataError;
     }
     return CliExit::Success;
