@@ -65,8 +65,9 @@ int cmdDecode(Cli &cli, const QStringList &args)
     const auto show = [&] {
         for (const QString &summary : decoder.take()) {
             ++frames;
-            cli.out(isoDates(summary));
-            cli.printJsonItem(isoDates(summary));
+            const QString line = isoDates(summary);
+            cli.out(line);
+            cli.printJsonItem(line);
         }
         // Nobody reads what follows: there is no point in reading on.
         return !Cli::outputFailed();
