@@ -159,9 +159,6 @@ struct CliDocument
 };
 int reportDocument(Cli &cli, const CliDocument &d, const QString &title, QJsonObject extraJson = {},
                    const QStringList &extraLines = {});
-// After a failed step of an open document: cancels it, says whether that worked, and returns the
-// failed step's code.
-int completeOrCancel(Cli &cli, int code, const QString &action);
 // The cashier's name for a document: `name` if given, else the name the register keeps for the
 // cashier the program works as. 0, or the exit status once it has said why not.
 int cashierName(Cli &cli, QString &name);

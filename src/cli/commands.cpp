@@ -34,14 +34,6 @@ int reportDocument(Cli &cli, const CliDocument &d, const QString &title, QJsonOb
     return CliExit::Success;
 }
 
-// A document begun but not completed stays open in the register and blocks the next one: the end of
-// the command cancels it (Cli::endCommand, also after a stop, and only a document this command
-// opened), and the failed step is what the caller hears first.
-int completeOrCancel(Cli &, int code, const QString &action)
-{
-    return Cli::failed(code, action);
-}
-
 int cashierName(Cli &cli, QString &name)
 {
     if (!name.isEmpty())
@@ -322,7 +314,7 @@ int shiftDocument(Cli &cli, bool open, QString name)
         return Cli::failed(rc, action);
     if (const int rc = open ? fr.completeCycleOpening(d.cycle, d.fd, d.fp, d.dt)
                             : fr.completeCycleClosing(d.cycle, d.fd, d.fp, d.dt))
-        return completeOrCancel(cli, rc, action);
+        return Cli::failed(rc, action);
     return reportDocument(cli, d,
                           open ? QStringLiteral("Смена открыта") : QStringLiteral("Смена закрыта, Z-отчет напечатан"));
 }
@@ -368,7 +360,7 @@ int cmdCash(Cli &cli, const QStringList &args)
     const int rc = in ? fr.completeIntroduction(sum, d.cycle, d.fd, d.fp, d.dt, drawer)
                       : fr.completePayout(sum, d.cycle, d.fd, d.fp, d.dt, drawer);
     if (rc)
-        return completeOrCancel(cli, rc, action);
+        return Cli::failed(rc, action);
     return reportDocument(cli, d, in ? QStringLiteral("Внесение проведено") : QStringLiteral("Выплата проведена"),
                           QJsonObject{{QStringLiteral("cashInDrawer"), money(drawer.raw())}},
                           {QStringLiteral("НАЛИЧНЫХ В КАССЕ %1").arg(money(drawer.raw()))});

@@ -65,8 +65,9 @@ int cmdDecode(Cli &cli, const QStringList &args)
     const auto show = [&] {
         for (const QString &summary : decoder.take()) {
             ++frames;
-            cli.out(isoDates(summary));
-            cli.printJsonItem(isoDates(summary));
+            const QString line = isoDates(summary);
+            cli.out(line);
+            cli.printJsonItem(line);
         }
         // Nobody reads what follows: there is no point in reading on.
         return !Cli::outputFailed();
@@ -84,8 +85,7 @@ int cmdDecode(Cli &cli, const QStringList &args)
     decoder.finish();
     show();
     if (frames == 0 && !Cli::outputFailed()) {
-        Cli::note(QStringLiteral("%1: кадров не найдено")
-                      .arg(path == QLatin1String("-") ? QStringLiteral("стандартный ввод") : path));
+        Cli::note(QStringLiteral("%1: кадров не найдено").arg(cliinput::shownName(path)));
         return CliExit::DataError;
     }
     return CliExit::Success;

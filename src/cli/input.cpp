@@ -20,11 +20,6 @@ constexpr int PieceSize = 64 * 1024;
 // How often a read that waits for a writer looks whether a stop has come.
 constexpr int StopCheckMs = 100;
 
-QString shownName(const QString &path)
-{
-    return path == QLatin1String("-") ? QStringLiteral("стандартный ввод") : path;
-}
-
 int refuse(const QString &path, const QString &why, int code = CliExit::NoInput)
 {
     Cli::note(QStringLiteral("%1: %2").arg(shownName(path), why));
@@ -37,6 +32,11 @@ QString systemError(int error)
 }
 
 } // namespace
+
+QString shownName(const QString &path)
+{
+    return path == QLatin1String("-") ? QStringLiteral("стандартный ввод") : path;
+}
 
 int read(const QString &path, Accept accept, qint64 maxBytes, const std::function<bool(const QByteArray &)> &piece)
 {

@@ -14,6 +14,9 @@ enum class Accept {
     RegularFile, // a file of the file system only: a FIFO or a device is refused at once
 };
 
+// `path` as a message names it: "-" is standard input.
+QString shownName(const QString &path);
+
 // Reads `path` ("-": standard input) piece by piece into `piece` until its end, a stop signal,
 // or `piece` returning false. The result is an exit status: 0, 66 (cannot be read, or not a
 // regular file where one is asked for), 65 (larger than `maxBytes`, when not 0), or 128 + the

@@ -345,14 +345,15 @@ int sendReceipt(Cli &cli, Receipt &r)
     FsWrapper &fr = cli.fr();
     if (const int rc = fr.startReceipt(r.type, r.cashier))
         return Cli::failed(rc, QStringLiteral("открытие чека"));
-    // From here on the receipt is open: every failure cancels it.
+    // From here on the receipt is open: a failure leaves it to the end of the command
+    // (Cli::endCommand), which cancels it after the failed step has been told.
     for (int i = 0; i < r.items.size(); ++i) {
         if (const int rc = fr.sendDocData(r.items.at(i).toTlv().rawData()))
-            return completeOrCancel(cli, rc, QStringLiteral("позиция %1").arg(i + 1));
+            return Cli::failed(rc, QStringLiteral("позиция %1").arg(i + 1));
     }
     for (int i = 0; i < r.texts.size(); ++i) {
         if (const int rc = fr.sendDocData(receiptTextTlv(r.texts.at(i)).rawData()))
-            return completeOrCancel(cli, rc, QStringLiteral("реквизит чека %1").arg(i + 1));
+            return Cli::failed(rc, QStringLiteral("реквизит чека %1").arg(i + 1));
     }
     FixNumber cash(100, r.cash);
     if (!r.paymentsGiven) {
@@ -361,14 +362,14 @@ int sendReceipt(Cli &cli, Receipt &r)
         qint8 receiptType = 0;
         qint16 number = 0, operations = 0;
         if (const int rc = fr.getOpenDocData(docType, receiptType, number, operations, cash))
-            return completeOrCancel(cli, rc, QStringLiteral("чтение итога чека"));
+            return Cli::failed(rc, QStringLiteral("чтение итога чека"));
     }
     CliDocument d;
     qint16 receiptNumber = 0;
     FixNumber total(100), change(100);
     if (const int rc =
             fr.completeReceipt(cash, FixNumber(100, r.card), d.cycle, d.fd, d.fp, receiptNumber, d.dt, total, change))
-        return completeOrCancel(cli, rc, QStringLiteral("закрытие чека"));
+        return Cli::failed(rc, QStringLiteral("закрытие чека"));
     const QString totalText = kopecksText(total.raw());
     const QString changeText = kopecksText(change.raw());
     return reportDocument(cli, d, QStringLiteral("Чек пробит"),
@@ -392,9 +393,7 @@ int cmdReceipt(Cli &cli, const QStringList &args)
     Receipt r;
     // A file's mistakes are data errors (65); the command line's are usage errors (64).
     const bool fromFile = !args.isEmpty();
-    const QString source = !fromFile                            ? QString()
-                           : args.first() == QLatin1String("-") ? QStringLiteral("стандартный ввод")
-                                                                : args.first();
+    const QString source = fromFile ? cliinput::shownName(args.first()) : QString();
     Refusal refuse(fromFile ? CliExit::DataError : CliExit::Usage, source);
     if (fromFile) {
         if (cli.has(QStringLiteral("--item")) || cli.has(QStringLiteral("--text")))

@@ -10,7 +10,6 @@
 #include "framedecoder.h"
 #include "frlink.h"
 #include "hexdump.h"
-#include "portlock.h"
 
 namespace {
 QAtomicInt liveApis;

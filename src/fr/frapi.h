@@ -24,7 +24,6 @@ public:
     static constexpr quint8 RepeatByte = 0x05;
     static constexpr int ByteGapMs = 100;
     static constexpr int PollStepMs = 10;
-    static constexpr qint32 BaudRate = 115200;
     // Bytes one read takes without a complete frame before it gives the line up as flooding:
     // twice the largest frame.
     static constexpr qint64 MaxCollectBytes = 2 * (FsMsg::MaxPayloadSize + 15);

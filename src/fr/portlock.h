@@ -38,8 +38,6 @@ public:
     // it. A device that is not there is not refused here: the exchange finds that out by itself.
     bool hold(QString *busy);
 
-    QString path() const { return path_; }
-
     // «Порт занят: PATH (процесс PID)»; without the process when it cannot be told.
     static QString busyText(const QString &path, qint64 pid);
     // The process other than this one that holds the device at `path`, by flock or by the lock
