@@ -52,9 +52,16 @@ QString damageText(const QString &why)
                : QStringLiteral("archive damaged (the command is answered with 4, nothing printed): %1").arg(why);
 }
 
-QByteArray journalLine(const ArchiveDoc &a)
+// The journal's lines for documents, one each; *lastAt is where the last of them starts.
+QByteArray journalLines(const QList<ArchiveDoc> &docs, qint64 *lastAt = nullptr)
 {
-    return QJsonDocument(archiveDocToJson(a)).toJson(QJsonDocument::Compact) + '\n';
+    QByteArray lines;
+    for (const ArchiveDoc &a : docs) {
+        if (lastAt)
+            *lastAt = lines.size();
+        lines += QJsonDocument(archiveDocToJson(a)).toJson(QJsonDocument::Compact) + '\n';
+    }
+    return lines;
 }
 
 QString tempName(const QString &name)
@@ -293,9 +300,7 @@ bool FiscalModel::wholeSave(const QString &resolved, QString *error)
         good = s.write(JournalFile, fd, chunk, bytes, &why);
         bytes += n;
     }
-    QByteArray lines;
-    for (const ArchiveDoc &a : d->archive.inMemory())
-        lines += journalLine(a);
+    const QByteArray lines = journalLines(d->archive.inMemory());
     good = good && s.write(JournalFile, fd, lines, bytes, &why) && s.sync(JournalFile, fd, &why);
     bytes += lines.size();
     if (good && ::renameat(next.dirFd, journalTmpLocal.constData(), next.dirFd,
@@ -350,9 +355,8 @@ bool FiscalModel::commit(QString *error)
         return false;
     }
 
-    QByteArray lines;
-    for (const ArchiveDoc &a : archive.inMemory())
-        lines += journalLine(a);
+    qint64 lastAt = 0;
+    const QByteArray lines = journalLines(archive.inMemory(), &lastAt);
     const auto cutBack = [&] {
         // What the state does not count is cut off before the next append anyway.
         if (!lines.isEmpty() && ::ftruncate(fd, from) == 0)
@@ -385,7 +389,7 @@ bool FiscalModel::commit(QString *error)
             return false;
         }
     }
-    archive.saved(from + lines.size());
+    archive.saved(from + lastAt, from + lines.size());
     s.files.written = text;
     return true;
 }
