@@ -404,11 +404,9 @@ bool FiscalModel::loadFromFile(const QString &path, QString *error)
     ::unlinkat(next.dirFd, QFile::encodeName(tempName(next.name)).constData(), 0);
     ::unlinkat(next.dirFd, QFile::encodeName(tempName(next.journalName())).constData(), 0);
 
-    const int sfd = safefile::openRegularAt(next.dirFd, next.name, O_RDONLY, &why);
     struct stat st;
-    if (sfd < 0 || ::fstat(sfd, &st) != 0) {
-        if (sfd >= 0)
-            ::close(sfd);
+    const int sfd = safefile::openRegularAt(next.dirFd, next.name, O_RDONLY, &why, &st);
+    if (sfd < 0) {
         fail(error, why);
         return false;
     }
@@ -454,7 +452,8 @@ bool FiscalModel::loadFromFile(const QString &path, QString *error)
                         .arg(next.folderPath() + named, resolved, journal));
         return false;
     }
-    const int jfd = jv.isUndefined() ? -1 : safefile::openRegularAt(next.dirFd, next.journalName(), O_RDWR, &why);
+    struct stat js;
+    const int jfd = jv.isUndefined() ? -1 : safefile::openRegularAt(next.dirFd, next.journalName(), O_RDWR, &why, &js);
     if (jfd < 0 && (jv.isUndefined() || (errno == ENOENT && documents == 0))) {
         // The single-file form of earlier versions (archive inside), or a journal with no document
         // yet: the first change writes the journal whole.
@@ -487,9 +486,6 @@ bool FiscalModel::loadFromFile(const QString &path, QString *error)
         fail(error, QStringLiteral("%1: %2").arg(journal, what));
         return false;
     };
-    struct stat js;
-    if (::fstat(jfd, &js) != 0)
-        return refuse(safefile::systemError(QStringLiteral("stat")));
     if (js.st_nlink != 1)
         return refuse(QStringLiteral("it has %1 names (hard links): one register, one journal").arg(js.st_nlink));
     if (!safefile::lockWhole(jfd))
