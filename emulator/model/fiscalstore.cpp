@@ -259,7 +259,7 @@ bool FiscalModel::createStore(const QString &path, QString *error)
                         .arg(st.st_size));
         return false;
     }
-    return saveToFile(resolved, error);
+    return wholeSave(resolved, error);
 }
 
 bool FiscalModel::saveToFile(const QString &path, QString *error)
