@@ -439,11 +439,6 @@ qint64 Archive::journalBytes() const
     return journal_ ? journal_->bytes : 0;
 }
 
-int Archive::journalDocuments() const
-{
-    return journal_ ? journal_->documents : 0;
-}
-
 void Archive::saved(qint64 lastStart, qint64 bytes)
 {
     if (!journal_ || docs_.isEmpty())

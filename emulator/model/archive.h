@@ -74,7 +74,6 @@ public:
     int journalFd() const;
     QString journalPath() const;
     qint64 journalBytes() const;
-    int journalDocuments() const;
     // The documents in memory were written to the journal, whose saved part now ends at `bytes`,
     // the last of them in the line starting at `lastStart`.
     void saved(qint64 lastStart, qint64 bytes);
