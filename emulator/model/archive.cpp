@@ -439,12 +439,7 @@ qint64 Archive::journalBytes() const
     return journal_ ? journal_->bytes : 0;
 }
 
-int Archive::journalDocuments() const
-{
-    return journal_ ? journal_->documents : 0;
-}
-
-void Archive::saved(qint64 bytes)
+void Archive::saved(qint64 lastStart, qint64 bytes)
 {
     if (!journal_ || docs_.isEmpty())
         return;
@@ -454,12 +449,9 @@ void Archive::saved(qint64 bytes)
             j.first[k] = keyOf(docs_.first(), Key(k));
     for (int k = Number; k <= Shift; ++k)
         j.last[k] = keyOf(docs_.last(), Key(k));
-    // The last line starts where the new lines end less the last one's length; find it once.
-    Damage d;
     j.bytes = bytes;
+    j.lastStart = lastStart;
     j.documents += docs_.size();
-    if (!j.lineStartBefore(bytes, j.lastStart, d))
-        j.lastStart = 0; // only a faster path lost: seek still finds the line by probing
     docs_.clear();
 }
 

@@ -74,9 +74,9 @@ public:
     int journalFd() const;
     QString journalPath() const;
     qint64 journalBytes() const;
-    int journalDocuments() const;
-    // The documents in memory were written to the journal, whose saved part now ends at `bytes`.
-    void saved(qint64 bytes);
+    // The documents in memory were written to the journal, whose saved part now ends at `bytes`,
+    // the last of them in the line starting at `lastStart`.
+    void saved(qint64 lastStart, qint64 bytes);
     // The journal now holds every document: this one, opened by openJournal.
     void replaceWith(Archive &&journal);
 

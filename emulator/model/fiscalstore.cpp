@@ -52,9 +52,16 @@ QString damageText(const QString &why)
                : QStringLiteral("archive damaged (the command is answered with 4, nothing printed): %1").arg(why);
 }
 
-QByteArray journalLine(const ArchiveDoc &a)
+// The journal's lines for documents, one each; *lastAt is where the last of them starts.
+QByteArray journalLines(const QList<ArchiveDoc> &docs, qint64 *lastAt = nullptr)
 {
-    return QJsonDocument(archiveDocToJson(a)).toJson(QJsonDocument::Compact) + '\n';
+    QByteArray lines;
+    for (const ArchiveDoc &a : docs) {
+        if (lastAt)
+            *lastAt = lines.size();
+        lines += QJsonDocument(archiveDocToJson(a)).toJson(QJsonDocument::Compact) + '\n';
+    }
+    return lines;
 }
 
 QString tempName(const QString &name)
@@ -252,7 +259,7 @@ bool FiscalModel::createStore(const QString &path, QString *error)
                         .arg(st.st_size));
         return false;
     }
-    return saveToFile(resolved, error);
+    return wholeSave(resolved, error);
 }
 
 bool FiscalModel::saveToFile(const QString &path, QString *error)
@@ -293,9 +300,7 @@ bool FiscalModel::wholeSave(const QString &resolved, QString *error)
         good = s.write(JournalFile, fd, chunk, bytes, &why);
         bytes += n;
     }
-    QByteArray lines;
-    for (const ArchiveDoc &a : d->archive.inMemory())
-        lines += journalLine(a);
+    const QByteArray lines = journalLines(d->archive.inMemory());
     good = good && s.write(JournalFile, fd, lines, bytes, &why) && s.sync(JournalFile, fd, &why);
     bytes += lines.size();
     if (good && ::renameat(next.dirFd, journalTmpLocal.constData(), next.dirFd,
@@ -350,9 +355,8 @@ bool FiscalModel::commit(QString *error)
         return false;
     }
 
-    QByteArray lines;
-    for (const ArchiveDoc &a : archive.inMemory())
-        lines += journalLine(a);
+    qint64 lastAt = 0;
+    const QByteArray lines = journalLines(archive.inMemory(), &lastAt);
     const auto cutBack = [&] {
         // What the state does not count is cut off before the next append anyway.
         if (!lines.isEmpty() && ::ftruncate(fd, from) == 0)
@@ -385,7 +389,7 @@ bool FiscalModel::commit(QString *error)
             return false;
         }
     }
-    archive.saved(from + lines.size());
+    archive.saved(from + lastAt, from + lines.size());
     s.files.written = text;
     return true;
 }
@@ -400,11 +404,9 @@ bool FiscalModel::loadFromFile(const QString &path, QString *error)
     ::unlinkat(next.dirFd, QFile::encodeName(tempName(next.name)).constData(), 0);
     ::unlinkat(next.dirFd, QFile::encodeName(tempName(next.journalName())).constData(), 0);
 
-    const int sfd = safefile::openRegularAt(next.dirFd, next.name, O_RDONLY, &why);
     struct stat st;
-    if (sfd < 0 || ::fstat(sfd, &st) != 0) {
-        if (sfd >= 0)
-            ::close(sfd);
+    const int sfd = safefile::openRegularAt(next.dirFd, next.name, O_RDONLY, &why, &st);
+    if (sfd < 0) {
         fail(error, why);
         return false;
     }
@@ -450,7 +452,8 @@ bool FiscalModel::loadFromFile(const QString &path, QString *error)
                         .arg(next.folderPath() + named, resolved, journal));
         return false;
     }
-    const int jfd = jv.isUndefined() ? -1 : safefile::openRegularAt(next.dirFd, next.journalName(), O_RDWR, &why);
+    struct stat js;
+    const int jfd = jv.isUndefined() ? -1 : safefile::openRegularAt(next.dirFd, next.journalName(), O_RDWR, &why, &js);
     if (jfd < 0 && (jv.isUndefined() || (errno == ENOENT && documents == 0))) {
         // The single-file form of earlier versions (archive inside), or a journal with no document
         // yet: the first change writes the journal whole.
@@ -483,9 +486,6 @@ bool FiscalModel::loadFromFile(const QString &path, QString *error)
         fail(error, QStringLiteral("%1: %2").arg(journal, what));
         return false;
     };
-    struct stat js;
-    if (::fstat(jfd, &js) != 0)
-        return refuse(safefile::systemError(QStringLiteral("stat")));
     if (js.st_nlink != 1)
         return refuse(QStringLiteral("it has %1 names (hard links): one register, one journal").arg(js.st_nlink));
     if (!safefile::lockWhole(jfd))

@@ -83,27 +83,33 @@ int openFolder(const QString &resolved, QString *name, QString *error)
     return fd;
 }
 
-int openRegularAt(int dirFd, const QString &name, int flags, QString *error)
+int openRegularAt(int dirFd, const QString &name, int flags, QString *error, struct stat *st)
 {
+    // A file this call makes (O_EXCL) is a new regular one: no FIFO to wait on, nothing to look at.
+    const bool made = (flags & (O_CREAT | O_EXCL)) == (O_CREAT | O_EXCL);
     const QByteArray local = QFile::encodeName(name);
-    const int fd = ::openat(dirFd, local.constData(), flags | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0600);
+    const int fd = ::openat(dirFd, local.constData(), flags | O_NOFOLLOW | O_CLOEXEC | (made ? 0 : O_NONBLOCK), 0600);
     if (fd < 0) {
         *error = systemError(name);
         return -1;
     }
-    struct stat st;
-    if (::fstat(fd, &st) != 0) {
+    if (made && !st)
+        return fd;
+    struct stat own;
+    struct stat &is = st ? *st : own;
+    if (::fstat(fd, &is) != 0) {
         *error = systemError(name);
         ::close(fd);
         return -1;
     }
-    if (!S_ISREG(st.st_mode)) {
-        *error = S_ISFIFO(st.st_mode) ? QStringLiteral("%1 is a FIFO, not a regular file").arg(name)
+    if (!S_ISREG(is.st_mode)) {
+        *error = S_ISFIFO(is.st_mode) ? QStringLiteral("%1 is a FIFO, not a regular file").arg(name)
                                       : QStringLiteral("%1 is not a regular file").arg(name);
         ::close(fd);
         return -1;
     }
-    ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+    if (!made)
+        ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
     return fd;
 }
 

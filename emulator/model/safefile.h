@@ -8,6 +8,8 @@
 #include <QByteArray>
 #include <QString>
 
+struct stat;
+
 namespace safefile {
 
 // "what: <the system's text for errno>".
@@ -23,7 +25,8 @@ int openFolder(const QString &resolved, QString *name, QString *error);
 
 // Opens `name` in the folder dirFd without following a link and without waiting on a FIFO; with
 // O_CREAT in flags a new file is made 0600. Anything but a regular file is refused (and closed).
-int openRegularAt(int dirFd, const QString &name, int flags, QString *error);
+// *st, when given, is what the file is.
+int openRegularAt(int dirFd, const QString &name, int flags, QString *error, struct stat *st = nullptr);
 
 // All of data at offset (at the file position when -1), going on after a partial write; a write
 // that stops short is a failure, with *error saying why.

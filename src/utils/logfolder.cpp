@@ -55,10 +55,11 @@ QString refusalOf(const struct stat &st)
 
 } // namespace
 
-Descriptor openFolderAt(int parent, const QByteArray &name, QString *refusal)
+Descriptor openFolderAt(int parent, const QByteArray &name, QString *refusal, struct stat *seen)
 {
     Descriptor dir(::openat(parent, name.constData(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-    struct stat st;
+    struct stat own;
+    struct stat &st = seen ? *seen : own;
     if (dir.get() < 0) {
         const int error = errno;
         if (::fstatat(parent, name.constData(), &st, AT_SYMLINK_NOFOLLOW) != 0)
@@ -82,10 +83,10 @@ Descriptor openFolderAt(int parent, const QByteArray &name, QString *refusal)
 
 Descriptor openLogFolder(const QString &folder, QString *refusal)
 {
-    Descriptor dir = openFolderAt(AT_FDCWD, QFile::encodeName(folder), refusal);
     struct stat st;
+    Descriptor dir = openFolderAt(AT_FDCWD, QFile::encodeName(folder), refusal, &st);
     // A folder of ours from an older version may lack the sticky bit; only its owner can add it.
-    if (dir.get() >= 0 && ::fstat(dir.get(), &st) == 0 && st.st_uid == ::geteuid() && !(st.st_mode & S_ISVTX))
+    if (dir.get() >= 0 && st.st_uid == ::geteuid() && !(st.st_mode & S_ISVTX))
         ::fchmod(dir.get(), (st.st_mode & 07777) | S_ISVTX);
     return dir;
 }
@@ -102,14 +103,14 @@ Descriptor openPrivateFolder(const QString &folder, bool make, QString *refusal)
     const QByteArray name = QFile::encodeName(folder);
     const int made = make ? ::mkdir(name.constData(), kPrivateFolderMode) : 0;
     const int makeError = errno;
-    Descriptor dir = openFolderAt(AT_FDCWD, name, refusal);
     struct stat st;
+    Descriptor dir = openFolderAt(AT_FDCWD, name, refusal, &st);
     if (dir.get() < 0) {
         if (refusal->isEmpty() && make)
             *refusal = errorText(made != 0 ? makeError : ENOENT);
         return dir;
     }
-    if (::fstat(dir.get(), &st) != 0 || st.st_uid != ::geteuid()) {
+    if (st.st_uid != ::geteuid()) {
         *refusal = QStringLiteral("it belongs to another user");
         return Descriptor();
     }

@@ -16,6 +16,7 @@
 #include <utility>
 
 #ifdef Q_OS_UNIX
+#include <sys/stat.h>
 #include <unistd.h>
 #endif
 
@@ -65,10 +66,10 @@ private:
     int fd_;
 };
 
-// Opens a folder below parent (or a path, with AT_FDCWD) when it is fit to hold our files.
-// Otherwise the descriptor is invalid and refusal says why; it stays empty when the folder is
-// simply missing, which is nobody's doing.
-Descriptor openFolderAt(int parent, const QByteArray &name, QString *refusal);
+// Opens a folder below parent (or a path, with AT_FDCWD) when it is fit to hold our files, and
+// gives what it is in *seen. Otherwise the descriptor is invalid and refusal says why; it stays
+// empty when the folder is simply missing, which is nobody's doing.
+Descriptor openFolderAt(int parent, const QByteArray &name, QString *refusal, struct stat *seen = nullptr);
 // The log folder, given the sticky bit when it is ours and lacks it.
 Descriptor openLogFolder(const QString &folder, QString *refusal);
 // The private folder, made when missing (`make`); only the user's own folder, never a link.

@@ -82,7 +82,6 @@ public:
     // initLog and releaseLog); reopen switches to the file of the current date.
     void reopen();
     void closeFile();
-    QTextStream *stream() const { return stream_.data(); }
     QString fileName() const;
     // Writes one whole entry and checks that it reached the file. A failed write is said once,
     // the entry goes to standard error, and the file is dropped: the next entry opens it afresh.
