@@ -952,6 +952,8 @@ void TstFiscalModel::journalCarriedOverAndAppended()
     c.keepStateIn(path);
     QCOMPARE(c.execute(0xA4, start()).code, quint8(0));
     QCOMPARE(c.execute(0xA5, le(100, 8)).code, quint8(0));
+    // The newest document is found where the save put it, without a reload.
+    QCOMPARE(c.execute(0xB2, cashier() + le(4, 4)).code, quint8(0));
     FiscalModel d;
     d.setHostClock(hostNow);
     QString error;
