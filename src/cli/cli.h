@@ -55,7 +55,11 @@ public:
     bool has(const QString &option) const { return options_.commandOptions.contains(option); }
     // The value of its last occurrence; empty when it was not given.
     QString value(const QString &option) const { return values(option).value(0); }
-    QStringList values(const QString &option) const { return options_.commandOptions.value(option).value(0); }
+    QStringList values(const QString &option) const
+    {
+        const auto given = options_.commandOptions.value(option);
+        return given.isEmpty() ? QStringList() : given.last();
+    }
     // Every occurrence of a repeatable option, in order.
     QStringList every(const QString &option) const;
 

@@ -623,6 +623,9 @@ void TestCli::argumentPositions_data()
         << QStringList{"--json", "-p"};
     QTest::newRow("values after equals") << QStringList{"--port=PORT", "clock", "--set=2031-05-06T07:08:09"}
                                          << QString() << 0 << "2031-05-06T07:08:09" << QStringList();
+    QTest::newRow("option given twice: the last counts")
+        << QStringList{"-p", "PORT", "clock", "--set", "2030-01-01T00:00:00", "--set", "2031-05-06T07:08:09"}
+        << QString() << 0 << "2031-05-06T07:08:09" << QStringList();
     QTest::newRow("relative port") << QStringList{"-p", "fr2", "clock"} << QString() << 0 << "T" << QStringList();
     QTest::newRow("relative port with dot")
         << QStringList{"clock", "-p", "./fr2"} << QString() << 0 << "T" << QStringList();
